@@ -1,0 +1,38 @@
+#include "common/clock.h"
+
+#include <thread>
+
+namespace velkan {
+
+namespace {
+
+RealClock g_realClock;
+std::atomic<Clock*> g_clock{&g_realClock};
+
+// Spin for the last part of a sleep: the scheduler's wake-up latency is
+// typically 50-100 us, which would add up over thousands of 1 ms waits.
+constexpr Clock::Duration kSpinMargin{200};
+
+}  // namespace
+
+void RealClock::Sleep(Duration d) {
+  if (d.count() <= 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + d;
+  if (d > kSpinMargin) std::this_thread::sleep_for(d - kSpinMargin);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+}
+
+Clock::Duration RealClock::Now() {
+  return std::chrono::duration_cast<Duration>(
+      std::chrono::steady_clock::now().time_since_epoch());
+}
+
+Clock& GetClock() { return *g_clock.load(std::memory_order_acquire); }
+
+void SetClock(Clock* clock) {
+  g_clock.store(clock != nullptr ? clock : &g_realClock, std::memory_order_release);
+}
+
+}  // namespace velkan

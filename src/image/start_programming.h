@@ -1,0 +1,23 @@
+// The start button of both programming pages, without the toolkit: HEX file
+// -> chip image -> script table. The caller adds its own way of starting the
+// run (a worker thread on the desktop, the calling thread on the command
+// line).
+#pragma once
+
+#include <string>
+
+#include "common/dialogs.h"
+#include "common/script_table.h"
+
+namespace velkan {
+
+// Reads `hexPath` (UTF-8), builds the chip image and, on success, replaces
+// `script` with the programming script (fuse line per `fuseChosen`). Message
+// boxes ("请打开hex文件！", "hex文件打开错误！", the out-of-region question,
+// "分配BIN空间出错！") go to `dialogs`. Returns true when the run should
+// start; on an abort before the table is cleared `script` keeps its previous
+// contents.
+bool StartProgramming(Dialogs& dialogs, const std::string& hexPath, bool fuseChosen,
+                      ScriptTable& script);
+
+}  // namespace velkan

@@ -1,0 +1,43 @@
+// State the pages share: the module-wide reader handle and the guard that
+// keeps two activities (online run, offline run, I2C test) off the
+// programmer at the same time.
+#pragma once
+
+#include <string_view>
+
+namespace velkan {
+
+// 0: not open; -2: the last open found no programmer; else an open handle.
+int ReaderHandle();
+void SetReaderHandle(int handle);
+
+// The refusal texts when the programmer is busy with another activity: the
+// programming pages' form (full-width "！") and the I2C page's form.
+inline constexpr std::string_view kBusyText = "编程器正忙，请等待当前操作结束！";
+inline constexpr std::string_view kBusyTextAscii = "编程器正忙，请等待当前操作结束!";
+
+// Holds the programmer for one activity while it lives. Movable (a run
+// takes it onto its worker thread).
+class ProgrammerLease {
+ public:
+  ProgrammerLease() = default;
+  ~ProgrammerLease();
+  ProgrammerLease(ProgrammerLease&& other) noexcept;
+  ProgrammerLease& operator=(ProgrammerLease&& other) noexcept;
+  ProgrammerLease(const ProgrammerLease&) = delete;
+  ProgrammerLease& operator=(const ProgrammerLease&) = delete;
+
+  // Takes the programmer if no other activity holds it; an empty lease
+  // (false) otherwise.
+  static ProgrammerLease TryAcquire();
+  explicit operator bool() const { return held_; }
+  void Release();
+
+ private:
+  bool held_ = false;
+};
+
+// Whether some activity holds the programmer now.
+bool ProgrammerBusy();
+
+}  // namespace velkan
