@@ -2,6 +2,56 @@
 // offline storage, a contact card and the security chip behind I2C. It is
 // driven through emulated_platform (one more HID backend), so everything
 // above the HID layer runs unchanged against it.
+//
+// Programmer side. Output reports (report ID 3, up to 63 frame bytes each)
+// are reassembled into request frames; every complete frame gets one reply
+// frame (frame type 0, the command echoed, status, N, data, check byte) cut
+// into 64-byte input reports (report ID 4). Reply status bytes:
+//   0                   success
+//   kStatusBadCheck     the request's check byte was wrong (nothing done)
+//   kStatusUnknown      unknown command byte (nothing done)
+//   kStatusBadData      malformed request data: a length field that does not
+//                       match the frame, a missing byte, a name or record
+//                       that does not fit, N above 595 (nothing done)
+// A new request discards whatever is left unread of the previous reply.
+// A report whose byte 0 is not 3 is refused (the write fails with
+// kBadReportError) and leaves the frame being assembled untouched.
+//
+// Chip side (one chip, answering at every I2C address). Each 0x76 write
+// carries one chip command [cmd, p1, p2, count, data...]; the next 0x77 read
+// returns its status word (at most the requested number of bytes) and
+// consumes it. Status words:
+//   90 00  success
+//   67 00  fewer than four bytes, or count does not match the data bytes,
+//          or a count the command does not take (0x20: 8, 0x40: 2, 0xDC: 1-128)
+//   6A 86  0xDC block number outside 0x0040-0x013F
+//   69 82  0x20 key other than eight 0xFF bytes
+//   6A 80  0x40 CRC does not match the flash
+//   69 85  any command once the fuse is blown
+//   6D 00  unknown chip command
+//   69 86  a read with no command pending (nothing was written since the
+//          last read or the last re-power)
+// Commands: 0x20 key check, 0x07 erase all flash to 0xFF, 0xDC write count
+// bytes at block (p1 << 8 | p2) * 128 (the bytes replace the old ones),
+// 0x40 compare CRC-16/XMODEM of the whole flash with data (high, low), 0x08
+// end (p1 == 1 blows the fuse). No key check is required before the others.
+//
+// Latency (off by default): every report write and read costs perReport;
+// a chip command keeps the chip busy for its busy time after the write that
+// carries it, and a 0x77 read (or the next 0x76 write) whose reply is asked
+// for before that deadline waits for it. A read that comes later costs
+// nothing extra.
+//
+// Persistence (with a state folder): flash.bin (32768 bytes), firmware.bin
+// (the last complete firmware image) and state.json:
+//   {"fused": bool, "led": n, "speaker": n,
+//    "offline": {"name": text, "nameHex": exact bytes as hex,
+//                "records": [{"number": n, "kind": n, "content": "HEX"}]},
+//    "firmware": {"size": n}}
+// Every change rewrites the affected file through a temporary file and a
+// rename. A state folder that cannot be read (corrupt state.json, flash.bin
+// of the wrong size) leaves ok() false: the emulator then runs on defaults
+// and never writes to that folder, so the files stay as they were.
 #pragma once
 
 #include <array>
@@ -18,8 +68,36 @@
 
 namespace velkan::emu {
 
-inline constexpr std::size_t kFlashSize = 32768;   // chip APP region 0x2000-0x9FFF
+inline constexpr std::size_t kFlashSize = 32768;  // chip APP region 0x2000-0x9FFF
 inline constexpr std::uint32_t kFlashBase = 0x2000;
+
+// Reply status bytes of the programmer (see above).
+inline constexpr std::uint8_t kStatusBadCheck = 1;
+inline constexpr std::uint8_t kStatusUnknown = 2;
+inline constexpr std::uint8_t kStatusBadData = 4;
+
+// Platform error code of a refused output report (wrong report ID).
+#if defined(_WIN32)
+inline constexpr int kBadReportError = 87;  // ERROR_INVALID_PARAMETER
+#else
+inline constexpr int kBadReportError = 22;  // EINVAL
+#endif
+
+// Chip status words.
+inline constexpr std::uint16_t kSwOk = 0x9000;
+inline constexpr std::uint16_t kSwWrongLength = 0x6700;
+inline constexpr std::uint16_t kSwBadBlock = 0x6A86;
+inline constexpr std::uint16_t kSwBadKey = 0x6982;
+inline constexpr std::uint16_t kSwCrcMismatch = 0x6A80;
+inline constexpr std::uint16_t kSwFused = 0x6985;
+inline constexpr std::uint16_t kSwUnknown = 0x6D00;
+inline constexpr std::uint16_t kSwNothingPending = 0x6986;
+
+// Text and value of the firmware version reply (command 0x89).
+inline constexpr const char* kFirmwareVersionText = "VK-PROG EMU 1.00";
+inline constexpr std::uint16_t kFirmwareVersionValue = 0x0100;
+
+inline constexpr std::size_t kMaxOfflineName = 261;  // bytes of the name area
 
 enum class FaultKind {
   kWriteFail,       // the request's first report write fails with `errorCode`
@@ -33,6 +111,13 @@ enum class FaultKind {
   kNoAnswer,        // the request is taken, no reply comes: the read fails with
                     // hid::kTimeoutError after hid::kReadTimeoutMs on the clock
 };
+// kWriteFail and kUnplug refuse the request (it is not counted and not
+// carried out). kStatus answers instead of carrying the request out. The
+// other kinds carry the request out and spoil or drop its reply:
+// kLengthOverflow sends a whole 606-byte frame (10 reports) with a valid
+// check byte, kEmptyReport sends the empty report followed by the real reply.
+// A fault with neither trigger fires at the next exchange. When several
+// armed faults match, the first injected one fires.
 
 struct Fault {
   FaultKind kind = FaultKind::kWriteFail;
@@ -41,19 +126,19 @@ struct Fault {
   std::optional<std::uint64_t> atExchange;
   // ... or the next exchange with this command byte.
   std::optional<std::uint8_t> atCommand;
-  int errorCode = 5;         // platform error code for kWriteFail/kReadFail/kUnplug
-  std::uint8_t status = 5;   // for kStatus
-  bool once = true;          // disarmed after it fired (kUnplug stays in effect)
+  int errorCode = 5;        // platform error code for kWriteFail/kReadFail/kUnplug
+  std::uint8_t status = 5;  // for kStatus
+  bool once = true;         // disarmed after it fired (kUnplug stays in effect)
 };
 
 // Off (all zero) by default. Delays pass through the process clock.
 struct Latency {
-  std::chrono::microseconds perReport{0};   // each output and input report (USB FS: 1 ms)
-  std::chrono::microseconds eraseBusy{0};   // chip busy after 0x07
-  std::chrono::microseconds writeBusy{0};   // chip busy after 0xDC
-  std::chrono::microseconds crcBusy{0};     // chip busy after 0x40
-  static Latency UsbFullSpeed();            // 1 ms per report, realistic chip times
-                                            // shorter than the mandated waits
+  std::chrono::microseconds perReport{0};  // each output and input report (USB FS: 1 ms)
+  std::chrono::microseconds eraseBusy{0};  // chip busy after 0x07
+  std::chrono::microseconds writeBusy{0};  // chip busy after 0xDC
+  std::chrono::microseconds crcBusy{0};    // chip busy after 0x40
+  static Latency UsbFullSpeed();           // 1 ms per report, realistic chip times
+                                           // shorter than the mandated waits
 };
 
 struct OfflineRecord {
@@ -68,6 +153,7 @@ struct Request {
   std::uint8_t frameType = 0;
   std::uint8_t command = 0;
   std::vector<std::uint8_t> data;
+  bool checkOk = true;  // the check byte matched
 };
 
 class Emulator {
@@ -91,9 +177,10 @@ class Emulator {
   // ---- Test and demo controls ----
   void InjectFault(const Fault& fault);
   void ClearFaults();
+  void Replug();  // present again after an unplug fault
   void SetLatency(const Latency& latency);
-  std::uint64_t ExchangeCount() const;      // request frames received so far
-  std::vector<Request> Requests() const;    // every request frame, in order
+  std::uint64_t ExchangeCount() const;    // request frames received so far
+  std::vector<Request> Requests() const;  // every request frame, in order
   void ClearRequests();
   // Canned answers of the contact card.
   void SetAnswerToReset(std::vector<std::uint8_t> atr);
@@ -111,6 +198,7 @@ class Emulator {
   std::size_t FirmwareSize() const;
   std::vector<std::uint8_t> Firmware() const;
   std::string FirmwareVersion() const;
+  bool BootMode() const;  // a 0x70 boot switch was received (cleared by 0x72)
 
  private:
   struct State;

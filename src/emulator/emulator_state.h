@@ -1,0 +1,75 @@
+// Internal state of the emulated programmer, shared by emulator.cpp and
+// persistence.cpp. Every member is guarded by Emulator::mutex_.
+#pragma once
+
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "emulator/emulator.h"
+
+namespace velkan::emu {
+
+// One input report waiting to be read, or a read failure in its place.
+struct PendingReport {
+  hid::Report report{};
+  std::size_t delivered = hid::kReportSize;
+  int failCode = 0;            // non-zero: the read fails with this code
+  Clock::Duration readyAt{0};  // not available before this time
+};
+
+struct EmulatorState {
+  // Persistence.
+  std::optional<std::filesystem::path> dir;
+  bool ok = true;
+  bool persist = false;  // write changes to `dir`
+  std::string error;
+
+  // Link.
+  std::vector<std::uint8_t> rx;  // request frame being assembled
+  std::size_t rxExpected = 0;    // its full length once known
+  std::optional<Fault> current;  // fault attached to the frame being assembled
+  std::deque<PendingReport> replies;
+  std::vector<Fault> faults;
+  bool unplugged = false;
+  int unplugCode = 0;
+  Latency latency;
+  std::uint64_t exchanges = 0;
+  std::vector<Request> requests;
+
+  // Contact card.
+  std::vector<std::uint8_t> atr{0x3B, 0x02, 0x14, 0x50};
+  std::vector<std::uint8_t> apduResponse{0x90, 0x00};
+
+  // Chip.
+  std::array<std::uint8_t, kFlashSize> flash{};
+  bool fused = false;
+  std::optional<std::uint16_t> chipResponse;  // status word waiting for a read
+  Clock::Duration chipReadyAt{0};
+
+  // Programmer.
+  std::uint8_t led = 0;
+  std::uint8_t speaker = 0;
+  bool bootMode = false;
+  std::string offlineName;
+  std::vector<OfflineRecord> records;
+  std::vector<std::uint8_t> firmware;  // last complete image
+  std::size_t firmwareSize = 0;
+  std::vector<std::uint8_t> firmwareHeader;   // 0x8B block of the update in progress
+  std::vector<std::uint8_t> firmwareStaging;  // 0x8C blocks of the update in progress
+
+  EmulatorState() { flash.fill(0xFF); }
+
+  // persistence.cpp
+  void Load();          // sets ok/error; creates the folder
+  void SaveFlash();     // flash.bin
+  void SaveFirmware();  // firmware.bin
+  void SaveJson();      // state.json
+};
+
+struct Emulator::State : EmulatorState {};
+
+}  // namespace velkan::emu

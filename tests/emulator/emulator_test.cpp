@@ -1,0 +1,745 @@
+// The emulated programmer at the report level: requests are built by hand
+// and cut into output reports, replies are read back report by report.
+#include "emulator/emulator.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "common/clock.h"
+#include "image/crc16.h"
+#include "programmer/hid_emulated.h"
+
+namespace velkan::emu {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes RequestFrame(std::uint8_t command, const Bytes& data, std::uint8_t type = 0) {
+  Bytes f{type, command, static_cast<std::uint8_t>(data.size() & 0xFF),
+          static_cast<std::uint8_t>(data.size() >> 8)};
+  f.insert(f.end(), data.begin(), data.end());
+  std::uint8_t x = 0;
+  for (std::size_t i = 1; i < f.size(); ++i) x ^= f[i];
+  f.push_back(x);
+  return f;
+}
+
+std::vector<hid::Report> Cut(const Bytes& frame) {
+  std::vector<hid::Report> out;
+  for (std::size_t off = 0; off < frame.size(); off += 63) {
+    hid::Report r{};
+    r[0] = 3;
+    const std::size_t n = std::min<std::size_t>(63, frame.size() - off);
+    std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(off), n, r.begin() + 1);
+    out.push_back(r);
+  }
+  return out;
+}
+
+void Send(Emulator& e, const Bytes& frame) {
+  for (const auto& r : Cut(frame)) {
+    int code = 0;
+    ASSERT_TRUE(e.WriteReport(r, code)) << "write failed with " << code;
+  }
+}
+
+struct Reply {
+  bool ok = false;  // all reports read
+  int errorCode = 0;
+  Bytes frame;
+  std::vector<std::size_t> frameBytesPerReport;
+  std::uint8_t status() const { return frame.at(2); }
+  std::size_t n() const { return frame.at(3) | frame.at(4) << 8; }
+  Bytes data() const { return Bytes(frame.begin() + 5, frame.end() - 1); }
+  bool checkOk() const {
+    std::uint8_t x = 0;
+    for (std::size_t i = 1; i + 1 < frame.size(); ++i) x ^= frame[i];
+    return x == frame.back();
+  }
+};
+
+Reply Receive(Emulator& e) {
+  Reply rep;
+  std::size_t total = 0;
+  do {
+    hid::Report r{};
+    std::size_t delivered = 0;
+    if (!e.ReadReport(r, delivered, rep.errorCode)) return rep;
+    EXPECT_EQ(r[0], 4);
+    EXPECT_GE(delivered, 1u);
+    if (delivered == 1) {  // empty report: stop, as a careful link would
+      rep.frameBytesPerReport.push_back(0);
+      return rep;
+    }
+    if (total == 0) total = (r[4] | r[5] << 8) + 6;
+    const std::size_t bytes = std::min(delivered - 1, total - rep.frame.size());
+    rep.frameBytesPerReport.push_back(bytes);
+    rep.frame.insert(rep.frame.end(), r.begin() + 1, r.begin() + 1 + bytes);
+  } while (rep.frame.size() < total);
+  rep.ok = true;
+  return rep;
+}
+
+Reply Exchange(Emulator& e, std::uint8_t command, const Bytes& data = {}) {
+  Send(e, RequestFrame(command, data));
+  return Receive(e);
+}
+
+Bytes I2cWriteData(const Bytes& bytes, std::uint8_t address = 0xA0) {
+  Bytes d{address, static_cast<std::uint8_t>(bytes.size() & 0xFF),
+          static_cast<std::uint8_t>(bytes.size() >> 8)};
+  d.insert(d.end(), bytes.begin(), bytes.end());
+  return d;
+}
+
+// One chip command: 0x76 write, then 0x77 read of `want` bytes; the status word.
+Bytes ChipCommand(Emulator& e, const Bytes& cmd, std::uint16_t want = 2) {
+  const Reply w = Exchange(e, 0x76, I2cWriteData(cmd));
+  EXPECT_TRUE(w.ok && w.status() == 0);
+  const Reply r = Exchange(
+      e, 0x77,
+      {0xA1, static_cast<std::uint8_t>(want & 0xFF), static_cast<std::uint8_t>(want >> 8)});
+  EXPECT_TRUE(r.ok && r.status() == 0 && r.checkOk());
+  return r.data();
+}
+
+const Bytes kOk{0x90, 0x00};
+
+Bytes Sw(std::uint16_t sw) {
+  return {static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)};
+}
+
+Bytes BlockWrite(std::uint16_t block, const Bytes& bytes) {
+  Bytes c{0xDC, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block),
+          static_cast<std::uint8_t>(bytes.size())};
+  c.insert(c.end(), bytes.begin(), bytes.end());
+  return c;
+}
+
+// Every test runs on virtual time, so timeouts and latencies cost nothing.
+class EmulatorTest : public ::testing::Test {
+ protected:
+  VirtualClock clock_;
+  ScopedClock scoped_{clock_};
+};
+
+// ---- Link ----
+
+TEST_F(EmulatorTest, ReassemblesRequestsAcrossReportsAndCutsReplies) {
+  Emulator e;
+  // 58 data bytes fill one report exactly, 59 need a second one.
+  for (std::size_t size : {58u, 59u, 200u}) {
+    Bytes content(size - 4);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<std::uint8_t>(i * 7);
+    Bytes data{0x03, 0x00, 0x11, static_cast<std::uint8_t>(content.size())};
+    data.insert(data.end(), content.begin(), content.end());
+    const auto reports = Cut(RequestFrame(0x7D, data));
+    EXPECT_EQ(reports.size(), size == 58 ? 1u : size == 59 ? 2u : 4u);
+    for (const auto& r : reports) {
+      // Nothing is answered before the last report of the request.
+      int code = 0;
+      ASSERT_TRUE(e.WriteReport(r, code));
+    }
+    const Reply rep = Receive(e);
+    ASSERT_TRUE(rep.ok);
+    EXPECT_EQ(rep.status(), 0);
+    EXPECT_EQ(e.OfflineRecords().back().content, content);
+  }
+  EXPECT_EQ(e.ExchangeCount(), 3u);
+  ASSERT_EQ(e.Requests().size(), 3u);
+  EXPECT_EQ(e.Requests()[2].data.size(), 200u);
+
+  // A reply of 150 data bytes comes in reports of 63, 63 and 30 frame bytes.
+  Bytes apdu(150);
+  for (std::size_t i = 0; i < apdu.size(); ++i) apdu[i] = static_cast<std::uint8_t>(i);
+  e.SetApduResponse(apdu);
+  const Reply rep = Exchange(e, 0x6F, {0x00, 0xA4, 0x04, 0x00});
+  ASSERT_TRUE(rep.ok);
+  EXPECT_EQ(rep.frameBytesPerReport, (std::vector<std::size_t>{63, 63, 30}));
+  EXPECT_EQ(rep.frame[0], 0);
+  EXPECT_EQ(rep.frame[1], 0x6F);
+  EXPECT_EQ(rep.n(), 150u);
+  EXPECT_EQ(rep.data(), apdu);
+  EXPECT_TRUE(rep.checkOk());
+}
+
+TEST_F(EmulatorTest, RefusesBadCheckBytesUnknownCommandsAndMalformedData) {
+  Emulator e;
+  Bytes frame = RequestFrame(0x78, {0x02});
+  EXPECT_EQ(frame, (Bytes{0x00, 0x78, 0x01, 0x00, 0x02, 0x7B}));
+  frame.back() ^= 0x01;
+  Send(e, frame);
+  Reply rep = Receive(e);
+  ASSERT_TRUE(rep.ok);
+  EXPECT_EQ(rep.status(), kStatusBadCheck);
+  EXPECT_EQ(rep.n(), 0u);
+  EXPECT_TRUE(rep.checkOk());
+  EXPECT_EQ(e.Led(), 0);  // not carried out
+  ASSERT_EQ(e.Requests().size(), 1u);
+  EXPECT_FALSE(e.Requests()[0].checkOk);
+
+  // The frame type takes no part in the check.
+  Send(e, RequestFrame(0x78, {0x02}, 2));
+  EXPECT_EQ(Receive(e).status(), 0);
+  EXPECT_EQ(e.Led(), 2);
+
+  EXPECT_EQ(Exchange(e, 0x55).status(), kStatusUnknown);
+  EXPECT_EQ(Exchange(e, 0x55).frame[1], 0x55);
+  // I2C write whose length field disagrees with the frame; I2C read without length.
+  EXPECT_EQ(Exchange(e, 0x76, {0xA0, 0x05, 0x00, 0x07}).status(), kStatusBadData);
+  EXPECT_EQ(Exchange(e, 0x77, {0xA1}).status(), kStatusBadData);
+  // Offline record whose n disagrees with the content; over-long name.
+  EXPECT_EQ(Exchange(e, 0x7D, {0x01, 0x00, 0x11, 0x03, 0xAA}).status(), kStatusBadData);
+  EXPECT_EQ(Exchange(e, 0x7B, Bytes(kMaxOfflineName + 1, 'a')).status(), kStatusBadData);
+  EXPECT_TRUE(e.OfflineRecords().empty());
+  EXPECT_EQ(e.OfflineName(), "");
+
+  // A report without report ID 3 is refused and does not disturb the link.
+  hid::Report bad{};
+  bad[0] = 2;
+  int code = 0;
+  EXPECT_FALSE(e.WriteReport(bad, code));
+  EXPECT_EQ(code, kBadReportError);
+  EXPECT_EQ(Exchange(e, 0x72).status(), 0);
+}
+
+TEST_F(EmulatorTest, NewRequestDropsUnreadReply) {
+  Emulator e;
+  e.SetApduResponse(Bytes(150, 0x11));
+  Send(e, RequestFrame(0x6F, {0x00}));
+  hid::Report r{};
+  std::size_t delivered = 0;
+  int code = 0;
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));  // first of three reports only
+  const Reply rep = Exchange(e, 0x75);
+  ASSERT_TRUE(rep.ok);
+  EXPECT_EQ(rep.frame[1], 0x75);
+  EXPECT_EQ(rep.data(), Bytes{0x01});
+}
+
+// ---- Programmer commands ----
+
+TEST_F(EmulatorTest, CardStateVersionLedSpeakerAndBoot) {
+  Emulator e;
+  Reply rep = Exchange(e, 0x62, {0x01});
+  EXPECT_EQ(rep.data().at(0), 0x3B);
+  e.SetAnswerToReset({0x3F, 0x01, 0x02});
+  EXPECT_EQ(Exchange(e, 0x62, {0x01}).data(), (Bytes{0x3F, 0x01, 0x02}));
+  EXPECT_EQ(Exchange(e, 0x63).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x6F, {0x00, 0x84, 0x00, 0x00, 0x08}).data(), kOk);
+  EXPECT_EQ(Exchange(e, 0x75).data(), Bytes{0x01});
+
+  const Bytes v = Exchange(e, 0x89).data();
+  const std::string text = kFirmwareVersionText;
+  ASSERT_EQ(v.size(), text.size() + 4);
+  EXPECT_EQ(v[0] | v[1] << 8, static_cast<int>(v.size()));
+  EXPECT_EQ(std::string(v.begin() + 2, v.end() - 2), text);
+  EXPECT_EQ(v[v.size() - 2] | v[v.size() - 1] << 8, kFirmwareVersionValue);
+  EXPECT_EQ(e.FirmwareVersion(), text);
+
+  Exchange(e, 0x78, {0x01});
+  Exchange(e, 0x79, {0x01});
+  EXPECT_EQ(e.Led(), 1);
+  EXPECT_EQ(e.Speaker(), 1);
+  EXPECT_EQ(Exchange(e, 0x78).status(), kStatusBadData);
+
+  EXPECT_EQ(Exchange(e, 0x70).status(), 0);
+  EXPECT_TRUE(e.BootMode());
+  EXPECT_EQ(Exchange(e, 0x72).status(), 0);
+  EXPECT_FALSE(e.BootMode());
+}
+
+TEST_F(EmulatorTest, FirmwareUpdateKeepsTheImage) {
+  Emulator e;
+  Bytes image(300);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+  EXPECT_EQ(Exchange(e, 0x8A).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x8B, Bytes(8, 0xEE)).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x8C, Bytes(image.begin(), image.begin() + 256)).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x8C, Bytes(image.begin() + 256, image.end())).status(), 0);
+  EXPECT_EQ(e.FirmwareSize(), 0u);  // not before completion
+  EXPECT_EQ(Exchange(e, 0x8D, {0x01, 0x02}).status(), 0);
+  EXPECT_EQ(e.Firmware(), image);
+  EXPECT_EQ(e.FirmwareSize(), 300u);
+  EXPECT_EQ(Exchange(e, 0x8B, Bytes(7, 0)).status(), kStatusBadData);
+}
+
+TEST_F(EmulatorTest, OfflineRecordsAndName) {
+  Emulator e;
+  EXPECT_EQ(Exchange(e, 0x7C).status(), 0);
+  // The begin record, a kind 0x10 record with one byte, the end record.
+  EXPECT_EQ(RequestFrame(0x7D, {0x02, 0x01, 0x02, 0x00}),
+            (Bytes{0x00, 0x7D, 0x04, 0x00, 0x02, 0x01, 0x02, 0x00, 0x78}));
+  Exchange(e, 0x7D, {0x00, 0x00, 0x02, 0x00});
+  Exchange(e, 0x7D, {0x02, 0x01, 0x10, 0x01, 0x00});
+  Exchange(e, 0x7D, {0x03, 0x00, 0x03, 0x00});
+  const auto recs = e.OfflineRecords();
+  ASSERT_EQ(recs.size(), 3u);
+  EXPECT_EQ(recs[0], (OfflineRecord{0, 0x02, {}}));
+  EXPECT_EQ(recs[1], (OfflineRecord{0x0102, 0x10, {0x00}}));
+  EXPECT_EQ(recs[2], (OfflineRecord{3, 0x03, {}}));
+
+  EXPECT_EQ(Exchange(e, 0x7B, {'a', 'p', 'p', '.', 'h', 'e', 'x'}).status(), 0);
+  EXPECT_EQ(e.OfflineName(), "app.hex");
+  EXPECT_EQ(Exchange(e, 0x7A).data(), (Bytes{'a', 'p', 'p', '.', 'h', 'e', 'x'}));
+
+  Exchange(e, 0x7C);
+  EXPECT_TRUE(e.OfflineRecords().empty());
+  EXPECT_EQ(e.OfflineName(), "app.hex");  // erasing the records keeps the name
+}
+
+// ---- Chip ----
+
+TEST_F(EmulatorTest, ProgramsFlashAndChecksTheCrc) {
+  Emulator e;
+  EXPECT_EQ(
+      ChipCommand(e, {0x20, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
+      kOk);
+  EXPECT_EQ(
+      ChipCommand(e, {0x20, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}),
+      Sw(kSwBadKey));
+
+  auto dirty = e.Flash();
+  dirty[100] = 0x12;
+  e.SetFlash(dirty);
+  EXPECT_EQ(ChipCommand(e, {0x07, 0x00, 0x00, 0x00}), kOk);
+  std::array<std::uint8_t, kFlashSize> expected;
+  expected.fill(0xFF);
+  EXPECT_EQ(e.Flash(), expected);
+
+  // 16 bytes at 0x2000 (block 0x0040) and a full last block 0x013F.
+  Bytes first(16);
+  for (std::size_t i = 0; i < 16; ++i) first[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x0040, first)), kOk);
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x013F, Bytes(128, 0xA5))), kOk);
+  std::copy(first.begin(), first.end(), expected.begin());
+  std::fill(expected.end() - 128, expected.end(), 0xA5);
+  EXPECT_EQ(e.Flash(), expected);
+
+  // Out of the APP region, too long, count not matching the data.
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x003F, Bytes(4, 0))), Sw(kSwBadBlock));
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x0140, Bytes(4, 0))), Sw(kSwBadBlock));
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x0041, Bytes(129, 0))), Sw(kSwWrongLength));
+  Bytes mismatch = BlockWrite(0x0041, Bytes(4, 0));
+  mismatch[3] = 5;
+  EXPECT_EQ(ChipCommand(e, mismatch), Sw(kSwWrongLength));
+  EXPECT_EQ(ChipCommand(e, {0xDC, 0x00}), Sw(kSwWrongLength));
+  EXPECT_EQ(e.Flash(), expected);
+
+  const std::uint16_t crc = Crc16Xmodem(expected.data(), expected.size());
+  EXPECT_EQ(FlashCrc(e.Flash()), crc);
+  const auto hi = static_cast<std::uint8_t>(crc >> 8), lo = static_cast<std::uint8_t>(crc);
+  EXPECT_EQ(ChipCommand(e, {0x40, 0x00, 0x00, 0x02, hi, lo}), kOk);
+  EXPECT_NE(ChipCommand(e, {0x40, 0x00, 0x00, 0x02, lo, hi}), kOk);
+  EXPECT_EQ(ChipCommand(e, {0x40, 0x00, 0x00, 0x02, hi, static_cast<std::uint8_t>(lo ^ 1)}),
+            Sw(kSwCrcMismatch));
+
+  // The erased image's CRC is the one of 32768 bytes 0xFF.
+  ChipCommand(e, {0x07, 0x00, 0x00, 0x00});
+  EXPECT_EQ(ChipCommand(e, {0x40, 0x00, 0x00, 0x02, 0x1E, 0xF0}), kOk);
+  EXPECT_EQ(ChipCommand(e, {0x99, 0x00, 0x00, 0x00}), Sw(kSwUnknown));
+}
+
+TEST_F(EmulatorTest, ReadsDeliverAtMostTheRequestedLengthOnce) {
+  Emulator e;
+  const Reply w = Exchange(e, 0x76, I2cWriteData({0x07, 0x00, 0x00, 0x00}, 0x30));
+  EXPECT_EQ(w.status(), 0);
+  EXPECT_EQ(Exchange(e, 0x77, {0x31, 0x01, 0x00}).data(), Bytes{0x90});
+  // The status word was consumed by that read.
+  EXPECT_EQ(Exchange(e, 0x77, {0x31, 0x02, 0x00}).data(), Sw(kSwNothingPending));
+  EXPECT_EQ(Exchange(e, 0x77, {0x31, 0x00, 0x01}).data(), Sw(kSwNothingPending));
+  Exchange(e, 0x76, I2cWriteData({0x07, 0x00, 0x00, 0x00}));
+  Exchange(e, 0x72);  // re-power forgets the pending status word
+  EXPECT_EQ(Exchange(e, 0x77, {0xA1, 0x02, 0x00}).data(), Sw(kSwNothingPending));
+}
+
+TEST_F(EmulatorTest, FuseLocksTheChip) {
+  Emulator e;
+  EXPECT_EQ(ChipCommand(e, {0x08, 0x00, 0x00, 0x00}), kOk);
+  EXPECT_FALSE(e.Fused());
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x0040, {0x01})), kOk);
+  EXPECT_EQ(ChipCommand(e, {0x08, 0x01, 0x00, 0x00}), kOk);
+  EXPECT_TRUE(e.Fused());
+  const auto before = e.Flash();
+  for (const Bytes& cmd :
+       {Bytes{0x20, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+        Bytes{0x07, 0x00, 0x00, 0x00}, BlockWrite(0x0040, {0x02}),
+        Bytes{0x40, 0x00, 0x00, 0x02, 0x00, 0x00}, Bytes{0x08, 0x00, 0x00, 0x00}}) {
+    const Bytes sw = ChipCommand(e, cmd);
+    ASSERT_EQ(sw.size(), 2u);
+    EXPECT_NE(sw[0], 0x90);
+    EXPECT_EQ(sw, Sw(kSwFused));
+  }
+  EXPECT_EQ(e.Flash(), before);
+  // Re-powering does not undo a fuse.
+  Exchange(e, 0x72);
+  EXPECT_EQ(ChipCommand(e, {0x07, 0x00, 0x00, 0x00}), Sw(kSwFused));
+}
+
+// ---- Persistence ----
+
+class EmulatorStateTest : public EmulatorTest {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("velkan-emu-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  static std::string Slurp(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  static void Write(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(EmulatorStateTest, RoundTripThroughTheStateFolder) {
+  const std::string name = "app\xB3\xCC.hex";  // not UTF-8: kept byte for byte
+  {
+    Emulator e(dir_ / "nested");
+    ASSERT_TRUE(e.ok()) << e.error();
+    EXPECT_TRUE(std::filesystem::is_directory(dir_ / "nested"));
+    ChipCommand(e, BlockWrite(0x0041, {0xDE, 0xAD}));
+    Exchange(e, 0x78, {2});
+    Exchange(e, 0x79, {1});
+    Exchange(e, 0x7B, Bytes(name.begin(), name.end()));
+    Exchange(e, 0x7D, {0x00, 0x00, 0x02, 0x00});
+    Exchange(e, 0x7D, {0x01, 0x00, 0x11, 0x03, 0x0a, 0xBC, 0x00});
+    Exchange(e, 0x8A);
+    Exchange(e, 0x8B, Bytes(8, 0));
+    Exchange(e, 0x8C, Bytes(40, 0x33));
+    Exchange(e, 0x8D);
+    ChipCommand(e, {0x08, 0x01, 0x00, 0x00});
+    ASSERT_TRUE(e.ok()) << e.error();
+  }
+  const std::string json = Slurp(dir_ / "nested" / "state.json");
+  EXPECT_NE(json.find("\"content\": \"0ABC00\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"fused\": true"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(dir_ / "nested" / "flash.bin"), kFlashSize);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "nested" / "state.json.tmp"));
+
+  Emulator e(dir_ / "nested");
+  ASSERT_TRUE(e.ok()) << e.error();
+  EXPECT_TRUE(e.Fused());
+  EXPECT_EQ(e.Led(), 2);
+  EXPECT_EQ(e.Speaker(), 1);
+  EXPECT_EQ(e.OfflineName(), name);
+  EXPECT_EQ(e.OfflineRecords(),
+            (std::vector<OfflineRecord>{{0, 0x02, {}}, {1, 0x11, {0x0A, 0xBC, 0x00}}}));
+  EXPECT_EQ(e.FirmwareSize(), 40u);
+  EXPECT_EQ(e.Firmware(), Bytes(40, 0x33));
+  EXPECT_EQ(e.Flash()[128], 0xDE);
+  EXPECT_EQ(e.Flash()[129], 0xAD);
+  EXPECT_EQ(e.Flash()[130], 0xFF);
+}
+
+TEST_F(EmulatorStateTest, DamagedStateIsReportedAndLeftAlone) {
+  std::filesystem::create_directories(dir_);
+  const std::vector<std::string> damaged = {
+      "{\"fused\": tru",                                               // not JSON
+      "[1, 2]",                                                        // not an object
+      "{\"fused\": \"yes\"}",                                          // wrong type
+      "{\"led\": 300}",                                                // out of range
+      "{\"offline\": {\"records\": [{\"number\": 1, \"kind\": 2}]}}",  // missing content
+      "{\"offline\": {\"records\": [{\"number\": 1, \"kind\": 2, \"content\": \"0G\"}]}}",
+      "{\"offline\": {\"records\": [{\"number\": 70000, \"kind\": 2, \"content\": \"\"}]}}",
+      "{\"offline\": {\"records\": {}}}",
+  };
+  for (const auto& text : damaged) {
+    Write(dir_ / "state.json", text);
+    Emulator e(dir_);
+    EXPECT_FALSE(e.ok()) << text;
+    EXPECT_NE(e.error().find("state.json"), std::string::npos) << e.error();
+    // It still answers, on defaults, and does not overwrite the damaged file.
+    EXPECT_EQ(Exchange(e, 0x78, {1}).status(), 0);
+    EXPECT_FALSE(e.Fused());
+    EXPECT_EQ(Slurp(dir_ / "state.json"), text);
+  }
+
+  Write(dir_ / "state.json", "{}");
+  Write(dir_ / "flash.bin", std::string(100, '\0'));
+  Emulator shortFlash(dir_);
+  EXPECT_FALSE(shortFlash.ok());
+  EXPECT_NE(shortFlash.error().find("flash.bin"), std::string::npos);
+  EXPECT_EQ(shortFlash.Flash()[0], 0xFF);
+
+  std::filesystem::remove(dir_ / "flash.bin");
+  Emulator empty(dir_);  // "{}" is a valid state: everything at its default
+  EXPECT_TRUE(empty.ok()) << empty.error();
+
+  // A file where the folder should be.
+  Write(dir_ / "file", "x");
+  Emulator notADir(dir_ / "file");
+  EXPECT_FALSE(notADir.ok());
+  EXPECT_FALSE(notADir.error().empty());
+}
+
+// ---- Faults ----
+
+TEST_F(EmulatorTest, WriteFailAndUnplugRefuseTheRequest) {
+  Emulator e;
+  Fault f;
+  f.kind = FaultKind::kWriteFail;
+  f.atCommand = 0x78;
+  f.errorCode = 31;
+  e.InjectFault(f);
+  EXPECT_EQ(Exchange(e, 0x79, {1}).status(), 0);  // other commands pass
+  int code = 0;
+  EXPECT_FALSE(e.WriteReport(Cut(RequestFrame(0x78, {2}))[0], code));
+  EXPECT_EQ(code, 31);
+  EXPECT_EQ(e.Led(), 0);
+  EXPECT_EQ(e.ExchangeCount(), 1u);
+  EXPECT_EQ(Exchange(e, 0x78, {2}).status(), 0);  // fired once
+  EXPECT_EQ(e.Led(), 2);
+
+  Fault u;
+  u.kind = FaultKind::kUnplug;
+  u.atExchange = 3;
+  u.errorCode = 1167;
+  e.InjectFault(u);
+  EXPECT_EQ(Exchange(e, 0x75).status(), 0);  // exchange 2
+  EXPECT_TRUE(e.Present());
+  EXPECT_FALSE(e.WriteReport(Cut(RequestFrame(0x75, {}))[0], code));
+  EXPECT_EQ(code, 1167);
+  EXPECT_FALSE(e.Present());
+  hid::Report r{};
+  std::size_t delivered = 0;
+  code = 0;
+  EXPECT_FALSE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(code, 1167);
+  EXPECT_EQ(clock_.Now(), Clock::Duration{0});  // fails at once, no timeout
+  EXPECT_FALSE(e.WriteReport(Cut(RequestFrame(0x75, {}))[0], code));
+
+  auto platform = hid::MakeEmulatedPlatform(std::shared_ptr<Emulator>(&e, [](Emulator*) {}));
+  EXPECT_EQ(platform->PresentInterfaces()->At(0), hid::InterfaceSet::Item::kNoMore);
+  EXPECT_EQ(platform->Open(hid::kEmulatorPath), nullptr);
+
+  e.Replug();
+  EXPECT_TRUE(e.Present());
+  EXPECT_EQ(Exchange(e, 0x75).status(), 0);
+}
+
+TEST_F(EmulatorTest, ReplyFaults) {
+  Emulator e;
+  auto inject = [&](FaultKind kind) {
+    Fault f;
+    f.kind = kind;
+    f.atCommand = 0x78;
+    f.errorCode = 121;
+    f.status = 9;
+    e.InjectFault(f);
+  };
+  hid::Report r{};
+  std::size_t delivered = 0;
+  int code = 0;
+
+  inject(FaultKind::kStatus);  // answered instead of carried out
+  Reply rep = Exchange(e, 0x78, {1});
+  ASSERT_TRUE(rep.ok);
+  EXPECT_EQ(rep.status(), 9);
+  EXPECT_TRUE(rep.checkOk());
+  EXPECT_EQ(e.Led(), 0);
+
+  inject(FaultKind::kBadCheck);
+  rep = Exchange(e, 0x78, {2});
+  ASSERT_TRUE(rep.ok);
+  EXPECT_EQ(rep.status(), 0);
+  EXPECT_FALSE(rep.checkOk());
+  EXPECT_EQ(e.Led(), 2);
+
+  inject(FaultKind::kReadFail);
+  Send(e, RequestFrame(0x78, {3}));
+  EXPECT_FALSE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(code, 121);
+  EXPECT_EQ(e.Led(), 3);
+  // Nothing of that reply is left; the next read waits and times out.
+  EXPECT_FALSE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(code, hid::kTimeoutError);
+
+  inject(FaultKind::kLengthOverflow);
+  Send(e, RequestFrame(0x78, {4}));
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(delivered, 64u);
+  EXPECT_EQ(r[4] | r[5] << 8, 600);
+  int more = 0;  // the other 543 frame bytes
+  while (e.ReadReport(r, delivered, code)) ++more;
+  EXPECT_EQ(more, 9);
+
+  inject(FaultKind::kEmptyReport);
+  Send(e, RequestFrame(0x78, {5}));
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(delivered, 1u);
+  EXPECT_EQ(r[0], 4);
+  rep = Receive(e);  // the real reply follows
+  ASSERT_TRUE(rep.ok);
+  EXPECT_TRUE(rep.checkOk());
+
+  const auto before = clock_.Now();
+  inject(FaultKind::kNoAnswer);
+  Send(e, RequestFrame(0x78, {6}));
+  EXPECT_FALSE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(code, hid::kTimeoutError);
+  EXPECT_EQ(clock_.Now() - before, std::chrono::milliseconds(hid::kReadTimeoutMs));
+  EXPECT_EQ(e.Led(), 6);
+
+  EXPECT_EQ(Exchange(e, 0x78, {7}).status(), 0);  // every fault fired once
+}
+
+TEST_F(EmulatorTest, FaultTriggersByIndexAndRepeat) {
+  Emulator e;
+  Fault f;
+  f.kind = FaultKind::kStatus;
+  f.status = 3;
+  f.atExchange = 2;
+  e.InjectFault(f);
+  EXPECT_EQ(Exchange(e, 0x75).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x75).status(), 0);
+  EXPECT_EQ(Exchange(e, 0x75).status(), 3);
+  EXPECT_EQ(Exchange(e, 0x75).status(), 0);
+
+  Fault every;
+  every.kind = FaultKind::kStatus;
+  every.status = 8;
+  every.atCommand = 0x79;
+  every.once = false;
+  e.InjectFault(every);
+  EXPECT_EQ(Exchange(e, 0x79, {0}).status(), 8);
+  EXPECT_EQ(Exchange(e, 0x79, {0}).status(), 8);
+  e.ClearFaults();
+  EXPECT_EQ(Exchange(e, 0x79, {0}).status(), 0);
+}
+
+// ---- Latency ----
+
+TEST_F(EmulatorTest, LatencyIsOffByDefault) {
+  Emulator e;
+  ChipCommand(e, {0x07, 0x00, 0x00, 0x00});
+  EXPECT_EQ(clock_.Now(), Clock::Duration{0});
+}
+
+TEST_F(EmulatorTest, LatencyModelsReportsAndChipBusyTimes) {
+  Emulator e;
+  const Latency fs = Latency::UsbFullSpeed();
+  EXPECT_EQ(fs.perReport, 1ms);
+  EXPECT_LT(fs.eraseBusy, 550ms);
+  EXPECT_LT(fs.crcBusy, 600ms);
+  EXPECT_LE(fs.writeBusy, 500us);
+  e.SetLatency(fs);
+
+  // One report out, one report in.
+  auto t = clock_.Now();
+  Exchange(e, 0x75);
+  EXPECT_EQ(clock_.Now() - t, 2ms);
+  // Three reports out (150 bytes), one in.
+  t = clock_.Now();
+  Exchange(e, 0x7B, Bytes(150, 'n'));
+  EXPECT_EQ(clock_.Now() - t, 4ms);
+
+  // A read right after the erase waits for the chip.
+  t = clock_.Now();
+  Exchange(e, 0x76, I2cWriteData({0x07, 0x00, 0x00, 0x00}));
+  Exchange(e, 0x77, {0xA1, 0x02, 0x00});
+  // Busy from the end of the write report on; the reply report follows.
+  EXPECT_EQ(clock_.Now() - t, 1ms + fs.eraseBusy + 1ms);
+  // After the host's own 550 ms wait, the read costs only its reports.
+  Exchange(e, 0x76, I2cWriteData({0x07, 0x00, 0x00, 0x00}));
+  clock_.Sleep(550ms);
+  t = clock_.Now();
+  EXPECT_EQ(Exchange(e, 0x77, {0xA1, 0x02, 0x00}).data(), kOk);
+  EXPECT_EQ(clock_.Now() - t, 2ms);
+
+  // A block write is done before the read request has even arrived.
+  Exchange(e, 0x76, I2cWriteData(BlockWrite(0x0040, Bytes(128, 1))));
+  t = clock_.Now();
+  Exchange(e, 0x77, {0xA1, 0x02, 0x00});
+  EXPECT_EQ(clock_.Now() - t, 2ms);
+
+  // A second chip command while the chip is busy waits for it.
+  Latency slow{};
+  slow.crcBusy = 100ms;
+  e.SetLatency(slow);
+  t = clock_.Now();
+  Exchange(e, 0x76, I2cWriteData({0x40, 0x00, 0x00, 0x02, 0x00, 0x00}));
+  Exchange(e, 0x76, I2cWriteData({0x40, 0x00, 0x00, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(clock_.Now() - t, 100ms);
+  Exchange(e, 0x77, {0xA1, 0x02, 0x00});
+  EXPECT_EQ(clock_.Now() - t, 200ms);
+}
+
+// ---- Emulated HID platform ----
+
+TEST_F(EmulatorTest, EmulatedPlatformForwardsToTheEmulator) {
+  auto e = std::make_shared<Emulator>();
+  auto platform = hid::MakeEmulatedPlatform(e);
+  auto set = platform->PresentInterfaces();
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(set->At(0), hid::InterfaceSet::Item::kPresent);
+  EXPECT_EQ(set->At(1), hid::InterfaceSet::Item::kNoMore);
+  std::string path;
+  ASSERT_TRUE(set->DevicePath(0, path));
+  EXPECT_EQ(path, "emulator:0");
+  EXPECT_EQ(platform->Open("emulator:1"), nullptr);
+
+  auto dev = platform->Open(path);
+  ASSERT_NE(dev, nullptr);
+  hid::Attributes a;
+  ASSERT_TRUE(dev->GetAttributes(a));
+  EXPECT_EQ(a.vendorId, 0x0755);
+  EXPECT_EQ(a.productId, 0x0102);
+
+  ASSERT_TRUE(dev->WriteReport(Cut(RequestFrame(0x72, {}))[0]));
+  hid::Report r{};
+  std::size_t delivered = 0;
+  ASSERT_TRUE(dev->ReadReport(r, delivered));
+  EXPECT_EQ(delivered, 64u);
+  EXPECT_EQ(Bytes(r.begin(), r.begin() + 7), (Bytes{4, 0, 0x72, 0, 0, 0, 0x72}));
+
+  // No reply pending: the read waits on the clock and times out.
+  const auto t = clock_.Now();
+  EXPECT_FALSE(dev->ReadReport(r, delivered));
+  EXPECT_EQ(dev->LastError(), hid::kTimeoutError);
+  EXPECT_EQ(clock_.Now() - t, std::chrono::milliseconds(hid::kReadTimeoutMs));
+
+  EXPECT_TRUE(dev->Close());
+  EXPECT_FALSE(dev->Close());
+  EXPECT_FALSE(dev->WriteReport(Cut(RequestFrame(0x72, {}))[0]));
+  EXPECT_GT(dev->LastError(), 0);
+  EXPECT_EQ(e->ExchangeCount(), 1u);
+}
+
+// Tests read the emulator while a run drives it from another thread.
+TEST_F(EmulatorTest, InspectionWhileAnotherThreadExchanges) {
+  Emulator e;
+  std::atomic<bool> done{false};
+  std::thread run([&] {
+    for (int i = 0; i < 200; ++i) {
+      Exchange(e, 0x78, {static_cast<std::uint8_t>(i)});
+      Exchange(e, 0x76, I2cWriteData(BlockWrite(0x0040, {static_cast<std::uint8_t>(i)})));
+    }
+    done = true;
+  });
+  std::size_t seen = 0;
+  while (!done) {
+    seen = std::max(seen, e.Requests().size());
+    (void)e.Led();
+    (void)e.Flash();
+  }
+  run.join();
+  EXPECT_EQ(e.ExchangeCount(), 400u);
+  EXPECT_EQ(e.Led(), 199);
+  EXPECT_LE(seen, 400u);
+}
+
+}  // namespace
+}  // namespace velkan::emu
