@@ -1,0 +1,173 @@
+// Linux HID access through hidraw: the interfaces are the /dev/hidraw*
+// nodes in numeric order; reports are read and written whole on the node.
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "programmer/hid_platform.h"
+
+namespace velkan::hid {
+
+namespace {
+
+// Owns one file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  // Closes now; false (errno set) when close fails. The descriptor is gone
+  // either way.
+  bool Close() {
+    if (fd_ < 0) {
+      errno = EBADF;
+      return false;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class HidrawDevice final : public Device {
+ public:
+  explicit HidrawDevice(int fd) : fd_(fd) {}
+
+  bool GetAttributes(Attributes& out) override {
+    hidraw_devinfo info{};
+    if (::ioctl(fd_.get(), HIDIOCGRAWINFO, &info) < 0) return Fail();
+    out.vendorId = static_cast<std::uint16_t>(info.vendor);
+    out.productId = static_cast<std::uint16_t>(info.product);
+    return true;
+  }
+
+  bool WriteReport(const Report& report) override {
+    if (fd_.get() < 0) return Fail(EBADF);
+    for (;;) {
+      const ssize_t n = ::write(fd_.get(), report.data(), report.size());
+      if (n == static_cast<ssize_t>(report.size())) return true;
+      if (n < 0 && errno == EINTR) continue;
+      return n < 0 ? Fail() : Fail(EIO);
+    }
+  }
+
+  bool ReadReport(Report& report, std::size_t& delivered) override {
+    if (fd_.get() < 0) return Fail(EBADF);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return Fail(kTimeoutError);
+      pollfd p{fd_.get(), POLLIN, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(left));
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return Fail();
+      }
+      if (ready == 0) return Fail(kTimeoutError);
+      if ((p.revents & POLLIN) == 0) {
+        // Error or hang-up: the device is gone.
+        return Fail((p.revents & POLLHUP) != 0 ? ENODEV : EIO);
+      }
+      const ssize_t n = ::read(fd_.get(), report.data(), report.size());
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return Fail();
+      }
+      delivered = static_cast<std::size_t>(n);
+      return true;
+    }
+  }
+
+  bool Close() override { return fd_.Close() ? true : Fail(); }
+
+  int LastError() const override { return lastError_; }
+
+ private:
+  bool Fail(int code) {
+    lastError_ = code > 0 ? code : EIO;
+    return false;
+  }
+  bool Fail() { return Fail(errno); }
+
+  Fd fd_;
+  int lastError_ = 0;
+};
+
+class HidrawSet final : public InterfaceSet {
+ public:
+  explicit HidrawSet(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+
+  Item At(std::size_t index) override {
+    return index < paths_.size() ? Item::kPresent : Item::kNoMore;
+  }
+  bool DevicePath(std::size_t index, std::string& path) override {
+    if (index >= paths_.size()) return false;
+    path = paths_[index];
+    return true;
+  }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  std::unique_ptr<InterfaceSet> PresentInterfaces() override {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/dev", ec);
+    if (ec) return nullptr;
+    // (number, path): hidraw10 comes after hidraw9.
+    std::vector<std::pair<unsigned long, std::string>> found;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      if (ec) return nullptr;
+      const std::string name = it->path().filename().string();
+      constexpr std::string_view kPrefix = "hidraw";
+      if (name.size() <= kPrefix.size() || name.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+      const std::string digits = name.substr(kPrefix.size());
+      if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+          digits.size() > 9) {
+        continue;
+      }
+      found.emplace_back(std::stoul(digits), it->path().string());
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    paths.reserve(found.size());
+    for (auto& entry : found) paths.push_back(std::move(entry.second));
+    return std::make_unique<HidrawSet>(std::move(paths));
+  }
+
+  std::unique_ptr<Device> Open(const std::string& path) override {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return std::make_unique<HidrawDevice>(fd);
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> MakeSystemPlatform() {
+  return std::make_shared<LinuxPlatform>();
+}
+
+}  // namespace velkan::hid

@@ -1,0 +1,25 @@
+// Traffic trace: every report written to or read from a programmer, one
+// line each ("> " output, "< " input, then the 64 bytes as upper-case hex
+// pairs separated by spaces), appended to one module-wide file.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "programmer/hid_platform.h"
+
+namespace velkan {
+
+// Starts appending the trace to `path` (none: stops tracing). False when
+// the file cannot be opened; tracing is then off.
+bool TraceTo(const std::optional<std::filesystem::path>& path);
+
+// The trace line of one report, without the line end.
+std::string TraceLine(bool output, const hid::Report& report);
+
+// Wraps `device` so that its reports go to the trace while one is active.
+std::unique_ptr<hid::Device> TracedDevice(std::unique_ptr<hid::Device> device);
+
+}  // namespace velkan
