@@ -47,7 +47,7 @@ void Cut(const Bytes& frame, Clock::Duration readyAt, std::deque<PendingReport>&
     PendingReport r;
     r.report[0] = kInputReportId;
     const std::size_t n = std::min(kFrameBytesPerReport, frame.size() - offset);
-    std::memcpy(r.report.data() + 1, frame.data() + offset, n);
+    std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(offset), n, r.report.begin() + 1);
     r.delivered = hid::kReportSize;
     if (first) r.readyAt = readyAt;
     first = false;
