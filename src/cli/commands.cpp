@@ -1,0 +1,466 @@
+#include "cli/commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "cli/terminal.h"
+#include "common/codepage.h"
+#include "common/hex_text.h"
+#include "image/start_programming.h"
+#include "programmer/backend.h"
+#include "script/i2c_test.h"
+#include "script/runs.h"
+#include "script/session.h"
+#include "velkan/velkan.h"
+
+namespace velkan::cli {
+namespace {
+
+// The fuse checkbox's warning; the two carriage returns are its line breaks.
+constexpr std::string_view kFuseWarning = "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！";
+constexpr std::string_view kFuseCaption = "警告";
+
+constexpr std::size_t kMaxScriptFileBytes = 16u << 20;
+constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
+// Firmware goes out as the 8-byte header block and 256-byte blocks; calls of
+// whole blocks keep the blocks aligned to the image.
+constexpr std::size_t kFirmwareHeader = 8;
+constexpr std::size_t kFirmwareChunk = 8 * 256;
+// The I2C test page's byte area.
+constexpr unsigned long kMaxI2cReadLength = 512;
+
+ConsoleOptions MakeConsoleOptions(const GlobalOptions& global, bool answerYes) {
+  ConsoleOptions o;
+  o.quiet = global.quiet;
+  o.progress = StdoutIsTerminal();
+  o.interactive = StdinIsTerminal();
+  o.answerYes = answerYes;
+  o.noTerminalHint =
+      "no terminal to answer the question: stopped (--skip-outside drops records outside the "
+      "chip's APP region without asking)";
+  return o;
+}
+
+// A readable regular file, or a message and false.
+bool CheckInputFile(Console& console, const std::string& path, std::string_view what) {
+  if (path.empty()) {
+    console.Error(std::string(what) + ": no file name given");
+    return false;
+  }
+  std::error_code ec;
+  const std::filesystem::path p = PathFromUtf8(path);
+  const auto status = std::filesystem::status(p, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    console.Error(std::string(what) + " " + path + ": no such file");
+    return false;
+  }
+  if (std::filesystem::is_directory(status)) {
+    console.Error(std::string(what) + " " + path + ": is a directory");
+    return false;
+  }
+  std::ifstream probe(p, std::ios::binary);
+  if (!probe) {
+    console.Error(std::string(what) + " " + path + ": cannot be read");
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> ReadWholeFile(Console& console, const std::string& path,
+                                         std::string_view what, std::size_t limit) {
+  if (!CheckInputFile(console, path, what)) return std::nullopt;
+  std::ifstream in(PathFromUtf8(path), std::ios::binary);
+  std::string bytes;
+  char buffer[65536];
+  while (in) {
+    in.read(buffer, sizeof buffer);
+    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > limit) {
+      console.Error(std::string(what) + " " + path + ": larger than " +
+                    std::to_string(limit >> 20) + " MiB");
+      return std::nullopt;
+    }
+  }
+  if (in.bad()) {
+    console.Error(std::string(what) + " " + path + ": read error");
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+bool IsUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+int OnlineExitCode(const RunOutcome& outcome) {
+  if (!outcome.opened) return kExitNoProgrammer;
+  switch (outcome.result) {
+    case kRunOk:
+      return kExitOk;
+    case kRunCommFailure:
+      return kExitComm;
+    case kRunStatusWord:
+      return kExitStatusWord;
+    case kRunDataMismatch:
+      return kExitMismatch;
+    case kRunUnsupported:
+      return kExitUnsupported;
+    default:
+      return kExitFailure;
+  }
+}
+
+int OfflineExitCode(const RunOutcome& outcome) {
+  if (!outcome.opened) return kExitNoProgrammer;
+  switch (outcome.result) {
+    case 0:
+      return kExitOk;
+    case -1:
+      return kExitComm;
+    case 3:
+      return kExitUnsupported;
+    case 4:
+      return kExitUsage;
+    default:
+      return kExitFailure;
+  }
+}
+
+// Runs `run` on the page while holding the programmer.
+int RunOnPage(ConsolePage& page, RunOutcome (*run)(Page&), int (*exitCode)(const RunOutcome&)) {
+  ProgrammerLease lease = AcquireForRun(page);
+  if (!lease) return kExitFailure;
+  const int code = exitCode(run(page));
+  if (code != kExitOk) page.PrintLogIfQuiet();
+  return code;
+}
+
+// HEX file -> page script table, with the questions answered on the console.
+// Returns kExitOk when the run may start.
+int PrepareHexPage(Console& console, ConsolePage& page, const HexOptions& hex, bool asksFuse) {
+  if (!CheckInputFile(console, hex.hexPath, "HEX file")) return kExitUsage;
+  if (asksFuse && hex.fuse && !hex.yes && !console.options().interactive) {
+    console.Error(
+        "--fuse blows the chip's fuse, after which it can never be programmed again; without a "
+        "terminal to confirm that, add --yes. Nothing was sent to the programmer.");
+    return kExitUsage;
+  }
+  page.SetHexPath(hex.hexPath);
+  if (!StartProgramming(page, hex.hexPath, hex.fuse, page.Script())) {
+    console.Error("stopped: " + hex.hexPath + " was not used; nothing was sent to the programmer");
+    return kExitUsage;
+  }
+  if (asksFuse && hex.fuse && !hex.yes) {
+    std::string question = "[" + std::string(kFuseCaption) + "] " + std::string(kFuseWarning);
+    std::replace(question.begin(), question.end(), '\r', '\n');
+    if (!console.AskYesNo(question, "")) {
+      console.Error("fuse not confirmed: nothing was sent to the programmer");
+      return kExitUsage;
+    }
+  }
+  return kExitOk;
+}
+
+int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex, RunOutcome (*run)(Page&),
+                       int (*exitCode)(const RunOutcome&)) {
+  Console console(MakeConsoleOptions(global, hex.skipOutside));
+  ConsolePage page(console, hex.fuse);
+  if (int code = PrepareHexPage(console, page, hex, true); code != kExitOk) return code;
+  return RunOnPage(page, run, exitCode);
+}
+
+// An open programmer for the commands that talk to it directly; closed again
+// when the command ends.
+class DirectSession {
+ public:
+  explicit DirectSession(Console& console) : console_(console) {}
+  ~DirectSession() {
+    if (handle_ > 0) DllCloseReader(handle_);
+  }
+  DirectSession(const DirectSession&) = delete;
+  DirectSession& operator=(const DirectSession&) = delete;
+
+  // kExitOk with the programmer open, or the exit code.
+  int Open() {
+    lease_ = ProgrammerLease::TryAcquire();
+    if (!lease_) {
+      console_.Error("the programmer is busy with another activity");
+      return kExitFailure;
+    }
+    handle_ = DllOpenReader();
+    if (handle_ == VELKAN_ERR_NO_READER) {
+      console_.Error("no programmer found (USB 0755:0102)");
+      return kExitNoProgrammer;
+    }
+    return kExitOk;
+  }
+  int handle() const { return handle_; }
+
+  int Failed(std::string_view what, int rc) {
+    console_.Error(std::string(what) + " failed (error " + std::to_string(rc) + ")");
+    return kExitComm;
+  }
+
+ private:
+  Console& console_;
+  ProgrammerLease lease_;
+  int handle_ = 0;
+};
+
+std::string Hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
+  return text;
+}
+
+bool ValidI2cAddress(const std::string& text) {
+  return text.size() == 2 && IsHexText(text, 2) && text != "  ";
+}
+
+std::string WithoutSpaces(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c != ' ') out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+int ProgramCommand(const GlobalOptions& global, const HexOptions& hex) {
+  return ProgrammingCommand(global, hex, &OnlineProgramRun, &OnlineExitCode);
+}
+
+int OfflineCommand(const GlobalOptions& global, const HexOptions& hex) {
+  return ProgrammingCommand(global, hex, &OfflineLoadRun, &OfflineExitCode);
+}
+
+int ScriptCommand(const GlobalOptions& global, const HexOptions& hex) {
+  Console console(MakeConsoleOptions(global, hex.skipOutside));
+  ConsolePage page(console, hex.fuse);
+  if (int code = PrepareHexPage(console, page, hex, false); code != kExitOk) return code;
+  std::size_t size = 0;
+  for (const auto& [number, text] : page.Script()) size += text.size() + 1;
+  std::string out;
+  out.reserve(size);
+  for (const auto& [number, text] : page.Script()) {
+    out += text;
+    out += '\n';
+  }
+  console.Out(out);
+  return kExitOk;
+}
+
+int RunCommand(const GlobalOptions& global, const std::string& scriptPath) {
+  Console console(MakeConsoleOptions(global, false));
+  std::optional<std::string> text =
+      ReadWholeFile(console, scriptPath, "script file", kMaxScriptFileBytes);
+  if (!text) return kExitUsage;
+  std::string_view rest = *text;
+  if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+  if (!IsUtf8(rest)) {
+    console.Error("script file " + scriptPath + ": not UTF-8 text");
+    return kExitUsage;
+  }
+  ConsolePage page(console, false);
+  page.SetHexPath(scriptPath);
+  std::int32_t number = 0;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    page.Script()[++number] = std::string(line);
+  }
+  return RunOnPage(page, &OnlineProgramRun, &OnlineExitCode);
+}
+
+int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
+  Console console(MakeConsoleOptions(global, false));
+  // The inputs are checked before the programmer is touched.
+  if (!ValidI2cAddress(i2c.address)) {
+    console.Error("--addr " + i2c.address + ": 请输入正确的 I2C 地址!");
+    return kExitUsage;
+  }
+  const std::string data = i2c.data.value_or("");
+  const std::string digits = WithoutSpaces(data);
+  if (digits.size() % 2 != 0 || digits.size() > 510 || !IsHexText(digits, digits.size())) {
+    console.Error("--data: 数据域错误! (an even number of hex digits, at most 255 bytes)");
+    return kExitUsage;
+  }
+  std::string readLength = "02";
+  if (i2c.readLength) {
+    readLength = *i2c.readLength;
+    const bool hexDigits = !readLength.empty() && readLength.size() <= 4 &&
+                           std::all_of(readLength.begin(), readLength.end(), [](char c) {
+                             return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                           });
+    if (!hexDigits || std::strtoul(readLength.c_str(), nullptr, 16) > kMaxI2cReadLength) {
+      console.Error("--len " + readLength + ": a hexadecimal byte count from 0 to 200 (512)");
+      return kExitUsage;
+    }
+  } else if (auto raised = ReadLengthAfterDataChange(data, readLength)) {
+    readLength = *raised;  // a four-byte command announces its reply length
+  }
+  const bool reads = std::strtoul(readLength.c_str(), nullptr, 16) != 0;
+
+  ConsoleI2cView view(console);
+  std::string output;
+  const I2cPressOutcome outcome = I2cCommandPress(view, i2c.address, data, readLength, output);
+  const bool ok = outcome.result == I2cPressResult::kOk;
+  const auto& shown = view.Shown();
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    std::string text = ToLf(shown[i]);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const bool last = i + 1 == shown.size();
+    if (last && ok && reads) {
+      console.Out(text + "\n");
+    } else if (last && !ok && outcome.result != I2cPressResult::kNoProgrammer) {
+      console.Error(text);
+    } else {
+      console.Info(text);
+    }
+  }
+  switch (outcome.result) {
+    case I2cPressResult::kOk:
+      return kExitOk;
+    case I2cPressResult::kNoProgrammer:
+      return kExitNoProgrammer;
+    case I2cPressResult::kBadAddress:
+    case I2cPressResult::kBadData:
+      return kExitUsage;
+    case I2cPressResult::kWriteFailed:
+    case I2cPressResult::kReadFailed:
+      return kExitComm;
+    case I2cPressResult::kBusy:
+      return kExitFailure;
+  }
+  return kExitFailure;
+}
+
+int ListCommand(const GlobalOptions& global) {
+  Console console(MakeConsoleOptions(global, false));
+  const std::vector<FoundDevice> devices = ListProgrammers();
+  if (devices.empty()) {
+    console.Error("no programmer found (USB 0755:0102)");
+    return kExitNoProgrammer;
+  }
+  std::string out;
+  for (const FoundDevice& d : devices) {
+    out += Printable(d.path) + "\t" + Hex4(d.vendorId) + ":" + Hex4(d.productId) + "\n";
+  }
+  console.Out(out);
+  return kExitOk;
+}
+
+int InfoCommand(const GlobalOptions& global) {
+  Console console(MakeConsoleOptions(global, false));
+  DirectSession session(console);
+  if (int code = session.Open(); code != kExitOk) return code;
+
+  char version[VELKAN_VERSION_TEXT_MAX] = {};
+  unsigned int versionLength = 0;
+  unsigned int value = 0;
+  if (int rc = DllGetFirmwareVersion(session.handle(), version, &versionLength, &value); rc != 0) {
+    return session.Failed("reading the firmware version", rc);
+  }
+  versionLength = std::min<unsigned int>(versionLength, sizeof version);
+
+  char name[VELKAN_OFFLINE_NAME_MAX] = {};
+  unsigned int nameLength = 0;
+  if (int rc = DllGetOfflineFileName(session.handle(), name, &nameLength); rc != 0) {
+    return session.Failed("reading the offline file name", rc);
+  }
+  nameLength = std::min<unsigned int>(nameLength, sizeof name);
+
+  std::string out = "firmware version: " + Printable(std::string_view(version, versionLength)) +
+                    " (value 0x" + Hex4(value) + ")\n";
+  out += "offline file name: " + Printable(std::string_view(name, nameLength)) + "\n";
+  console.Out(out);
+  return kExitOk;
+}
+
+int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
+  Console console(MakeConsoleOptions(global, false));
+  std::optional<std::string> image =
+      ReadWholeFile(console, path, "firmware file", kMaxFirmwareBytes);
+  if (!image) return kExitUsage;
+  if (image->size() < kFirmwareHeader) {
+    console.Error("firmware file " + path + ": shorter than its 8-byte header");
+    return kExitUsage;
+  }
+  DirectSession session(console);
+  if (int code = session.Open(); code != kExitOk) return code;
+
+  console.Info("firmware " + path + ": " + std::to_string(image->size()) + " bytes");
+  if (int rc = DllDownloadFirmwareStart(session.handle()); rc != 0) {
+    return session.Failed("starting the firmware update", rc);
+  }
+  auto* bytes = reinterpret_cast<unsigned char*>(image->data());
+  std::size_t offset = 0;
+  while (offset < image->size()) {
+    const std::size_t chunk = std::min(
+        image->size() - offset, offset == 0 ? kFirmwareHeader + kFirmwareChunk : kFirmwareChunk);
+    if (int rc = DllDownloadFirmware(session.handle(), bytes + offset, static_cast<int>(chunk));
+        rc != 0) {
+      return session.Failed("sending the firmware at byte " + std::to_string(offset), rc);
+    }
+    offset += chunk;
+    console.DrawProgress(static_cast<int>(offset * 100 / image->size()));
+  }
+  console.ClearProgress();
+  unsigned char none[1] = {0};
+  if (int rc = DllDownloadFirmwareComplete(session.handle(), none, 0); rc != 0) {
+    return session.Failed("completing the firmware update", rc);
+  }
+  console.Info("firmware update complete");
+  return kExitOk;
+}
+
+void CloseProgrammer() {
+  const int handle = ReaderHandle();
+  if (handle != 0 && handle != -2) {
+    DllCloseReader(handle);
+    SetReaderHandle(0);
+  }
+}
+
+}  // namespace velkan::cli

@@ -1,0 +1,43 @@
+// The subcommands of the command-line tool. Each returns the process's exit
+// code (cli/exit_codes.h).
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace velkan::cli {
+
+struct GlobalOptions {
+  bool emulator = false;
+  std::optional<std::string> emulatorDir;  // with --emulator=DIR
+  std::optional<std::string> trace;
+  std::optional<std::string> device;
+  bool quiet = false;
+};
+
+struct HexOptions {
+  std::string hexPath;
+  bool fuse = false;
+  bool yes = false;          // the fuse warning answered Yes in advance
+  bool skipOutside = false;  // out-of-region records dropped without asking
+};
+
+struct I2cOptions {
+  std::string address;
+  std::optional<std::string> data;
+  std::optional<std::string> readLength;
+};
+
+int ProgramCommand(const GlobalOptions& global, const HexOptions& hex);
+int OfflineCommand(const GlobalOptions& global, const HexOptions& hex);
+int ScriptCommand(const GlobalOptions& global, const HexOptions& hex);
+int RunCommand(const GlobalOptions& global, const std::string& scriptPath);
+int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c);
+int ListCommand(const GlobalOptions& global);
+int InfoCommand(const GlobalOptions& global);
+int FirmwareCommand(const GlobalOptions& global, const std::string& path);
+
+// Closes the module-wide reader handle if a command left it open.
+void CloseProgrammer();
+
+}  // namespace velkan::cli

@@ -1,0 +1,183 @@
+// velkan: the command-line tool. Programs VELKAN security chips from Intel
+// HEX files, loads the programmer's offline storage, runs programming
+// scripts, talks to the chip over I2C and looks after the programmer.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/terminal.h"
+#include "common/codepage.h"
+#include "programmer/backend.h"
+#include "velkan/velkan.h"
+
+namespace {
+
+using namespace velkan::cli;
+
+constexpr const char* kExitCodeHelp =
+    "Exit codes:\n"
+    "  0  success: everything done (and checked, where the command checks)\n"
+    "  1  other failure (the programmer is held by another activity)\n"
+    "  2  bad usage or input: unknown option, missing or unreadable file, HEX file\n"
+    "     not used, a question answered No or not answerable without a terminal;\n"
+    "     nothing was sent to the programmer\n"
+    "  3  no programmer found\n"
+    "  4  communication with the programmer failed\n"
+    "  5  the chip refused a command (status word not 90xx): possibly a fused chip\n"
+    "  6  data mismatch: bytes read back differ from the expected ones\n"
+    "  7  unsupported script line\n";
+
+// Sets up the programmer access the global options ask for.
+int SetUpProgrammer(const GlobalOptions& global) {
+  if (global.emulator) {
+    std::optional<std::filesystem::path> dir;
+    if (global.emulatorDir && !global.emulatorDir->empty()) {
+      dir = velkan::PathFromUtf8(*global.emulatorDir);
+    }
+    if (!velkan::UseEmulator(dir)) {
+      std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used\n",
+                   global.emulatorDir.value_or("").c_str());
+      return kExitUsage;
+    }
+  }
+  if (global.device) velkan::SelectDevicePath(*global.device);
+  if (global.trace && VelkanTraceTo(global.trace->c_str()) != 0) {
+    std::fprintf(stderr, "velkan: --trace %s: the file cannot be opened\n", global.trace->c_str());
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PrepareConsole();
+  std::vector<std::string> args = Utf8Arguments(argc, argv);
+
+  GlobalOptions global;
+  // "--emulator=DIR" carries a value only in this form, so that
+  // "--emulator FILE.hex" never takes the file for the folder.
+  for (std::string& arg : args) {
+    constexpr std::string_view kWithDir = "--emulator=";
+    if (arg.rfind(kWithDir, 0) == 0) {
+      global.emulatorDir = arg.substr(kWithDir.size());
+      arg = "--emulator";
+    }
+  }
+
+  CLI::App app{"Programs VELKAN security chips through the VELKAN USB HID programmer.", "velkan"};
+  app.allow_windows_style_options(false);
+  app.require_subcommand(1, 1);
+  app.fallthrough();
+  app.set_version_flag("--version", "velkan " VELKAN_VERSION);
+  app.footer(kExitCodeHelp);
+
+  std::string trace, device;
+  app.add_flag("--emulator", global.emulator,
+               "--emulator[=DIR]: use the emulated programmer instead of real HID; with DIR its "
+               "chip, storage and firmware are kept in DIR (flash.bin, state.json)");
+  auto* traceOpt = app.add_option("--trace", trace, "append every HID report exchanged to FILE")
+                       ->type_name("FILE");
+  auto* deviceOpt =
+      app.add_option("--device", device, "use the programmer at this device path (see: list)")
+          ->type_name("PATH");
+  app.add_flag("-q,--quiet", global.quiet, "no progress and no informational lines");
+
+  HexOptions hex;
+  auto addHexCommand = [&](const char* name, const char* help, bool sends) {
+    CLI::App* sub = app.add_subcommand(name, help);
+    sub->add_option("FILE", hex.hexPath, "Intel HEX file with the chip's application")->required();
+    sub->add_flag("--fuse", hex.fuse, "end the script by blowing the chip's fuse (irreversible)");
+    if (sends) {
+      sub->add_flag("--yes", hex.yes, "confirm --fuse without asking (needed without a terminal)");
+    }
+    sub->add_flag("--skip-outside", hex.skipOutside,
+                  "drop records outside the chip's APP region 0x2000-0x9FFF without asking");
+    return sub;
+  };
+  CLI::App* program =
+      addHexCommand("program", "program the chip from a HEX file through the programmer", true);
+  CLI::App* offline = addHexCommand(
+      "offline", "store the HEX file's programming script in the programmer's offline storage",
+      true);
+  CLI::App* script = addHexCommand(
+      "script", "print the programming script generated from a HEX file (nothing is sent)", false);
+
+  std::string scriptPath;
+  CLI::App* run = app.add_subcommand("run", "run a programming script file against the chip");
+  run->add_option("SCRIPT", scriptPath, "script text file (UTF-8, one line per script line)")
+      ->required();
+
+  I2cOptions i2c;
+  std::string data, readLength;
+  CLI::App* i2cCmd =
+      app.add_subcommand("i2c", "write bytes to the chip over I2C and read its answer");
+  i2cCmd->add_option("--addr", i2c.address, "I2C address, two hex digits (8-bit form, e.g. A0)")
+      ->required()
+      ->type_name("HH");
+  auto* dataOpt =
+      i2cCmd->add_option("--data", data, "bytes to write as hex digits, e.g. \"07 00 00 00\"")
+          ->type_name("HEX");
+  auto* lenOpt = i2cCmd
+                     ->add_option("--len", readLength,
+                                  "bytes to read, hex (default 02, or the fourth byte of a "
+                                  "four-byte command + 2; 0: no read)")
+                     ->type_name("HH");
+
+  CLI::App* list = app.add_subcommand("list", "list the attached programmers");
+  CLI::App* info =
+      app.add_subcommand("info", "show the programmer's firmware version and offline file name");
+  std::string firmwarePath;
+  CLI::App* firmware = app.add_subcommand("firmware", "update the programmer's firmware");
+  firmware->add_option("FILE", firmwarePath, "firmware image")->required();
+
+  if (args.empty()) args.emplace_back("velkan");
+  std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+  if (traceOpt->count() > 0) global.trace = trace;
+  if (deviceOpt->count() > 0) global.device = device;
+  if (global.emulatorDir) global.emulator = true;
+  if (dataOpt->count() > 0) i2c.data = data;
+  if (lenOpt->count() > 0) i2c.readLength = readLength;
+
+  // Generating a script needs no programmer at all.
+  if (script->parsed()) return ScriptCommand(global, hex);
+
+  if (int code = SetUpProgrammer(global); code != kExitOk) return code;
+  int code = kExitUsage;
+  if (program->parsed()) {
+    code = ProgramCommand(global, hex);
+  } else if (offline->parsed()) {
+    code = OfflineCommand(global, hex);
+  } else if (run->parsed()) {
+    code = RunCommand(global, scriptPath);
+  } else if (i2cCmd->parsed()) {
+    code = I2cCommand(global, i2c);
+  } else if (list->parsed()) {
+    code = ListCommand(global);
+  } else if (info->parsed()) {
+    code = InfoCommand(global);
+  } else if (firmware->parsed()) {
+    code = FirmwareCommand(global, firmwarePath);
+  }
+  CloseProgrammer();
+  return code;
+}

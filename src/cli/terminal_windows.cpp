@@ -1,0 +1,47 @@
+// <windows.h> first: the other Windows headers build on it.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "cli/terminal.h"
+
+namespace velkan::cli {
+
+bool StdinIsTerminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
+bool StdoutIsTerminal() {
+  return _isatty(_fileno(stdout)) != 0;
+}
+
+void PrepareConsole() {
+  SetConsoleOutputCP(CP_UTF8);
+  SetConsoleCP(CP_UTF8);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(bytes > 0 ? static_cast<std::size_t>(bytes) : 0, '\0');
+    if (bytes > 0) {
+      WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), bytes, nullptr, nullptr);
+      text.pop_back();  // the terminator
+    }
+    out.push_back(std::move(text));
+  }
+  LocalFree(wide);
+  return out;
+}
+
+}  // namespace velkan::cli

@@ -1,0 +1,393 @@
+// Runs the built `velkan` binary against the emulated programmer, each test
+// with a fresh state folder, and checks its output, exit codes and what the
+// emulated chip and offline storage hold afterwards.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "emulator/emulator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kCli = VELKAN_CLI_PATH;
+const fs::path kExamples = VELKAN_EXAMPLES_DIR;
+
+struct Result {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      q += "'\\''";
+    } else {
+      q += c;
+    }
+  }
+  return q + "'";
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// The chip image of a HEX file of data (00), extended linear address (04)
+// and end (01) records: 0xFF where the file has no data.
+std::array<std::uint8_t, 32768> ImageOf(const fs::path& hex) {
+  std::array<std::uint8_t, 32768> image;
+  image.fill(0xFF);
+  std::ifstream in(hex);
+  std::string line;
+  std::uint32_t base = 0;
+  while (std::getline(in, line)) {
+    if (line.size() < 11 || line[0] != ':') continue;
+    auto byte = [&](std::size_t i) { return std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16); };
+    const unsigned count = byte(0), type = byte(3);
+    const std::uint32_t address = base + byte(1) * 256 + byte(2);
+    if (type == 4) base = (byte(4) * 256 + byte(5)) << 16;
+    if (type == 0) {
+      for (unsigned k = 0; k < count; ++k) image.at(address - 0x2000 + k) = byte(4 + k);
+    }
+  }
+  return image;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class CliTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir_ =
+        fs::temp_directory_path() / ("velkan-cli-" + std::to_string(rd()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    state_ = dir_ / "state";
+    trace_ = dir_ / "trace.txt";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // `velkan --emulator=<state> --trace <trace> <args>`, stdin empty.
+  Result Velkan(const std::string& args, bool emulator = true) {
+    std::string cmd = Quote(kCli);
+    if (emulator)
+      cmd += " --emulator=" + Quote(state_.string()) + " --trace " + Quote(trace_.string());
+    cmd += " " + args + " >" + Quote((dir_ / "out").string()) + " 2>" +
+           Quote((dir_ / "err").string()) + " </dev/null";
+    const int status = std::system(cmd.c_str());
+    Result r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(dir_ / "out");
+    r.err = ReadFile(dir_ / "err");
+    return r;
+  }
+
+  std::string Example(const char* name) { return Quote((kExamples / name).string()); }
+
+  // What went to the programmer (one line per report).
+  std::string Trace() { return ReadFile(trace_); }
+
+  std::array<std::uint8_t, 32768> Flash() {
+    const std::string bytes = ReadFile(state_ / "flash.bin");
+    std::array<std::uint8_t, 32768> flash{};
+    EXPECT_EQ(bytes.size(), flash.size());
+    std::copy_n(bytes.begin(), std::min(bytes.size(), flash.size()), flash.begin());
+    return flash;
+  }
+
+  // Every file of the emulator's state folder with its content.
+  std::map<std::string, std::string> StateFiles() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(state_)) {
+      files[entry.path().filename().string()] = ReadFile(entry.path());
+    }
+    return files;
+  }
+
+  fs::path dir_, state_, trace_;
+};
+
+constexpr const char* kProgramOk = "打开设备成功！\n联机编程...\n下载成功！\n";
+
+TEST_F(CliTest, ScriptPrintsTheGeneratedLinesAndSendsNothing) {
+  Result r = Velkan("script " + Example("small.hex"));
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "REBOOT");
+  EXPECT_EQ(lines[1], "I-ADDR \t00");
+  EXPECT_EQ(lines[2], "I-CMD \t20 00 00 08 FF FF FF FF FF FF FF FF");
+  EXPECT_EQ(lines[3], "I-CMD \t07 00 00 00");
+  // Block 0x40: 0x00-0x0F, then 16 bytes, then 0xFF fill, trailing space kept.
+  EXPECT_EQ(lines[4].substr(0, 30), "I-CMD\tDC 00 40 80 00 01 02 03 ");
+  EXPECT_EQ(lines[4].size(), 6u + 132u * 3u);
+  EXPECT_EQ(lines[4].substr(lines[4].size() - 6), "FF FF ");
+  // Block 0x41 ends at the file's last byte (n = 0x10).
+  EXPECT_EQ(lines[5].substr(0, 18), "I-CMD\tDC 00 41 10 ");
+  EXPECT_EQ(lines[6].substr(0, 18), "I-CMD\t40 00 00 02 ");
+  EXPECT_EQ(lines[7], "I-CMD\t08 00 00 00");
+  EXPECT_EQ(r.out.back(), '\n');
+  EXPECT_EQ(Trace(), "");
+
+  Result fused = Velkan("script --fuse " + Example("full-app.hex"));
+  ASSERT_EQ(fused.code, 0) << fused.err;
+  const std::vector<std::string> all = Lines(fused.out);
+  ASSERT_EQ(all.size(), 262u);
+  EXPECT_EQ(all[4].substr(0, 18), "I-CMD\tDC 00 40 80 ");
+  EXPECT_EQ(all[259].substr(0, 18), "I-CMD\tDC 01 3F 80 ");
+  EXPECT_EQ(all[261], "I-CMD\t08 01 00 00");
+}
+
+TEST_F(CliTest, ProgramWritesTheWholeImageIntoTheChip) {
+  Result r = Velkan("program " + Example("full-app.hex"));
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, kProgramOk);  // no progress when stdout is not a terminal
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Flash(), ImageOf(kExamples / "full-app.hex"));
+  EXPECT_NE(Trace(), "");
+
+  // The programmer is opened anew by every process: a second run looks the same.
+  Result again = Velkan("-q program " + Example("small.hex"));
+  ASSERT_EQ(again.code, 0) << again.err;
+  EXPECT_EQ(again.out, "");
+  EXPECT_EQ(Flash(), ImageOf(kExamples / "small.hex"));
+}
+
+TEST_F(CliTest, OfflineStoresOneRecordPerScriptLineAndTheFileName) {
+  Result r = Velkan("offline " + Example("small.hex"));
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out,
+            "打开设备成功！\n脱机程序装载...\n脱机文件装载正确！\n熔断位未选择，可重复编程！\n\n"
+            "请将设备断电，切换至OFFLINE模式，然后上电进行脱机下载！\n");
+  velkan::emu::Emulator emulator(state_);
+  ASSERT_TRUE(emulator.ok());
+  EXPECT_EQ(emulator.OfflineName(), "small.hex");
+  const auto records = emulator.OfflineRecords();
+  ASSERT_EQ(records.size(), 10u);  // begin, 8 lines, end
+  EXPECT_EQ(records[0], (velkan::emu::OfflineRecord{0, 0x02, {}}));
+  EXPECT_EQ(records[1], (velkan::emu::OfflineRecord{1, 0x15, {}}));
+  EXPECT_EQ(records[2], (velkan::emu::OfflineRecord{2, 0x10, {0x00}}));
+  EXPECT_EQ(records[3].content, (std::vector<std::uint8_t>{0x20, 0, 0, 8, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                           0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(records[5].content.size(), 4u + 128u);
+  EXPECT_EQ(records[8], (velkan::emu::OfflineRecord{8, 0x11, {0x08, 0, 0, 0}}));
+  EXPECT_EQ(records[9], (velkan::emu::OfflineRecord{9, 0x03, {}}));
+
+  Result info = Velkan("info");
+  ASSERT_EQ(info.code, 0) << info.err;
+  EXPECT_NE(info.out.find("offline file name: small.hex\n"), std::string::npos) << info.out;
+
+  Result fused = Velkan("offline --fuse --yes " + Example("small.hex"));
+  ASSERT_EQ(fused.code, 0) << fused.err;
+  EXPECT_NE(fused.out.find("熔断位已选择，编程后将锁死，不能再编程！\n"), std::string::npos);
+}
+
+TEST_F(CliTest, FuseNeedsConfirmationAndAFusedChipRefusesProgramming) {
+  // Without a terminal --fuse needs --yes; nothing reaches the programmer.
+  Result refused = Velkan("program --fuse " + Example("small.hex"));
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_NE(refused.err.find("--yes"), std::string::npos) << refused.err;
+  EXPECT_EQ(Trace(), "");
+
+  Result fused = Velkan("program --fuse --yes " + Example("small.hex"));
+  ASSERT_EQ(fused.code, 0) << fused.err;
+  EXPECT_EQ(fused.out, std::string(kProgramOk) + "芯片已锁死，不能再编程！\n");
+  EXPECT_TRUE(velkan::emu::Emulator(state_).Fused());
+
+  Result again = Velkan("program " + Example("small.hex"));
+  EXPECT_EQ(again.code, 5);
+  EXPECT_NE(again.out.find(" 错误，SW = "), std::string::npos) << again.out;
+  EXPECT_EQ(
+      again.out.substr(again.out.size() - std::string("下载失败！\n可能芯片已熔断！\n").size()),
+      "下载失败！\n可能芯片已熔断！\n");
+}
+
+TEST_F(CliTest, BadFilesAndArgumentsSendNothing) {
+  fs::create_directories(state_);
+  WriteFile(dir_ / "outside.hex",
+            ":020000040000FA\n:10100000000102030405060708090A0B0C0D0E0F68\n:00000001FF\n");
+  WriteFile(dir_ / "bad.txt", std::string("REBOOT\n\xC3\x28\n"));
+  WriteFile(dir_ / "short.bin", "1234567");
+  const struct {
+    std::string args;
+    std::string errText;
+  } cases[] = {
+      {"program " + Quote((dir_ / "missing.hex").string()), "no such file"},
+      {"offline " + Quote(dir_.string()), "is a directory"},
+      {"program " + Quote((dir_ / "outside.hex").string()), "地址超出芯片APP区域，是否忽略继续"},
+      {"run " + Quote((dir_ / "missing.txt").string()), "no such file"},
+      {"run " + Quote((dir_ / "bad.txt").string()), "not UTF-8"},
+      {"firmware " + Quote((dir_ / "short.bin").string()), "8-byte header"},
+      {"i2c --addr G0", "请输入正确的 I2C 地址!"},
+      {"i2c --addr A", "请输入正确的 I2C 地址!"},
+      {"i2c --addr A0 --data 070", "数据域错误!"},
+      {"i2c --addr A0 --data 0Z", "数据域错误!"},
+      {"i2c --addr A0 --len 1000", "--len"},
+      {"i2c --data 07", "--addr"},
+      {"program", "FILE"},
+      {"program --bogus " + Example("small.hex"), "--bogus"},
+      {"", "subcommand"},
+  };
+  {
+    velkan::emu::Emulator seeded(state_);  // a chip that holds something
+    std::array<std::uint8_t, 32768> flash;
+    flash.fill(0x5A);
+    seeded.SetFlash(flash);
+  }
+  const auto stateBefore = StateFiles();
+  ASSERT_FALSE(stateBefore.empty());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    Result r = Velkan(c.args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.errText), std::string::npos) << r.err;
+    EXPECT_EQ(Trace(), "");
+  }
+  EXPECT_EQ(StateFiles(), stateBefore);
+
+  // The question is answered Yes for every such record with --skip-outside.
+  Result skipped = Velkan("script --skip-outside " + Quote((dir_ / "outside.hex").string()));
+  EXPECT_EQ(skipped.code, 0) << skipped.err;
+  EXPECT_EQ(Lines(skipped.out).size(), 6u);
+}
+
+TEST_F(CliTest, RunPerformsAScriptFileAndMapsTheRunResult) {
+  WriteFile(dir_ / "ok.txt",
+            "; key check\r\n\r\nI-ADDR A0\r\nI-CMD \t20 00 00 08 FF FF FF FF FF FF FF FF \r\nDELAY "
+            "01\r\n");
+  Result ok = Velkan("run " + Quote((dir_ / "ok.txt").string()));
+  EXPECT_EQ(ok.code, 0) << ok.err;
+  EXPECT_EQ(ok.out, kProgramOk);
+
+  WriteFile(dir_ / "unsupported.txt", "I-ADDR A0\ni-cmd 07000000\n");
+  Result unsupported = Velkan("run " + Quote((dir_ / "unsupported.txt").string()));
+  EXPECT_EQ(unsupported.code, 7);
+  EXPECT_EQ(unsupported.out,
+            "打开设备成功！\n联机编程...\ni-cmd07000000 命令不被支持！\n下载失败！\n");
+
+  WriteFile(dir_ / "mismatch.txt", "I-ADDR A0\nI-CMD 20000008FFFFFFFFFFFFFFFF\nI-READ 1234\n");
+  Result mismatch = Velkan("-q run " + Quote((dir_ / "mismatch.txt").string()));
+  EXPECT_EQ(mismatch.code, 6);
+  // Quiet, but the log of a failed run is still shown.
+  EXPECT_NE(mismatch.out.find("1234 比对数据错误, 返回值："), std::string::npos) << mismatch.out;
+}
+
+TEST_F(CliTest, I2cExchangeListInfoAndFirmware) {
+  Result key = Velkan("i2c --addr A0 --data \"20 00 00 08 FF FF FF FF FF FF FF FF\"");
+  ASSERT_EQ(key.code, 0) << key.err;
+  EXPECT_EQ(key.out, "打开设备成功!\nI2C 写OK!\n9000\n");
+
+  Result quiet = Velkan("-q i2c --addr a0 --data \"20 00 00 08 FF FF FF FF FF FF FF FF\" --len 02");
+  ASSERT_EQ(quiet.code, 0) << quiet.err;
+  EXPECT_EQ(quiet.out, "9000\n");
+
+  Result writeOnly = Velkan("i2c --addr A0 --data 20000008FFFFFFFFFFFFFFFF --len 0");
+  ASSERT_EQ(writeOnly.code, 0) << writeOnly.err;
+  EXPECT_EQ(writeOnly.out, "打开设备成功!\nI2C 写OK!\n");
+
+  Result list = Velkan("list");
+  ASSERT_EQ(list.code, 0);
+  EXPECT_EQ(list.out, "emulator:0\t0755:0102\n");
+
+  std::string firmware(8 + 600, '\0');
+  for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<char>(i * 7);
+  WriteFile(dir_ / "fw.bin", firmware);
+  Result update = Velkan("-q firmware " + Quote((dir_ / "fw.bin").string()));
+  ASSERT_EQ(update.code, 0) << update.err;
+  EXPECT_EQ(update.out, "");
+  velkan::emu::Emulator emulator(state_);
+  const std::vector<std::uint8_t> stored = emulator.Firmware();
+  EXPECT_EQ(std::string(stored.begin(), stored.end()), firmware.substr(8));
+
+  Result info = Velkan("info");
+  ASSERT_EQ(info.code, 0) << info.err;
+  EXPECT_EQ(info.out.rfind("firmware version: ", 0), 0u) << info.out;
+}
+
+TEST_F(CliTest, NoProgrammerFound) {
+  Result program = Velkan("--device /nowhere program " + Example("small.hex"));
+  EXPECT_EQ(program.code, 3);
+  EXPECT_EQ(program.out, "打开设备失败！\n");
+  EXPECT_NE(program.err.find("[提示] 打开设备失败！"), std::string::npos) << program.err;
+
+  EXPECT_EQ(Velkan("--device /nowhere i2c --addr A0").code, 3);
+  EXPECT_EQ(Velkan("--device /nowhere info").code, 3);
+  WriteFile(dir_ / "not-a-folder", "x");
+  EXPECT_EQ(Velkan("--emulator=" + Quote((dir_ / "not-a-folder").string()) + " list", false).code,
+            2);
+}
+
+// On a terminal (a pseudo terminal from script(1)) the percentage updates in
+// place and is gone at the end, and the questions are asked.
+TEST_F(CliTest, OnATerminalProgressUpdatesInPlaceAndQuestionsAreAsked) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+  auto onTerminal = [&](const std::string& answer, const std::string& args) {
+    const std::string inner = Quote(kCli) + " --emulator=" + Quote(state_.string()) + " --trace " +
+                              Quote(trace_.string()) + " " + args;
+    const std::string cmd = "printf " + Quote(answer) + " | script -q -e -c " + Quote(inner) +
+                            " /dev/null >" + Quote((dir_ / "tty").string()) + " 2>&1";
+    const int status = std::system(cmd.c_str());
+    return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir_ / "tty"));
+  };
+
+  auto [declined, declinedText] = onTerminal("n\n", "program --fuse " + Example("small.hex"));
+  EXPECT_EQ(declined, 2);
+  EXPECT_NE(declinedText.find("[警告] 熔断后，芯片将不可再编程！"), std::string::npos);
+  EXPECT_NE(declinedText.find("请确认是否要熔断！ [y/N]"), std::string::npos) << declinedText;
+  EXPECT_EQ(Trace(), "");
+
+  auto [code, text] = onTerminal("", "program " + Example("small.hex"));
+  EXPECT_EQ(code, 0) << text;
+  EXPECT_NE(text.find("\r[##############################] 100%"), std::string::npos) << text;
+  const std::string end = "联机编程...\r\n";
+  const std::size_t progress = text.find(end);
+  ASSERT_NE(progress, std::string::npos) << text;
+  // The last percentage is blanked out before the closing line.
+  const std::string tail = text.substr(text.rfind('\r', text.find("下载成功！")));
+  EXPECT_EQ(tail.find('%'), std::string::npos) << tail;
+  EXPECT_EQ(text.substr(text.size() - std::string("下载成功！\r\n").size()), "下载成功！\r\n");
+}
+
+TEST_F(CliTest, VersionAndHelp) {
+  Result version = Velkan("--version", false);
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "velkan 2.0.0.6\n");
+  Result help = Velkan("--help", false);
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+}
+
+}  // namespace
