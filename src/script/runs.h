@@ -1,7 +1,10 @@
 // The online executor and the two programming runs.
 #pragma once
 
+#include <thread>
+
 #include "script/page.h"
+#include "script/session.h"
 
 namespace velkan {
 
@@ -34,5 +37,10 @@ struct RunOutcome {
 };
 RunOutcome OnlineProgramRun(Page& page);
 RunOutcome OfflineLoadRun(Page& page);
+
+// Starts `run` (OnlineProgramThread or OfflineLoadThread) for `page` on a new
+// thread that holds `lease` until the run has returned. The caller keeps the
+// thread and joins it before the page goes away.
+std::thread StartRunThread(Page& page, ProgrammerLease lease, int (*run)(Page&));
 
 }  // namespace velkan

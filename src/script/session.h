@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "common/dialogs.h"
+
 namespace velkan {
 
 // 0: not open; -2: the last open found no programmer; else an open handle.
@@ -39,5 +41,11 @@ class ProgrammerLease {
 
 // Whether some activity holds the programmer now.
 bool ProgrammerBusy();
+
+// Takes the programmer for a programming run started from `owner` (a page).
+// When another activity holds it, shows kBusyText with the caption "提示" and
+// an OK button owned by `owner` and returns an empty lease; nothing is sent
+// to the programmer.
+ProgrammerLease AcquireForRun(Dialogs& owner);
 
 }  // namespace velkan

@@ -1,0 +1,160 @@
+// A full-application online run against the emulated programmer at USB full
+// speed (1 ms per report) on the real clock, compared with the protocol's
+// lower bound: every report exchanged costs 1 ms, plus the waits the
+// programming sequence mandates (100 ms after each re-power, 550 ms after the
+// erase command 0x07, 600 ms after the CRC command 0x40).
+//
+//   build-release/bin/script_bench --benchmark_repetitions=3
+//
+// The ratio counter (wall time / lower bound) should stay at or below 1.02.
+// BM_ClockFloor sleeps the same reports and waits without any protocol, so
+// a loaded machine's own sleep overshoot can be told apart from the run's.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "common/clock.h"
+#include "common/hex_text.h"
+#include "emulator/emulator.h"
+#include "image/crc16.h"
+#include "programmer/backend.h"
+#include "script/runs.h"
+#include "script/session.h"
+#include "velkan/velkan.h"
+
+namespace {
+
+using namespace velkan;
+
+class QuietPage : public Page {
+ public:
+  void EnableInputs(bool) override {}
+  bool FuseChosen() override { return false; }
+  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
+    return MsgResult::kOk;
+  }
+
+ protected:
+  void Display(const std::string& logText, std::string_view tail) override {
+    shown_ = logText.size() + tail.size();
+    benchmark::DoNotOptimize(shown_);
+  }
+
+ private:
+  std::size_t shown_ = 0;
+};
+
+// The generator's script for an image with data in all 256 blocks.
+ScriptTable FullApplicationScript() {
+  std::array<std::uint8_t, emu::kFlashSize> image;
+  for (std::size_t i = 0; i < image.size(); ++i) {
+    image[i] = static_cast<std::uint8_t>((i * 7 + i / 256) & 0xFF);
+  }
+  ScriptTable script;
+  std::int32_t n = 1;
+  script[n++] = "REBOOT";
+  script[n++] = "I-ADDR \t00";
+  script[n++] = "I-CMD \t20 00 00 08 FF FF FF FF FF FF FF FF";
+  script[n++] = "I-CMD \t07 00 00 00";
+  for (std::size_t offset = 0; offset < image.size(); offset += 128) {
+    const unsigned block = static_cast<unsigned>((offset + emu::kFlashBase) / 128);
+    const std::uint8_t head[4] = {0xDC, static_cast<std::uint8_t>(block >> 8),
+                                  static_cast<std::uint8_t>(block & 0xFF), 0x80};
+    script[n++] =
+        "I-CMD\t" + BytesToHex(head, 4, " ") + BytesToHex(image.data() + offset, 128, " ");
+  }
+  const std::uint16_t crc = Crc16Xmodem(image.data(), image.size());
+  const std::uint8_t crcLine[6] = {
+      0x40, 0, 0, 2, static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF)};
+  script[n++] = "I-CMD\t" + BytesToHex(crcLine, 6, " ");
+  script[n++] = "I-CMD\t08 00 00 00";
+  return script;
+}
+
+// Reports and mandated waits of the exchanges the run made. Every reply of
+// this run is a status or a status word, one input report each.
+struct LowerBound {
+  std::size_t reports = 0;
+  std::size_t waitMs = 0;
+  double Seconds() const { return (static_cast<double>(reports) + waitMs) / 1000.0; }
+};
+
+LowerBound Bound(const std::vector<emu::Request>& requests) {
+  LowerBound bound;
+  for (const emu::Request& r : requests) {
+    const std::size_t frame = r.data.size() + 5;
+    bound.reports += (frame + 62) / 63 + 1;
+    if (r.command == 0x72) bound.waitMs += 100;
+    if (r.command == 0x76 && r.data.size() > 3) {
+      if (r.data[3] == 0x07) bound.waitMs += 550;
+      if (r.data[3] == 0x40) bound.waitMs += 600;
+    }
+  }
+  return bound;
+}
+
+void BM_FullApplicationOnlineRun(benchmark::State& state) {
+  const ScriptTable script = FullApplicationScript();
+  LowerBound bound;
+  double wall = 0;
+  bool ok = true;
+  for (auto _ : state) {
+    SetReaderHandle(0);
+    const auto emulator = UseEmulator(std::nullopt);
+    emulator->SetLatency(emu::Latency::UsbFullSpeed());
+    QuietPage page;
+    page.Script() = script;
+    const auto start = std::chrono::steady_clock::now();
+    const RunOutcome outcome = OnlineProgramRun(page);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count());
+    wall = elapsed.count();
+    ok = ok && outcome.result == kRunOk;
+    bound = Bound(emulator->Requests());
+    DllCloseReader(ReaderHandle());
+    SetReaderHandle(0);
+  }
+  if (!ok) state.SkipWithError("the run did not succeed");
+  state.counters["reports"] = static_cast<double>(bound.reports);
+  state.counters["waits_ms"] = static_cast<double>(bound.waitMs);
+  state.counters["bound_s"] = bound.Seconds();
+  state.counters["wall_s"] = wall;
+  state.counters["ratio"] = wall / bound.Seconds();
+}
+
+// The same number of 1 ms report sleeps and mandated waits on the real
+// clock with no protocol at all: the floor this machine can reach now.
+void BM_ClockFloor(benchmark::State& state) {
+  const std::size_t reports = static_cast<std::size_t>(state.range(0));
+  const unsigned waitMs = static_cast<unsigned>(state.range(1));
+  double wall = 0;
+  for (auto _ : state) {
+    Clock& clock = GetClock();
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < reports; ++i) clock.SleepMs(1);
+    clock.SleepMs(waitMs);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count());
+    wall = elapsed.count();
+  }
+  state.counters["ratio"] = wall / ((static_cast<double>(reports) + waitMs) / 1000.0);
+}
+
+BENCHMARK(BM_FullApplicationOnlineRun)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// 1564 reports and 1350 ms of waits: the figures of the full run above.
+BENCHMARK(BM_ClockFloor)
+    ->Args({1564, 1350})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
