@@ -33,8 +33,13 @@ std::uint8_t Xor(const Bytes& bytes, std::size_t from, std::size_t to) {
 // Reply frame: frame type 0, command, status, N, data, check byte.
 Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t status, const Bytes& data,
                       std::size_t declared) {
-  Bytes frame{0, command, status, static_cast<std::uint8_t>(declared & 0xFF),
-              static_cast<std::uint8_t>((declared >> 8) & 0xFF)};
+  Bytes frame;
+  frame.reserve(data.size() + 6);
+  frame.push_back(0);
+  frame.push_back(command);
+  frame.push_back(status);
+  frame.push_back(static_cast<std::uint8_t>(declared & 0xFF));
+  frame.push_back(static_cast<std::uint8_t>((declared >> 8) & 0xFF));
   frame.insert(frame.end(), data.begin(), data.end());
   frame.push_back(Xor(frame, 1, frame.size()));
   return frame;

@@ -75,8 +75,13 @@ class Device final : public hid::Device {
 
 std::vector<std::uint8_t> ReplyFrame(std::uint8_t status, const std::vector<std::uint8_t>& data,
                                      std::uint8_t command) {
-  std::vector<std::uint8_t> f = {0, command, status, static_cast<std::uint8_t>(data.size()),
-                                 static_cast<std::uint8_t>(data.size() >> 8)};
+  std::vector<std::uint8_t> f;
+  f.reserve(data.size() + 6);
+  f.push_back(0);
+  f.push_back(command);
+  f.push_back(status);
+  f.push_back(static_cast<std::uint8_t>(data.size()));
+  f.push_back(static_cast<std::uint8_t>(data.size() >> 8));
   f.insert(f.end(), data.begin(), data.end());
   std::uint8_t x = 0;
   for (std::size_t i = 1; i < f.size(); ++i) x ^= f[i];
