@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs a Windows program under wine for the cross build's tests:
+#   cmake/wine-run.sh [--prefix DIR] program.exe [arguments...]
+# The wine prefix (default: build-windows/wineprefix of this tree) is
+# created on first use.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+prefix=$here/../build-windows/wineprefix
+if [[ ${1:-} == --prefix ]]; then
+  prefix=$2
+  shift 2
+fi
+mkdir -p "$prefix"
+WINEPREFIX=$(cd "$prefix" && pwd)
+export WINEPREFIX
+export WINEDEBUG=-all
+# No Mono or Gecko installer prompts while the prefix is created.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+if command -v wine >/dev/null; then
+  wine=wine
+elif [[ -x /usr/lib/wine/wine64 ]]; then
+  wine=/usr/lib/wine/wine64
+else
+  echo "wine-run.sh: wine is not installed (packages wine, wine64)" >&2
+  exit 127
+fi
+
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+
+# Each wine session starts background services (device manager, plug and
+# play) that keep the standard output of the program that started them open
+# until the session ends, and ctest waits for that output to close. So the
+# session is started here, away from the program's output: a wine server that
+# stays up 10 s after its last program, its services started by a throw-away
+# program. A lock keeps parallel test processes from doing this (or creating
+# the prefix) twice; when the server is already up it costs a few ms.
+(
+  flock 9
+  fresh=0
+  # (The server and the services must not inherit the lock: 9>&-.)
+  if "$wineserver" -p10 </dev/null >/dev/null 2>&1 9>&-; then fresh=1; fi
+  if [[ ! -f $WINEPREFIX/.velkan-ready ]]; then
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
+    # The prefix names C:\users\<user>\Temp as TEMP without creating it.
+    mkdir -p "$WINEPREFIX/drive_c/users/$(id -un)/Temp"
+    touch "$WINEPREFIX/.velkan-ready"
+  elif ((fresh)); then
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$WINEPREFIX.lock"
+
+# VELKAN_WINE_LOCALE (e.g. zh_CN.UTF-8) picks the Windows system locale, and
+# with it the ANSI code page, of the program; the build machine need not have
+# that locale itself.
+if [[ -n ${VELKAN_WINE_LOCALE:-} ]]; then
+  exec env LC_ALL="$VELKAN_WINE_LOCALE" LANG="$VELKAN_WINE_LOCALE" "$wine" "$@"
+fi
+exec "$wine" "$@"

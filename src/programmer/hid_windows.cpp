@@ -1,0 +1,254 @@
+// Windows HID access: the present HID device interfaces from the device-setup
+// services (SetupAPI), the devices opened with CreateFileW and moved in whole
+// 64-byte reports with WriteFile/ReadFile. Error codes are GetLastError().
+//
+// Devices are opened with FILE_FLAG_OVERLAPPED although every transfer is
+// used synchronously: a synchronous ReadFile on a HID device waits until the
+// device sends a report, with no way to give up from the waiting thread. With
+// an overlapped handle each transfer is started, waited for at most
+// kReadTimeoutMs, cancelled with CancelIo when the time is up, and always
+// finished before the call returns, so to the caller it behaves exactly like
+// the synchronous transfer, only with a time limit (ERROR_TIMEOUT).
+#include <windows.h>
+
+#include <setupapi.h>
+
+// The HID headers of mingw-w64 do not declare their functions extern "C".
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "programmer/hid_platform.h"
+
+namespace velkan::hid {
+namespace {
+
+static_assert(kTimeoutError == ERROR_TIMEOUT);
+
+int LastErrorOr(DWORD fallback) {
+  const DWORD code = GetLastError();
+  return static_cast<int>(code != 0 ? code : fallback);
+}
+
+std::string WideToUtf8(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return {};
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(size - 1));  // without the terminator
+  return out;
+}
+
+bool Utf8ToWide(const std::string& text, std::wstring& out) {
+  if (text.empty()) return false;
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                       static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return false;
+  out.assign(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                      out.data(), size);
+  return out.find(L'\0') == std::wstring::npos;
+}
+
+struct HandleCloser {
+  void operator()(HANDLE h) const {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+using UniqueEvent = std::unique_ptr<void, HandleCloser>;
+
+class WindowsDevice final : public Device {
+ public:
+  WindowsDevice(HANDLE handle, UniqueEvent event) : handle_(handle), event_(std::move(event)) {}
+  ~WindowsDevice() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  WindowsDevice(const WindowsDevice&) = delete;
+  WindowsDevice& operator=(const WindowsDevice&) = delete;
+
+  bool GetAttributes(Attributes& out) override {
+    if (!IsOpen()) return false;
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof(attributes);
+    if (!HidD_GetAttributes(handle_, &attributes)) {
+      lastError_ = LastErrorOr(ERROR_GEN_FAILURE);
+      return false;
+    }
+    out.vendorId = attributes.VendorID;
+    out.productId = attributes.ProductID;
+    return true;
+  }
+
+  bool WriteReport(const Report& report) override {
+    if (!IsOpen()) return false;
+    DWORD written = 0;
+    if (!Transfer(&report, nullptr, written)) return false;
+    if (written != kReportSize) {
+      lastError_ = ERROR_WRITE_FAULT;
+      return false;
+    }
+    return true;
+  }
+
+  bool ReadReport(Report& report, std::size_t& delivered) override {
+    delivered = 0;
+    if (!IsOpen()) return false;
+    DWORD read = 0;
+    if (!Transfer(nullptr, &report, read)) return false;
+    delivered = read > kReportSize ? kReportSize : read;
+    return true;
+  }
+
+  bool Close() override {
+    if (!IsOpen()) return false;
+    const BOOL ok = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!ok) {
+      lastError_ = LastErrorOr(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    return true;
+  }
+
+  int LastError() const override { return lastError_; }
+
+ private:
+  bool IsOpen() {
+    if (handle_ != INVALID_HANDLE_VALUE) return true;
+    lastError_ = ERROR_INVALID_HANDLE;
+    return false;
+  }
+
+  // One overlapped transfer of a whole report, writing `out` or reading into
+  // `in`, waited for at most kReadTimeoutMs (writes too: a device that stops
+  // taking reports must not hang the caller either). The transfer has always
+  // ended (completed or cancelled) when this returns, so the buffer and the
+  // OVERLAPPED may go away.
+  bool Transfer(const Report* out, Report* in, DWORD& transferred) {
+    transferred = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    const BOOL started = out != nullptr
+                             ? WriteFile(handle_, out->data(), kReportSize, nullptr, &overlapped)
+                             : ReadFile(handle_, in->data(), kReportSize, nullptr, &overlapped);
+    if (!started) {
+      const DWORD code = GetLastError();
+      if (code != ERROR_IO_PENDING) {
+        lastError_ = static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE);
+        return false;
+      }
+      if (WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(kReadTimeoutMs)) !=
+          WAIT_OBJECT_0) {
+        CancelIo(handle_);
+        // Wait for the cancellation to finish; a transfer that completed in
+        // the meantime still counts, so no report is lost.
+        if (GetOverlappedResult(handle_, &overlapped, &transferred, TRUE)) return true;
+        const DWORD cancelled = GetLastError();
+        lastError_ = cancelled == ERROR_OPERATION_ABORTED || cancelled == 0
+                         ? kTimeoutError
+                         : static_cast<int>(cancelled);
+        return false;
+      }
+    }
+    if (!GetOverlappedResult(handle_, &overlapped, &transferred, TRUE)) {
+      lastError_ = LastErrorOr(ERROR_GEN_FAILURE);
+      return false;
+    }
+    return true;
+  }
+
+  HANDLE handle_;
+  UniqueEvent event_;
+  int lastError_ = 0;
+};
+
+struct DevInfoDeleter {
+  void operator()(HDEVINFO set) const { SetupDiDestroyDeviceInfoList(set); }
+};
+using UniqueDevInfo = std::unique_ptr<void, DevInfoDeleter>;
+
+class WindowsInterfaceSet final : public InterfaceSet {
+ public:
+  WindowsInterfaceSet(UniqueDevInfo set, const GUID& guid) : set_(std::move(set)), guid_(guid) {}
+
+  Item At(std::size_t index) override {
+    SP_DEVICE_INTERFACE_DATA data{};
+    if (Enumerate(index, data)) return Item::kPresent;
+    return GetLastError() == ERROR_NO_MORE_ITEMS ? Item::kNoMore : Item::kFailed;
+  }
+
+  bool DevicePath(std::size_t index, std::string& path) override {
+    SP_DEVICE_INTERFACE_DATA data{};
+    if (!Enumerate(index, data)) return false;
+    // First call: the size the detail structure needs.
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailW(set_.get(), &data, nullptr, 0, &required, nullptr);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+      return false;
+    }
+    // Second call: the path. The buffer is made of DWORDs so that the
+    // structure is suitably aligned.
+    std::vector<DWORD> buffer((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    if (!SetupDiGetDeviceInterfaceDetailW(set_.get(), &data, detail, required, nullptr, nullptr)) {
+      return false;
+    }
+    // The path ends with a terminator inside the buffer (zero-filled and one
+    // DWORD longer than asked for).
+    path = WideToUtf8(detail->DevicePath);
+    return !path.empty();
+  }
+
+ private:
+  bool Enumerate(std::size_t index, SP_DEVICE_INTERFACE_DATA& data) {
+    if (index > MAXDWORD) {
+      SetLastError(ERROR_NO_MORE_ITEMS);
+      return false;
+    }
+    data.cbSize = sizeof(data);
+    return SetupDiEnumDeviceInterfaces(set_.get(), nullptr, &guid_, static_cast<DWORD>(index),
+                                       &data) != FALSE;
+  }
+
+  UniqueDevInfo set_;
+  GUID guid_;
+};
+
+class WindowsPlatform final : public Platform {
+ public:
+  std::unique_ptr<InterfaceSet> PresentInterfaces() override {
+    GUID guid{};
+    HidD_GetHidGuid(&guid);
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<WindowsInterfaceSet>(UniqueDevInfo(set), guid);
+  }
+
+  std::unique_ptr<Device> Open(const std::string& path) override {
+    std::wstring widePath;
+    if (!Utf8ToWide(path, widePath)) return nullptr;
+    UniqueEvent event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event) return nullptr;
+    HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<WindowsDevice>(handle, std::move(event));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> MakeSystemPlatform() {
+  return std::make_shared<WindowsPlatform>();
+}
+
+}  // namespace velkan::hid
