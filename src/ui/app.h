@@ -1,0 +1,34 @@
+// The application object: starts the toolkit, picks the programmer backend
+// from the command line and runs the main window until it is closed.
+#pragma once
+
+#include <QStringList>
+#include <optional>
+#include <string>
+
+namespace velkan::ui {
+
+struct AppOptions {
+  bool emulator = false;
+  std::optional<std::string> emulatorDir;  // --emulator=DIR
+  bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
+};
+
+// The command line without the program name and the toolkit's own options:
+// nothing (real programmer), --emulator or --emulator=DIR. Nothing on an
+// unknown argument.
+std::optional<AppOptions> ParseArguments(const QStringList& arguments);
+
+// Uses a font with Chinese glyphs for the whole application when one is
+// installed.
+void ApplyApplicationFont();
+
+}  // namespace velkan::ui
+
+class CVELKANToolV2xxxApp {
+ public:
+  // Runs the program; returns the process exit code.
+  int InitInstance(int argc, char** argv);
+};
+
+extern CVELKANToolV2xxxApp theApp;

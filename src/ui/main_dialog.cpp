@@ -1,0 +1,61 @@
+#include "ui/main_dialog.h"
+
+#include "script/session.h"
+#include "ui/dialog_units.h"
+#include "ui/resource_ids.h"
+
+using namespace velkan::ui;
+
+CVELKANToolV2xxxDlg::CVELKANToolV2xxxDlg(UiDialogs& dialogs, QWidget* parent)
+    : QDialog(parent),
+      m_tab(this),
+      m_onlinePage(dialogs),
+      m_offlinePage(dialogs),
+      m_i2cPage(dialogs),
+      m_dialogs(dialogs) {
+  m_hIcon.addFile(QStringLiteral(":/velkan/velkan.png"), QSize(32, 32));
+  m_hIcon.addFile(QStringLiteral(":/velkan/velkan.svg"));
+  OnInitDialog();
+}
+
+CVELKANToolV2xxxDlg::~CVELKANToolV2xxxDlg() {
+  // Normally nothing runs any more (closing is refused meanwhile); should
+  // the window go away some other way, the runs end first, while every page
+  // is still whole.
+  m_onlinePage.WaitForRun();
+  m_offlinePage.WaitForRun();
+}
+
+void CVELKANToolV2xxxDlg::OnInitDialog() {
+  setObjectName(QStringLiteral("CVELKANToolV2xxxDlg"));
+  setWindowTitle(QString::fromUtf8(kMainCaption));
+  // A fixed-size window with a close box only.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setSizeGripEnabled(false);
+  setFont(DialogFont());
+  const DialogUnits du(font());
+  setFixedSize(du.Size(353, 190));
+  setWindowIcon(m_hIcon);
+
+  m_tab.setObjectName(QStringLiteral("tab"));
+  m_tab.setGeometry(du.Rect(1, 0, 352, 187));
+
+  m_tab.AddPage(&m_onlinePage, kIdOnlinePage, kOnlineCaption);
+  m_tab.AddPage(&m_offlinePage, kIdOfflinePage, kOfflineCaption);
+  m_tab.AddPage(&m_i2cPage, kIdI2cPage, kI2cCaption);
+  m_tab.InitPages();
+}
+
+bool CVELKANToolV2xxxDlg::RunInProgress() const {
+  return m_onlinePage.IsRunning() || m_offlinePage.IsRunning();
+}
+
+void CVELKANToolV2xxxDlg::reject() {
+  if (RunInProgress()) {
+    m_dialogs.MessageBox(this, velkan::kBusyText, velkan::kCaptionNotice, velkan::MsgButtons::kOk,
+                         velkan::MsgIcon::kNone);
+    return;
+  }
+  QDialog::reject();
+}

@@ -1,0 +1,37 @@
+// The main window: a fixed-size dialog holding the tab control with the
+// three pages.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+
+#include "ui/cts1.h"
+#include "ui/i2c_page.h"
+#include "ui/programming_pages.h"
+#include "ui/ui_dialogs.h"
+
+class CVELKANToolV2xxxDlg final : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CVELKANToolV2xxxDlg(velkan::ui::UiDialogs& dialogs, QWidget* parent = nullptr);
+  ~CVELKANToolV2xxxDlg() override;
+
+  // Closing (close box, Escape) while a programming run is under way is
+  // refused with a message: the run's page must outlive the run.
+  void reject() override;
+
+  // Whether a programming run of either page is under way.
+  bool RunInProgress() const;
+
+  QIcon m_hIcon;
+  CTS1 m_tab;
+  COnLineDownload m_onlinePage;
+  COfflineLoad m_offlinePage;
+  CI2cTest m_i2cPage;
+
+ private:
+  void OnInitDialog();
+
+  velkan::ui::UiDialogs& m_dialogs;
+};

@@ -1,0 +1,112 @@
+// The two programming pages: online programming (tab 0) and offline
+// download (tab 1). Same controls, different start button and run.
+#pragma once
+
+#include <QWidget>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "script/page.h"
+#include "ui/ui_dialogs.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace velkan::ui {
+
+// What tells the two pages apart.
+struct ProgrammingPageTemplate {
+  unsigned id;                     // dialog template
+  const char* startText;           // text of the start button
+  int startWidth;                  // its width in dialog units
+  const char* description;         // the description line
+  bool logTabStop;                 // whether the log box takes keyboard focus by Tab
+  int (*run)(velkan::Page& page);  // the run the start button starts
+};
+
+// A programming page. Every window call of its run (log box, inputs, fuse
+// state, message boxes) comes from the run's worker thread and is served by
+// the page's own thread before the run goes on. The page owns the worker
+// and does not go away before the run has ended.
+class ProgrammingPage : public QWidget, public velkan::Page {
+  Q_OBJECT
+
+ public:
+  ProgrammingPage(const ProgrammingPageTemplate& tmpl, UiDialogs& dialogs,
+                  QWidget* parent = nullptr);
+  ~ProgrammingPage() override;
+
+  // ---- velkan::Page ----
+  void EnableInputs(bool enable) override;
+  bool FuseChosen() override;
+  MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
+                       MsgIcon icon) override;
+
+  // ---- Handlers ----
+  // "...": the HEX file chooser.
+  void ChooseHexFile();
+  // The fuse checkbox was clicked (it has already toggled).
+  void ConfirmFuse();
+  // The start button: builds the script and starts the run on a worker
+  // thread, with the inputs disabled and the programmer taken first.
+  void StartProgramming();
+
+  // Data exchange: path box -> HEX path, and back.
+  void UpdateFields();
+  void UpdateControls();
+
+  // Whether a run of this page has not yet ended.
+  bool IsRunning() const { return m_running.load(std::memory_order_acquire); }
+  // Serves the run's window calls until it has ended.
+  void WaitForRun();
+
+  unsigned TemplateId() const { return m_template.id; }
+
+  QLineEdit* m_editHexPath = nullptr;   // 1002
+  QPushButton* m_btnChoose = nullptr;   // 1003
+  QCheckBox* m_checkFuse = nullptr;     // 1004
+  QPushButton* m_btnStart = nullptr;    // 1005
+  QPlainTextEdit* m_editLog = nullptr;  // 1007
+  QLabel* m_staticDescription = nullptr;
+
+ signals:
+  // The run has ended (emitted on the page's thread).
+  void runFinished();
+
+ protected:
+  void Display(const std::string& logText, std::string_view transientTail) override;
+
+ private:
+  void JoinFinishedRun();
+
+  const ProgrammingPageTemplate m_template;
+  UiDialogs& m_dialogs;
+  std::atomic<bool> m_running{false};
+  // What the log box shows; only Display writes the box.
+  std::mutex m_shownMutex;
+  QString m_shown;
+  bool m_shownValid = false;
+  std::jthread m_worker;
+};
+
+}  // namespace velkan::ui
+
+// Online programming: "开始编程" starts the online programming run.
+class COnLineDownload final : public velkan::ui::ProgrammingPage {
+  Q_OBJECT
+
+ public:
+  explicit COnLineDownload(velkan::ui::UiDialogs& dialogs, QWidget* parent = nullptr);
+};
+
+// Offline download: "下载到编程器" stores the script in the programmer.
+class COfflineLoad final : public velkan::ui::ProgrammingPage {
+  Q_OBJECT
+
+ public:
+  explicit COfflineLoad(velkan::ui::UiDialogs& dialogs, QWidget* parent = nullptr);
+};

@@ -1,0 +1,42 @@
+// The modal dialogs the pages open: message boxes and the HEX file chooser.
+// The application uses the Qt dialogs; tests install their own answers so
+// that no real modal dialog ever waits for a user.
+#pragma once
+
+#include <QString>
+#include <optional>
+#include <string_view>
+
+#include "common/dialogs.h"
+
+class QWidget;
+
+namespace velkan::ui {
+
+class UiDialogs {
+ public:
+  virtual ~UiDialogs() = default;
+  // A message box modal to `owner`'s window; UTF-8 `text` and `caption`.
+  virtual MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
+                               MsgButtons buttons, MsgIcon icon) = 0;
+  // The file-open dialog for one existing HEX file; nothing when cancelled.
+  virtual std::optional<QString> OpenHexFile(QWidget* owner) = 0;
+};
+
+// The toolkit's message box and file dialog.
+class QtUiDialogs final : public UiDialogs {
+ public:
+  MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
+                       MsgButtons buttons, MsgIcon icon) override;
+  std::optional<QString> OpenHexFile(QWidget* owner) override;
+};
+
+// The filter of the HEX file chooser.
+inline constexpr const char* kHexFilter = "hex Files (*.hex)";
+
+// Text for a control: "\r\n" (and a lone "\r") becomes one line break, so
+// that texts kept with Windows line ends show neither stray characters nor
+// blank lines.
+QString DisplayText(std::string_view text);
+
+}  // namespace velkan::ui

@@ -1,0 +1,517 @@
+// The desktop application offscreen: tab switching, the programming pages'
+// handlers, whole runs through the GUI against the emulated programmer, the
+// I2C page and closing during a run. Message boxes and the file chooser are
+// answered here; waits run on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "common/clock.h"
+#include "emulator/emulator.h"
+#include "programmer/backend.h"
+#include "script/session.h"
+#include "ui/cts1.h"
+#include "ui/main_dialog.h"
+#include "velkan/velkan.h"
+
+namespace {
+
+using velkan::MsgButtons;
+using velkan::MsgIcon;
+using velkan::MsgResult;
+
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    app_ = std::make_unique<QApplication>(argc_, argv_);
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[16] = "ui_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] const auto* const kQtEnvironment =
+    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// Answers message boxes from a queue (OK, or No for a question, when it is
+// empty) and the file chooser with a queued path or a cancel.
+class FakeDialogs final : public velkan::ui::UiDialogs {
+ public:
+  struct Box {
+    std::string text;
+    std::string caption;
+    MsgButtons buttons;
+    MsgIcon icon;
+    QWidget* owner;
+  };
+  MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
+                       MsgButtons buttons, MsgIcon icon) override {
+    boxes.push_back({std::string(text), std::string(caption), buttons, icon, owner});
+    if (!answers.empty()) {
+      const MsgResult answer = answers.front();
+      answers.pop_front();
+      return answer;
+    }
+    return buttons == MsgButtons::kYesNo ? MsgResult::kNo : MsgResult::kOk;
+  }
+  std::optional<QString> OpenHexFile(QWidget*) override {
+    ++chooserOpened;
+    return chosenFile;
+  }
+
+  std::vector<Box> boxes;
+  std::deque<MsgResult> answers;
+  std::optional<QString> chosenFile;
+  int chooserOpened = 0;
+};
+
+// An application image of `bytes` bytes (rounded up to 16) from chip address
+// 0x2000 on.
+std::vector<std::uint8_t> WriteHex(const std::string& path, unsigned bytes) {
+  std::vector<std::uint8_t> data((bytes + 15) / 16 * 16);
+  std::ofstream out(path, std::ios::binary);
+  for (unsigned offset = 0; offset < bytes; offset += 16) {
+    const unsigned address = 0x2000 + offset;
+    unsigned sum = 16 + (address >> 8) + (address & 0xFF);
+    char line[64];
+    int n = std::snprintf(line, sizeof line, ":10%04X00", address);
+    for (unsigned i = 0; i < 16; ++i) {
+      const auto byte = static_cast<std::uint8_t>((offset + i) * 13 + 1);
+      data[offset + i] = byte;
+      sum += byte;
+      n += std::snprintf(line + n, sizeof line - n, "%02X", byte);
+    }
+    std::snprintf(line + n, sizeof line - n, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    out << line;
+  }
+  out << ":00000001FF\r\n";
+  return data;
+}
+
+class UiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    emulator_ = velkan::UseEmulator(std::nullopt);
+    ASSERT_NE(emulator_, nullptr);
+    velkan::SetReaderHandle(0);
+    ASSERT_TRUE(temp_.isValid());
+    dialog_ = std::make_unique<CVELKANToolV2xxxDlg>(dialogs_);
+    dialog_->show();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    dialog_.reset();
+    const int handle = velkan::ReaderHandle();
+    if (handle != 0 && handle != -2) DllCloseReader(handle);
+    velkan::SetReaderHandle(0);
+  }
+
+  std::string TempPath(const char* name) const {
+    return QDir(temp_.path()).filePath(QString::fromLatin1(name)).toStdString();
+  }
+
+  void ClickTab(int index) {
+    QTabBar* bar = dialog_->m_tab.tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+  }
+
+  static bool InputsEnabled(const velkan::ui::ProgrammingPage& page) {
+    return page.m_btnStart->isEnabled() && page.m_checkFuse->isEnabled() &&
+           page.m_btnChoose->isEnabled() && page.m_editHexPath->isEnabled();
+  }
+  static bool InputsDisabled(const velkan::ui::ProgrammingPage& page) {
+    return !page.m_btnStart->isEnabled() && !page.m_checkFuse->isEnabled() &&
+           !page.m_btnChoose->isEnabled() && !page.m_editHexPath->isEnabled();
+  }
+
+  // Types a path and presses the start button, as a user would.
+  static void TypeAndStart(velkan::ui::ProgrammingPage& page, const std::string& path) {
+    page.m_editHexPath->clear();
+    QTest::keyClicks(page.m_editHexPath, QString::fromStdString(path));
+    QTest::mouseClick(page.m_btnStart, Qt::LeftButton);
+  }
+
+  static void FinishRun(velkan::ui::ProgrammingPage& page) {
+    page.WaitForRun();
+    QApplication::processEvents();
+  }
+
+  velkan::VirtualClock clock_;
+  velkan::ScopedClock scoped_{clock_};
+  std::shared_ptr<velkan::emu::Emulator> emulator_;
+  QTemporaryDir temp_;
+  FakeDialogs dialogs_;
+  std::unique_ptr<CVELKANToolV2xxxDlg> dialog_;
+};
+
+TEST_F(UiTest, MainWindowStartsWithThreeTabsAndTheOnlinePage) {
+  CVELKANToolV2xxxDlg& d = *dialog_;
+  EXPECT_EQ(d.windowTitle(), QStringLiteral("VELKAN Tool V2.0.0.6"));
+  EXPECT_EQ(d.minimumSize(), d.maximumSize());
+  EXPECT_FALSE(d.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+  EXPECT_FALSE(d.windowIcon().isNull());
+
+  QTabBar* bar = d.m_tab.tabBar();
+  ASSERT_EQ(bar->count(), 3);
+  EXPECT_EQ(bar->tabText(0), QStringLiteral("联机编程"));
+  EXPECT_EQ(bar->tabText(1), QStringLiteral("脱机下载"));
+  EXPECT_EQ(bar->tabText(2), QStringLiteral("I2C测试"));
+  EXPECT_EQ(d.m_tab.m_pageCount, 3);
+  EXPECT_EQ(d.m_tab.m_templateIds[0], 129u);
+  EXPECT_EQ(d.m_tab.m_templateIds[1], 132u);
+  EXPECT_EQ(d.m_tab.m_templateIds[2], 131u);
+  EXPECT_TRUE(d.m_onlinePage.isVisible());
+  EXPECT_FALSE(d.m_offlinePage.isVisible());
+  EXPECT_FALSE(d.m_i2cPage.isVisible());
+
+  // Every page lies in the display area below the tabs, inside the control.
+  const QRect area = d.m_onlinePage.geometry();
+  EXPECT_GT(area.top(), bar->tabRect(0).bottom());
+  EXPECT_TRUE(d.m_tab.rect().contains(area));
+  EXPECT_EQ(d.m_offlinePage.geometry(), area);
+  EXPECT_EQ(d.m_i2cPage.geometry(), area);
+
+  // Keyboard order follows the template: path, "...", fuse, start, log box
+  // (the offline page's log box takes Tab focus, the online page's does not).
+  auto tabChain = [](QWidget* first) {
+    std::vector<QString> names;
+    QWidget* w = first;
+    do {
+      if (w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && !w->objectName().isEmpty())
+        names.push_back(w->objectName());
+      w = w->nextInFocusChain();
+    } while (w != first && names.size() < 8);
+    return names;
+  };
+  const auto chain = tabChain(d.m_offlinePage.m_editHexPath);
+  ASSERT_GE(chain.size(), 5u);
+  EXPECT_EQ(chain[0], QStringLiteral("hexPath"));
+  EXPECT_EQ(chain[1], QStringLiteral("chooseHex"));
+  EXPECT_EQ(chain[2], QStringLiteral("fuse"));
+  EXPECT_EQ(chain[3], QStringLiteral("start"));
+  EXPECT_EQ(chain[4], QStringLiteral("log"));
+  EXPECT_FALSE(d.m_onlinePage.m_editLog->focusPolicy() & Qt::TabFocus);
+}
+
+TEST_F(UiTest, TabPressesSwitchPagesAndKeepTheirFields) {
+  CVELKANToolV2xxxDlg& d = *dialog_;
+  QTest::keyClicks(d.m_onlinePage.m_editHexPath, QStringLiteral("/some/where/app.hex"));
+
+  ClickTab(2);
+  EXPECT_EQ(d.m_tab.m_currentPage, 2);
+  EXPECT_TRUE(d.m_i2cPage.isVisible());
+  EXPECT_FALSE(d.m_onlinePage.isVisible());
+
+  // A press on the current tab changes nothing.
+  ClickTab(2);
+  EXPECT_EQ(d.m_tab.m_currentPage, 2);
+  EXPECT_TRUE(d.m_i2cPage.isVisible());
+
+  // A press beside the tabs, on the bar or on the control's frame, neither.
+  QTabBar* bar = d.m_tab.tabBar();
+  const QPoint beside(bar->width() - 3, bar->height() / 2);
+  ASSERT_EQ(bar->tabAt(beside), -1);
+  QTest::mouseClick(bar, Qt::LeftButton, {}, beside);
+  QTest::mouseClick(&d.m_tab, Qt::LeftButton, {},
+                    QPoint(d.m_tab.width() - 1, d.m_tab.height() - 1));
+  EXPECT_EQ(d.m_tab.m_currentPage, 2);
+  EXPECT_TRUE(d.m_i2cPage.isVisible());
+
+  // Neither the wheel nor a right press switches.
+  QTest::mouseClick(bar, Qt::RightButton, {}, bar->tabRect(1).center());
+  EXPECT_EQ(d.m_tab.m_currentPage, 2);
+  EXPECT_TRUE(d.m_i2cPage.isVisible());
+
+  ClickTab(0);
+  EXPECT_EQ(d.m_tab.m_currentPage, 0);
+  EXPECT_TRUE(d.m_onlinePage.isVisible());
+  EXPECT_FALSE(d.m_i2cPage.isVisible());
+  EXPECT_EQ(d.m_onlinePage.m_editHexPath->text(), QStringLiteral("/some/where/app.hex"));
+
+  ClickTab(1);
+  EXPECT_TRUE(d.m_offlinePage.isVisible());
+  EXPECT_FALSE(d.m_onlinePage.isVisible());
+}
+
+TEST(CTS1Test, PageTableAndLayout) {
+  CTS1 tab;
+  QWidget pages[17];
+  for (int i = 0; i < 17; ++i) tab.AddPage(&pages[i], 200 + i, "p");
+  EXPECT_EQ(tab.m_pageCount, 16);
+  EXPECT_EQ(tab.m_pages[15], &pages[15]);
+  EXPECT_EQ(tab.m_templateIds[15], 215u);
+
+  EXPECT_EQ(velkan::ui::PageRectangle(500, 300, 2, 20), QRect(2, 21, 496, 277));
+}
+
+TEST_F(UiTest, FileChooserAndTypedPath) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  QTest::keyClicks(page.m_editHexPath, QStringLiteral("typed.hex"));
+
+  // Cancelled: the typed path is the page's HEX path.
+  QTest::mouseClick(page.m_btnChoose, Qt::LeftButton);
+  EXPECT_EQ(dialogs_.chooserOpened, 1);
+  EXPECT_EQ(page.HexPath(), "typed.hex");
+  EXPECT_EQ(page.m_editHexPath->text(), QStringLiteral("typed.hex"));
+
+  // Chosen: the box shows the path, with the caret (and view) at its end.
+  const QString longPath = QStringLiteral(
+      "/a/very/long/folder/name/that/goes/on/and/on/for/"
+      "quite/a/while/before/it/ends/in/the/app_image.hex");
+  dialogs_.chosenFile = longPath;
+  QTest::mouseClick(page.m_btnChoose, Qt::LeftButton);
+  EXPECT_EQ(page.m_editHexPath->text(), longPath);
+  EXPECT_EQ(page.HexPath(), longPath.toStdString());
+  EXPECT_EQ(page.m_editHexPath->cursorPosition(), longPath.size());
+}
+
+TEST_F(UiTest, FuseNeedsConfirmation) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_offlinePage;
+  dialogs_.answers = {MsgResult::kNo};
+  QTest::mouseClick(page.m_checkFuse, Qt::LeftButton);
+  EXPECT_FALSE(page.m_checkFuse->isChecked());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！");
+  EXPECT_EQ(dialogs_.boxes[0].caption, "警告");
+  EXPECT_EQ(dialogs_.boxes[0].buttons, MsgButtons::kYesNo);
+  EXPECT_EQ(dialogs_.boxes[0].icon, MsgIcon::kWarning);
+  EXPECT_EQ(dialogs_.boxes[0].owner, &page);
+
+  dialogs_.answers = {MsgResult::kYes};
+  QTest::mouseClick(page.m_checkFuse, Qt::LeftButton);
+  EXPECT_TRUE(page.m_checkFuse->isChecked());
+  EXPECT_TRUE(page.FuseChosen());
+
+  // Unticking asks nothing.
+  QTest::mouseClick(page.m_checkFuse, Qt::LeftButton);
+  EXPECT_FALSE(page.m_checkFuse->isChecked());
+  EXPECT_EQ(dialogs_.boxes.size(), 2u);
+
+  // The "\r\r" of the question shows as line breaks.
+  EXPECT_EQ(velkan::ui::DisplayText("a\r\rb\r\nc"), QStringLiteral("a\n\nb\nc"));
+}
+
+TEST_F(UiTest, StartWithEmptyPathStartsNothing) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  QTest::mouseClick(page.m_btnStart, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, "请打开hex文件！");
+  EXPECT_EQ(dialogs_.boxes[0].caption, "提示");
+  EXPECT_FALSE(page.IsRunning());
+  EXPECT_TRUE(InputsEnabled(page));
+  EXPECT_FALSE(velkan::ProgrammerBusy());
+  EXPECT_EQ(emulator_->ExchangeCount(), 0u);
+}
+
+TEST_F(UiTest, LogBoxShowsWholeLogAndTransientProgress) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  page.Append("联机编程...\r\n");
+  page.ShowProgress(30);
+  EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("联机编程...\n30%"));
+  page.Show();
+  EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("联机编程...\n"));
+  EXPECT_EQ(page.LogText(), "联机编程...\r\n");
+
+  // From another thread the call waits until this thread has served it.
+  std::thread worker([&page] {
+    page.Append("下载成功！\r\n");
+    page.ShowProgress(100);
+    page.EnableInputs(false);
+  });
+  while (page.m_btnStart->isEnabled()) QApplication::processEvents();
+  worker.join();
+  EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("联机编程...\n下载成功！\n100%"));
+  EXPECT_TRUE(InputsDisabled(page));
+  EXPECT_FALSE(page.m_editLog->toPlainText().contains(QLatin1Char('\r')));
+}
+
+TEST_F(UiTest, OnlineRunThroughTheGui) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  const std::string path = TempPath("app.hex");
+  const std::vector<std::uint8_t> data = WriteHex(path, 300);
+
+  TypeAndStart(page, path);
+  // Locked and holding the programmer before the run has done anything.
+  EXPECT_TRUE(page.IsRunning());
+  EXPECT_TRUE(InputsDisabled(page));
+  EXPECT_TRUE(velkan::ProgrammerBusy());
+  const auto script = page.Script();
+  page.StartProgramming();  // a second press cannot start a second run
+  EXPECT_EQ(page.Script(), script);
+
+  QSignalSpy finished(&page, &velkan::ui::ProgrammingPage::runFinished);
+  FinishRun(page);
+  EXPECT_EQ(finished.count(), 1);
+  EXPECT_FALSE(page.IsRunning());
+  EXPECT_TRUE(InputsEnabled(page));
+  EXPECT_FALSE(velkan::ProgrammerBusy());
+  EXPECT_EQ(page.LogText(), "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
+  EXPECT_EQ(page.m_editLog->toPlainText(),
+            QStringLiteral("打开设备成功！\n联机编程...\n下载成功！\n"));
+  const auto flash = emulator_->Flash();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+  EXPECT_EQ(emulator_->Led(), 2);
+
+  // A second run: the log box shows only the second run's output.
+  TypeAndStart(page, path);
+  FinishRun(page);
+  EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("联机编程...\n下载成功！\n"));
+}
+
+TEST_F(UiTest, OfflineRunThroughTheGui) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_offlinePage;
+  const std::string path = TempPath("demo.hex");
+  WriteHex(path, 256);
+  dialogs_.answers = {MsgResult::kYes};
+  QTest::mouseClick(page.m_checkFuse, Qt::LeftButton);
+
+  TypeAndStart(page, path);
+  EXPECT_TRUE(InputsDisabled(page));
+  FinishRun(page);
+  EXPECT_TRUE(InputsEnabled(page));
+  const QString log = page.m_editLog->toPlainText();
+  EXPECT_TRUE(
+      log.startsWith(QStringLiteral("打开设备成功！\n脱机程序装载...\n脱机文件装载正确！\n")))
+      << log.toStdString();
+  EXPECT_TRUE(log.contains(QStringLiteral("熔断位已选择，编程后将锁死，不能再编程！\n")));
+  EXPECT_TRUE(log.endsWith(QStringLiteral("切换至OFFLINE模式，然后上电进行脱机下载！\n")));
+  EXPECT_EQ(emulator_->OfflineName(), "demo.hex");
+  // begin, 4 header lines, 2 data lines, CRC line, fuse line, end
+  const auto records = emulator_->OfflineRecords();
+  ASSERT_EQ(records.size(), 10u);
+  EXPECT_EQ(records.back().kind, 0x03);
+  EXPECT_EQ(records[8].content, (std::vector<std::uint8_t>{0x08, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(UiTest, NoProgrammerDuringARunGivesOneMessageAndUnlocks) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  const std::string path = TempPath("app.hex");
+  WriteHex(path, 16);
+  velkan::emu::Fault unplug;
+  unplug.kind = velkan::emu::FaultKind::kUnplug;
+  emulator_->InjectFault(unplug);
+  const int handle = DllOpenReader();
+  DllI2cRePower(handle);  // the programmer is gone from this exchange on
+  DllCloseReader(handle);
+
+  TypeAndStart(page, path);
+  FinishRun(page);
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, "打开设备失败！");
+  EXPECT_EQ(dialogs_.boxes[0].owner, &page);
+  EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("打开设备失败！\n"));
+  EXPECT_TRUE(InputsEnabled(page));
+}
+
+TEST_F(UiTest, OtherPagesAreKeptOffTheProgrammerDuringARun) {
+  const std::string path = TempPath("app.hex");
+  WriteHex(path, 64);
+  TypeAndStart(dialog_->m_onlinePage, path);
+  ASSERT_TRUE(dialog_->m_onlinePage.IsRunning());
+
+  // The offline page refuses with a message and starts nothing.
+  TypeAndStart(dialog_->m_offlinePage, path);
+  EXPECT_FALSE(dialog_->m_offlinePage.IsRunning());
+  EXPECT_TRUE(InputsEnabled(dialog_->m_offlinePage));
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+
+  // So does the I2C page, with its own form of the text.
+  QTest::mouseClick(dialog_->m_i2cPage.m_btnI2cCommand, Qt::LeftButton);
+  ASSERT_EQ(dialogs_.boxes.size(), 2u);
+  EXPECT_EQ(dialogs_.boxes[1].text, velkan::kBusyTextAscii);
+
+  FinishRun(dialog_->m_onlinePage);
+  EXPECT_EQ(dialog_->m_onlinePage.LogText(), "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
+}
+
+TEST_F(UiTest, ClosingDuringARunIsRefusedUntilItEnds) {
+  const std::string path = TempPath("app.hex");
+  WriteHex(path, 64);
+  TypeAndStart(dialog_->m_onlinePage, path);
+  ASSERT_TRUE(dialog_->RunInProgress());
+
+  dialog_->close();
+  EXPECT_TRUE(dialog_->isVisible());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dialog_->isVisible());
+
+  FinishRun(dialog_->m_onlinePage);
+  dialog_->close();
+  EXPECT_FALSE(dialog_->isVisible());
+}
+
+TEST_F(UiTest, DestroyingTheWindowDuringARunWaitsForIt) {
+  const std::string path = TempPath("app.hex");
+  WriteHex(path, 512);
+  TypeAndStart(dialog_->m_offlinePage, path);
+  ASSERT_TRUE(dialog_->RunInProgress());
+  dialog_.reset();  // serves the run's calls until it has ended
+  EXPECT_FALSE(velkan::ProgrammerBusy());
+  EXPECT_EQ(emulator_->OfflineName(), "app.hex");
+}
+
+TEST_F(UiTest, I2cPageThroughTheGui) {
+  CI2cTest& page = dialog_->m_i2cPage;
+  ClickTab(2);
+  EXPECT_EQ(page.m_editI2cAddr->text(), QStringLiteral("00"));
+  EXPECT_EQ(page.m_editReadLen->text(), QStringLiteral("02"));
+
+  // The read length follows a typed four-byte command, and never drops.
+  QTest::keyClicks(page.m_editData, QStringLiteral("07 00 00 04"));
+  EXPECT_EQ(page.m_editReadLen->text(), QStringLiteral("06"));
+  page.m_editData->setText(QStringLiteral("07 00 00 00"));
+  EXPECT_EQ(page.m_editReadLen->text(), QStringLiteral("06"));
+  page.m_editReadLen->setText(QStringLiteral("01"));
+  page.m_editData->setText(QStringLiteral("07 00 00 00"));
+  page.m_editData->setText(QStringLiteral("07 00 00 00 "));
+  EXPECT_EQ(page.m_editReadLen->text(), QStringLiteral("02"));
+
+  page.m_editI2cAddr->setText(QStringLiteral("a1"));
+  const auto before = clock_.Now();
+  QTest::mouseClick(page.m_btnI2cCommand, Qt::LeftButton);
+  EXPECT_GE(clock_.Now() - before, std::chrono::milliseconds(650));
+  EXPECT_EQ(page.m_editOutput->toPlainText(), QStringLiteral("9000"));
+  EXPECT_EQ(page.m_editI2cAddr->text(), QStringLiteral("a1"));
+  EXPECT_TRUE(dialogs_.boxes.empty());
+
+  page.m_editI2cAddr->setText(QStringLiteral("G0"));
+  QTest::mouseClick(page.m_btnI2cCommand, Qt::LeftButton);
+  EXPECT_EQ(page.m_editOutput->toPlainText(), QStringLiteral("请输入正确的 I2C 地址!"));
+
+  // A failed write closes the programmer; the next press reopens it.
+  velkan::emu::Fault fault;
+  fault.kind = velkan::emu::FaultKind::kStatus;
+  fault.status = 3;
+  fault.atCommand = 0x76;
+  emulator_->InjectFault(fault);
+  page.m_editI2cAddr->setText(QStringLiteral("A0"));
+  QTest::mouseClick(page.m_btnI2cCommand, Qt::LeftButton);
+  EXPECT_EQ(page.m_editOutput->toPlainText(), QStringLiteral("I2C 写通信失败, ErrCode = -9!"));
+  EXPECT_EQ(velkan::ReaderHandle(), 0);
+  page.m_editData->clear();
+  page.m_editReadLen->setText(QStringLiteral("0"));
+  QTest::mouseClick(page.m_btnI2cCommand, Qt::LeftButton);
+  EXPECT_EQ(page.m_editOutput->toPlainText(), QStringLiteral("打开设备成功!\n"));
+}
+
+}  // namespace
