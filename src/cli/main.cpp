@@ -24,7 +24,8 @@ using namespace velkan::cli;
 constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0  success: everything done (and checked, where the command checks)\n"
-    "  1  other failure (the programmer is held by another activity)\n"
+    "  1  other failure: the programmer is held by another activity, or the output\n"
+    "     could not be written\n"
     "  2  bad usage or input: unknown option, missing or unreadable file, HEX file\n"
     "     not used, a question answered No or not answerable without a terminal;\n"
     "     nothing was sent to the programmer\n"
@@ -53,6 +54,17 @@ int SetUpProgrammer(const GlobalOptions& global) {
     return kExitUsage;
   }
   return kExitOk;
+}
+
+// Output that could not be written (a full disk, a closed pipe) fails the
+// command: `velkan script x.hex > x.txt` must not report success for a cut
+// script.
+int WithOutputChecked(int code) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fputs("velkan: the output could not be written\n", stderr);
+    if (code == kExitOk) return kExitFailure;
+  }
+  return code;
 }
 
 }  // namespace
@@ -159,7 +171,7 @@ int main(int argc, char** argv) {
   if (lenOpt->count() > 0) i2c.readLength = readLength;
 
   // Generating a script needs no programmer at all.
-  if (script->parsed()) return ScriptCommand(global, hex);
+  if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;
   int code = kExitUsage;
@@ -179,5 +191,5 @@ int main(int argc, char** argv) {
     code = FirmwareCommand(global, firmwarePath);
   }
   CloseProgrammer();
-  return code;
+  return WithOutputChecked(code);
 }

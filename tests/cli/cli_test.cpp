@@ -167,6 +167,15 @@ TEST_F(CliTest, ScriptPrintsTheGeneratedLinesAndSendsNothing) {
   EXPECT_EQ(all[4].substr(0, 18), "I-CMD\tDC 00 40 80 ");
   EXPECT_EQ(all[259].substr(0, 18), "I-CMD\tDC 01 3F 80 ");
   EXPECT_EQ(all[261], "I-CMD\t08 01 00 00");
+
+  // A script that cannot be written out is no success.
+  if (fs::exists("/dev/full")) {
+    const std::string cmd = Quote(kCli) + " script " + Example("full-app.hex") + " >/dev/full 2>" +
+                            Quote((dir_ / "err").string());
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    EXPECT_NE(ReadFile(dir_ / "err").find("could not be written"), std::string::npos);
+  }
 }
 
 TEST_F(CliTest, ProgramWritesTheWholeImageIntoTheChip) {
