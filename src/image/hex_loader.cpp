@@ -14,6 +14,11 @@ namespace velkan {
 namespace {
 
 constexpr std::string_view kOpenError = "hex文件打开错误！";
+constexpr std::string_view kTooLarge = "hex文件过大，不能装载！";
+// A HEX file of the whole APP region is about 92 KB; anything beyond this is
+// not a chip's HEX file (or a device such as /dev/zero that never ends) and
+// must not be read until memory runs out.
+constexpr std::size_t kMaxHexFileBytes = 64u << 20;
 constexpr std::string_view kOutsideQuestion = "\n地址超出芯片APP区域，是否忽略继续";
 constexpr std::string_view kOutsideCaption = "地址非法";
 
@@ -80,7 +85,7 @@ std::string ShownLine(std::string_view line) {
   return shown;
 }
 
-enum class FileRead { kOk, kOpenError, kReadError };
+enum class FileRead { kOk, kOpenError, kReadError, kTooLarge };
 
 FileRead ReadWholeFile(std::string_view pathUtf8, std::string& text) {
   const std::filesystem::path path = PathFromUtf8(pathUtf8);
@@ -92,6 +97,7 @@ FileRead ReadWholeFile(std::string_view pathUtf8, std::string& text) {
   while (file) {
     file.read(chunk, sizeof chunk);
     text.append(chunk, static_cast<std::size_t>(file.gcount()));
+    if (text.size() > kMaxHexFileBytes) return FileRead::kTooLarge;
   }
   return file.bad() ? FileRead::kReadError : FileRead::kOk;
 }
@@ -167,6 +173,10 @@ HexLoadResult ReadHexFile(Dialogs& dialogs, std::string_view pathUtf8, HexFile& 
   if (read == FileRead::kOpenError) {
     dialogs.MessageBox(kOpenError, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return HexLoadResult::kOpenError;
+  }
+  if (read == FileRead::kTooLarge) {
+    dialogs.MessageBox(kTooLarge, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return HexLoadResult::kFailed;
   }
   if (read == FileRead::kReadError) return HexLoadResult::kFailed;
   return ReadHexText(dialogs, std::move(text), out);

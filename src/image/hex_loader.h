@@ -43,7 +43,8 @@ enum class HexLoadResult {
   kOk,
   kOpenError,  // the file could not be opened ("hex文件打开错误！" was shown)
   kDeclined,   // No to the out-of-region question
-  kFailed,     // read error or memory exhausted; no message
+  kFailed,     // read error or memory exhausted (no message), or a file over
+               // 64 MiB ("hex文件过大，不能装载！")
 };
 
 // The first pass on text already in memory (lines end with LF or CRLF).
