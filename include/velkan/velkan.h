@@ -90,7 +90,8 @@ VELKAN_API int SKRevData(int reader, int type, unsigned char command, unsigned c
 
 /* ---- Contact card (ISO 7816) -------------------------------------------- */
 
-/* Answer-to-reset of 2 to 33 bytes starting 3B or 3F, else -5. */
+/* Answer-to-reset of 2 to 33 bytes starting 3B or 3F, else -5. `atr` must
+ * hold VELKAN_ATR_MAX bytes. */
 VELKAN_API int DllReset7816Card(int reader, unsigned char* atr, int* atrLength);
 VELKAN_API int Dll7816CardPowerdown(int reader);
 /* At most 595 APDU bytes; `response` must hold VELKAN_APDU_RESPONSE_MAX
@@ -107,6 +108,10 @@ VELKAN_API int DllGet7816CardState(int reader, unsigned char* state);
 VELKAN_API int DllGetFirmwareVersion(int reader, char* version, unsigned int* versionLength,
                                      unsigned int* value);
 VELKAN_API int DllDownloadFirmwareStart(int reader);
+/* The first call after DllDownloadFirmwareStart (and the first after the
+ * library is loaded) sends the first 8 bytes as the header block and must
+ * pass at least 8; fewer are refused with VELKAN_ERR_BAD_ARGUMENT. The rest
+ * goes out in blocks of 256 bytes. */
 VELKAN_API int DllDownloadFirmware(int reader, unsigned char* data, int count);
 /* At most 280 bytes of closing data. */
 VELKAN_API int DllDownloadFirmwareComplete(int reader, unsigned char* data, int length);
@@ -124,7 +129,9 @@ VELKAN_API int DllI2cWrite(int reader, unsigned char address, unsigned char* dat
 VELKAN_API int DllI2cRead(int reader, unsigned char address, unsigned char* data,
                           unsigned long* length);
 /* Write, wait (550 ms after command 0x07, 600 ms after 0x40), read
- * *responseLength bytes. A response not starting with 0x90 reports length 2. */
+ * *responseLength bytes. *responseLength on entry is also the capacity of
+ * `response`, as for DllI2cRead. A response not starting with 0x90 reports
+ * length 2 (or less, when fewer bytes were delivered). */
 VELKAN_API int DllI2cCommand(int reader, unsigned char address, unsigned char* command,
                              unsigned long count, unsigned char* response,
                              unsigned long* responseLength);

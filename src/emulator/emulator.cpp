@@ -106,8 +106,10 @@ std::uint16_t ChipCommand(EmulatorState& s, const Bytes& cmd, Clock::Duration& b
                           bool& flashChanged, bool& stateChanged) {
   busy = Clock::Duration{0};
   if (s.fused) return kSwFused;
-  if (cmd.size() < 4) return kSwWrongLength;
+  if (cmd.empty()) return kSwWrongLength;
   const std::uint8_t ins = cmd[0];
+  if (ins != 0x20 && ins != 0x07 && ins != 0xDC && ins != 0x40 && ins != 0x08) return kSwUnknown;
+  if (cmd.size() < 4) return kSwWrongLength;
   const std::uint8_t p1 = cmd[1];
   const std::uint8_t p2 = cmd[2];
   const std::size_t count = cmd[3];
@@ -391,6 +393,7 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
   req.data.assign(frame.begin() + 4, frame.end() - 1);
   req.checkOk = Xor(frame, 1, frame.size() - 1) == frame.back();
   s.requests.push_back(req);
+  if (s.requests.size() > kRequestRecordLimit) s.requests.pop_front();
 
   Outcome o;
   if (!req.checkOk) {
@@ -494,7 +497,7 @@ std::uint64_t Emulator::ExchangeCount() const {
 
 std::vector<Request> Emulator::Requests() const {
   std::lock_guard lock(mutex_);
-  return state_->requests;
+  return {state_->requests.begin(), state_->requests.end()};
 }
 
 void Emulator::ClearRequests() {

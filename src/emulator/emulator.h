@@ -1,6 +1,6 @@
 // The emulated programmer: the device side of the report protocol, its
 // offline storage, a contact card and the security chip behind I2C. It is
-// driven through emulated_platform (one more HID backend), so everything
+// driven through the emulated HID platform (hid_emulated.h), so everything
 // above the HID layer runs unchanged against it.
 //
 // Programmer side. Output reports (report ID 3, up to 63 frame bytes each)
@@ -22,13 +22,14 @@
 // returns its status word (at most the requested number of bytes) and
 // consumes it. Status words:
 //   90 00  success
-//   67 00  fewer than four bytes, or count does not match the data bytes,
-//          or a count the command does not take (0x20: 8, 0x40: 2, 0xDC: 1-128)
+//   67 00  a known command with fewer than four bytes, or count does not
+//          match the data bytes, or a count the command does not take
+//          (0x20: 8, 0x40: 2, 0xDC: 1-128); also an empty write
 //   6A 86  0xDC block number outside 0x0040-0x013F
 //   69 82  0x20 key other than eight 0xFF bytes
 //   6A 80  0x40 CRC does not match the flash
 //   69 85  any command once the fuse is blown
-//   6D 00  unknown chip command
+//   6D 00  unknown chip command, whatever its length
 //   69 86  a read with no command pending (nothing was written since the
 //          last read or the last re-power)
 // Commands: 0x20 key check, 0x07 erase all flash to 0xFF, 0xDC write count
@@ -148,6 +149,10 @@ struct OfflineRecord {
   bool operator==(const OfflineRecord&) const = default;
 };
 
+// How many request frames Requests() keeps: a long demo or benchmark run
+// must not grow the record without bound.
+inline constexpr std::size_t kRequestRecordLimit = 4096;
+
 // A request frame as the device received it.
 struct Request {
   std::uint8_t frameType = 0;
@@ -179,8 +184,9 @@ class Emulator {
   void ClearFaults();
   void Replug();  // present again after an unplug fault
   void SetLatency(const Latency& latency);
-  std::uint64_t ExchangeCount() const;    // request frames received so far
-  std::vector<Request> Requests() const;  // every request frame, in order
+  std::uint64_t ExchangeCount() const;  // request frames received so far
+  // The most recent request frames (at most kRequestRecordLimit), in order.
+  std::vector<Request> Requests() const;
   void ClearRequests();
   // Canned answers of the contact card.
   void SetAnswerToReset(std::vector<std::uint8_t> atr);

@@ -38,7 +38,7 @@ struct EmulatorState {
   int unplugCode = 0;
   Latency latency;
   std::uint64_t exchanges = 0;
-  std::vector<Request> requests;
+  std::deque<Request> requests;  // the last kRequestRecordLimit
 
   // Contact card.
   std::vector<std::uint8_t> atr{0x3B, 0x02, 0x14, 0x50};

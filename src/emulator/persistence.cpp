@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "common/hex_text.h"
 #include "emulator/emulator_state.h"
 
 namespace velkan::emu {
@@ -16,17 +17,6 @@ namespace {
 constexpr const char* kFlashFile = "flash.bin";
 constexpr const char* kFirmwareFile = "firmware.bin";
 constexpr const char* kStateFile = "state.json";
-
-std::string ToHex(const std::uint8_t* data, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    out.push_back(kDigits[data[i] >> 4]);
-    out.push_back(kDigits[data[i] & 0x0F]);
-  }
-  return out;
-}
 
 int Nibble(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -264,11 +254,11 @@ void EmulatorState::SaveJson() {
   for (const auto& r : records) {
     recs.push_back({{"number", r.number},
                     {"kind", r.kind},
-                    {"content", ToHex(r.content.data(), r.content.size())}});
+                    {"content", BytesToHex(r.content.data(), r.content.size())}});
   }
   const auto* nameBytes = reinterpret_cast<const std::uint8_t*>(offlineName.data());
   j["offline"] = {{"name", offlineName},
-                  {"nameHex", ToHex(nameBytes, offlineName.size())},
+                  {"nameHex", BytesToHex(nameBytes, offlineName.size())},
                   {"records", std::move(recs)}};
   j["firmware"] = {{"size", firmwareSize}};
   // The name is in the programmer's code page: shown with replacement

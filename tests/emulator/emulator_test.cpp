@@ -154,6 +154,16 @@ TEST_F(EmulatorTest, ReassemblesRequestsAcrossReportsAndCutsReplies) {
   ASSERT_EQ(e.Requests().size(), 3u);
   EXPECT_EQ(e.Requests()[2].data.size(), 200u);
 
+  // A long run keeps only the most recent frames, not every one it sent.
+  for (std::size_t i = 0; i < kRequestRecordLimit; ++i) {
+    Exchange(e, 0x78, {static_cast<std::uint8_t>(i)});
+  }
+  const auto kept = e.Requests();
+  ASSERT_EQ(kept.size(), kRequestRecordLimit);
+  EXPECT_EQ(kept.front().data, Bytes{0x00});
+  EXPECT_EQ(kept.back().data, Bytes{static_cast<std::uint8_t>(kRequestRecordLimit - 1)});
+  EXPECT_EQ(e.ExchangeCount(), 3u + kRequestRecordLimit);
+
   // A reply of 150 data bytes comes in reports of 63, 63 and 30 frame bytes.
   Bytes apdu(150);
   for (std::size_t i = 0; i < apdu.size(); ++i) apdu[i] = static_cast<std::uint8_t>(i);
@@ -343,6 +353,12 @@ TEST_F(EmulatorTest, ProgramsFlashAndChecksTheCrc) {
   ChipCommand(e, {0x07, 0x00, 0x00, 0x00});
   EXPECT_EQ(ChipCommand(e, {0x40, 0x00, 0x00, 0x02, 0x1E, 0xF0}), kOk);
   EXPECT_EQ(ChipCommand(e, {0x99, 0x00, 0x00, 0x00}), Sw(kSwUnknown));
+  // An unknown command is unknown whatever its length; a known one that is
+  // too short is a length error.
+  EXPECT_EQ(ChipCommand(e, {0x99}), Sw(kSwUnknown));
+  EXPECT_EQ(ChipCommand(e, {0xAB, 0x01, 0x02, 0x05, 0x00}), Sw(kSwUnknown));
+  EXPECT_EQ(ChipCommand(e, {0x07}), Sw(kSwWrongLength));
+  EXPECT_EQ(ChipCommand(e, {}), Sw(kSwWrongLength));
 }
 
 TEST_F(EmulatorTest, ReadsDeliverAtMostTheRequestedLengthOnce) {

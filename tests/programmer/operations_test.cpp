@@ -207,6 +207,20 @@ TEST_F(OperationsTest, FirmwareUpdateBlocks) {
   const auto beforeComplete = clock_.Now();
   ASSERT_EQ(DllDownloadFirmwareComplete(handle_, closing, 3), 0);
   EXPECT_EQ(clock_.Now() - beforeComplete, milliseconds(800));
+
+  // A first call shorter than the header block is refused without reading
+  // past the caller's bytes; the header stays due. Exactly 8 bytes send the
+  // header block alone.
+  dev_->QueueReply(0, {});
+  ASSERT_EQ(DllDownloadFirmwareStart(handle_), 0);
+  dev_->written.clear();
+  Bytes shortFirst(5, 0x77);
+  EXPECT_EQ(DllDownloadFirmware(handle_, shortFirst.data(), 5), VELKAN_ERR_BAD_ARGUMENT);
+  EXPECT_TRUE(dev_->written.empty());
+  dev_->QueueReply(0, {});
+  ASSERT_EQ(DllDownloadFirmware(handle_, image.data(), 8), 0);
+  EXPECT_EQ(dev_->written.size(), 1u);
+  EXPECT_EQ(Sent(4), (Bytes{0x00, 0x8B, 0x08, 0x00}));
 }
 
 TEST_F(OperationsTest, FirmwareStopsAtTheFirstFailedBlock) {
