@@ -37,6 +37,8 @@ extern "C" {
 
 /* ---- Error numbers ------------------------------------------------------ */
 
+/* clang-format off */
+
 /* Reply status bytes, as the programmer reports them. */
 #define VELKAN_ERR_STATUS_CHECK (-14)   /* status 1, or a reply check byte mismatch */
 #define VELKAN_ERR_STATUS_3 (-9)        /* status 3 */
@@ -73,6 +75,8 @@ extern "C" {
 #define VELKAN_REPLY_AREA 280           /* replies of the other operations */
 #define VELKAN_VERSION_TEXT_MAX 276     /* DllGetFirmwareVersion text */
 #define VELKAN_OFFLINE_NAME_MAX 280     /* DllGetOfflineFileName name */
+
+/* clang-format on */
 
 /* ---- Programmer link ---------------------------------------------------- */
 

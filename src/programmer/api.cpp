@@ -9,6 +9,7 @@
 // its exchanges, so a slow exchange on one programmer never blocks another.
 #include <atomic>
 #include <climits>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -303,15 +304,26 @@ VELKAN_API int DllWriteOfflineData(int reader, unsigned short number, unsigned c
               [&](Programmer& p) { return p.WriteOfflineData(number, kind, content, length); });
 }
 
+// Both take UTF-8 paths; text that is not a valid path on this platform
+// (the wide conversion throws on Windows) is a failure, never an exception
+// across the C boundary.
 VELKAN_API int VelkanUseEmulator(const char* stateDir) {
-  std::optional<std::filesystem::path> dir;
-  if (stateDir != nullptr) dir = velkan::PathFromUtf8(stateDir);
-  return velkan::UseEmulator(dir) ? 0 : -1;
+  try {
+    std::optional<std::filesystem::path> dir;
+    if (stateDir != nullptr) dir = velkan::PathFromUtf8(stateDir);
+    return velkan::UseEmulator(dir) ? 0 : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
 }
 
 VELKAN_API int VelkanTraceTo(const char* path) {
-  if (path == nullptr) return velkan::TraceTo(std::nullopt) ? 0 : -1;
-  return velkan::TraceTo(velkan::PathFromUtf8(path)) ? 0 : -1;
+  try {
+    if (path == nullptr) return velkan::TraceTo(std::nullopt) ? 0 : -1;
+    return velkan::TraceTo(velkan::PathFromUtf8(path)) ? 0 : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
 }
 
 }  // extern "C"
