@@ -1,6 +1,7 @@
 #include "script/i2c_test.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -37,10 +38,15 @@ std::string WithoutSpaces(const std::string& text) {
   return out;
 }
 
-// A box's text read as a hexadecimal number; an empty box or one that does
-// not start with a hex digit counts as 0.
+// A box's text read as a hexadecimal number after any leading spaces; an
+// empty box or one that does not start with a hex digit (a sign included)
+// counts as 0.
 unsigned long HexValue(const std::string& text) {
-  return std::strtoul(text.c_str(), nullptr, 16);
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos || !std::isxdigit(static_cast<unsigned char>(text[first]))) {
+    return 0;
+  }
+  return std::strtoul(text.c_str() + first, nullptr, 16);
 }
 
 bool IsOpenHandle(int handle) {

@@ -192,8 +192,9 @@ TEST_F(I2cPressTest, ReadLengthVariants) {
   EXPECT_EQ(Sent(kRead)[0].data, (std::vector<std::uint8_t>{0xA1, 0x10, 0}));
   EXPECT_EQ(output_.size(), 2 * outcome.bytesRead.size());
 
-  // Read length 0, and an empty box, read nothing after the write.
-  for (const char* none : {"0", "", "zz"}) {
+  // Read length 0, an empty box, and one that does not start with a hex
+  // digit (a sign is not one) read nothing after the write.
+  for (const char* none : {"0", "", "zz", "-1", "+4"}) {
     emulator_->ClearRequests();
     outcome = Press("A0", "07000000", none);
     EXPECT_TRUE(Sent(kRead).empty()) << none;
@@ -301,6 +302,7 @@ TEST(I2cReadLengthTest, FollowsTheFourthByteOfAFourByteCommand) {
   EXPECT_EQ(ReadLengthAfterDataChange("07 00 00 00", "01"), "02");
   EXPECT_EQ(ReadLengthAfterDataChange("070000ff", "02"), "101");
   EXPECT_EQ(ReadLengthAfterDataChange("07000004", ""), "06");              // empty box counts as 0
+  EXPECT_EQ(ReadLengthAfterDataChange("07000004", "-1"), "06");            // so does a sign
   EXPECT_EQ(ReadLengthAfterDataChange("07000004", "40"), std::nullopt);    // never lowered
   EXPECT_EQ(ReadLengthAfterDataChange("0700000400", "02"), std::nullopt);  // five bytes
   EXPECT_EQ(ReadLengthAfterDataChange("0700000", "02"), std::nullopt);     // seven digits
