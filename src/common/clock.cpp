@@ -10,8 +10,10 @@ RealClock g_realClock;
 std::atomic<Clock*> g_clock{&g_realClock};
 
 // Spin for the last part of a sleep: the scheduler's wake-up latency is
-// typically 50-100 us, which would add up over thousands of 1 ms waits.
-constexpr Clock::Duration kSpinMargin{200};
+// 50 us on a quiet machine but reaches several hundred microseconds on a busy
+// or virtualised one, which would add up over thousands of 1 ms waits. Waits
+// of up to this margin are spun whole; longer ones sleep first.
+constexpr Clock::Duration kSpinMargin{1500};
 
 }  // namespace
 
