@@ -1,5 +1,7 @@
 #include "ui/programming_pages.h"
 
+#include <system_error>
+
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -163,13 +165,20 @@ void ProgrammingPage::StartProgramming() {
   // second run or rebuild the script under the first.
   EnableInputs(false);
   m_running.store(true, std::memory_order_release);
-  m_worker = std::jthread([this, lease = std::move(lease)]() mutable {
-    m_template.run(*this);
-    lease.Release();
+  try {
+    m_worker = std::jthread([this, lease = std::move(lease)]() mutable {
+      m_template.run(*this);
+      lease.Release();
+      m_running.store(false, std::memory_order_release);
+      QMetaObject::invokeMethod(
+          this, [this] { emit runFinished(); }, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    // No thread, no run: the lease went with the lambda; the page must not
+    // stay locked.
     m_running.store(false, std::memory_order_release);
-    QMetaObject::invokeMethod(
-        this, [this] { emit runFinished(); }, Qt::QueuedConnection);
-  });
+    EnableInputs(true);
+  }
   UpdateControls();
 }
 
