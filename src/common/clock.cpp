@@ -27,11 +27,12 @@ void RealClock::Sleep(Duration d) {
 }
 
 Clock::Duration RealClock::Now() {
-  return std::chrono::duration_cast<Duration>(
-      std::chrono::steady_clock::now().time_since_epoch());
+  return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
-Clock& GetClock() { return *g_clock.load(std::memory_order_acquire); }
+Clock& GetClock() {
+  return *g_clock.load(std::memory_order_acquire);
+}
 
 void SetClock(Clock* clock) {
   g_clock.store(clock != nullptr ? clock : &g_realClock, std::memory_order_release);

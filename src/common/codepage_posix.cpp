@@ -3,6 +3,8 @@
 
 namespace velkan {
 
-std::string ToSystemCodePage(std::string_view utf8) { return std::string(utf8); }
+std::string ToSystemCodePage(std::string_view utf8) {
+  return std::string(utf8);
+}
 
 }  // namespace velkan

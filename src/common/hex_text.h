@@ -23,6 +23,7 @@ std::vector<std::uint8_t> HexToBytes(std::string_view text);
 bool IsHexText(std::string_view text, std::size_t n);
 
 // Upper-case hex pairs: "%02X" per byte, `separator` after each byte.
-std::string BytesToHex(const std::uint8_t* data, std::size_t count, std::string_view separator = "");
+std::string BytesToHex(const std::uint8_t* data, std::size_t count,
+                       std::string_view separator = "");
 
 }  // namespace velkan

@@ -18,13 +18,13 @@ class I2cTestView : public Dialogs {
 };
 
 enum class I2cPressResult {
-  kOk,             // the press ran to its end
-  kNoProgrammer,   // no programmer could be opened
-  kBadAddress,     // "请输入正确的 I2C 地址!"
-  kBadData,        // "数据域错误!"
-  kWriteFailed,    // programmer closed
-  kReadFailed,     // programmer closed
-  kBusy,           // another activity holds the programmer; nothing sent
+  kOk,            // the press ran to its end
+  kNoProgrammer,  // no programmer could be opened
+  kBadAddress,    // "请输入正确的 I2C 地址!"
+  kBadData,       // "数据域错误!"
+  kWriteFailed,   // programmer closed
+  kReadFailed,    // programmer closed
+  kBusy,          // another activity holds the programmer; nothing sent
 };
 
 struct I2cPressOutcome {
