@@ -7,9 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
-#include <QTemporaryDir>
 #include <cstdio>
-#include <fstream>
 
 #include "common/clock.h"
 #include "programmer/backend.h"
@@ -27,26 +25,6 @@ class AnsweringDialogs final : public velkan::ui::UiDialogs {
   }
   std::optional<QString> OpenHexFile(QWidget*) override { return std::nullopt; }
 };
-
-// An application image of `bytes` bytes from 0x2000 on, 16 bytes a record.
-bool WriteDemoHex(const std::string& path, unsigned bytes) {
-  std::ofstream out(path, std::ios::binary);
-  for (unsigned offset = 0; offset < bytes; offset += 16) {
-    const unsigned address = 0x2000 + offset;
-    unsigned sum = 16 + (address >> 8) + (address & 0xFF);
-    char line[64];
-    int n = std::snprintf(line, sizeof line, ":10%04X00", address);
-    for (unsigned i = 0; i < 16; ++i) {
-      const unsigned byte = (offset + i * 7) & 0xFF;
-      sum += byte;
-      n += std::snprintf(line + n, sizeof line - n, "%02X", byte);
-    }
-    std::snprintf(line + n, sizeof line - n, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    out << line;
-  }
-  out << ":00000001FF\r\n";
-  return static_cast<bool>(out);
-}
 
 void ShowTab(CVELKANToolV2xxxDlg& dialog, int index) {
   dialog.m_tab.tabBar()->setCurrentIndex(index);
@@ -68,8 +46,8 @@ bool Save(QWidget& widget, const QDir& dir, const char* name) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  if (argc != 2) {
-    std::fputs("usage: velkan_ui_screenshots DIR\n", stderr);
+  if (argc != 3) {
+    std::fputs("usage: velkan_ui_screenshots DIR HEXFILE\n", stderr);
     return 2;
   }
   const QDir dir(QString::fromLocal8Bit(argv[1]));
@@ -80,10 +58,7 @@ int main(int argc, char** argv) {
   velkan::ScopedClock scoped(clock);
   if (velkan::UseEmulator(std::nullopt) == nullptr) return 1;
 
-  QTemporaryDir temp;
-  const std::string hexPath =
-      QDir(temp.path()).filePath(QStringLiteral("demo_app.hex")).toStdString();
-  if (!temp.isValid() || !WriteDemoHex(hexPath, 4096)) return 1;
+  const QString hexPath = QString::fromLocal8Bit(argv[2]);
 
   AnsweringDialogs dialogs;
   CVELKANToolV2xxxDlg dialog(dialogs);
@@ -95,7 +70,7 @@ int main(int argc, char** argv) {
   ok = Save(dialog, dir, "offline_page.png") && ok;
 
   ShowTab(dialog, 0);
-  dialog.m_onlinePage.m_editHexPath->setText(QString::fromStdString(hexPath));
+  dialog.m_onlinePage.m_editHexPath->setText(hexPath);
   dialog.m_onlinePage.m_btnStart->click();
   dialog.m_onlinePage.WaitForRun();
   QApplication::processEvents();
