@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include "programmer/hid_platform.h"
+#include "programmer/hid_linux.h"
 
 namespace velkan::hid {
 
@@ -49,7 +49,7 @@ class Fd {
 
 class HidrawDevice final : public Device {
  public:
-  explicit HidrawDevice(int fd) : fd_(fd) {}
+  HidrawDevice(int fd, int readTimeoutMs) : fd_(fd), readTimeoutMs_(readTimeoutMs) {}
 
   bool GetAttributes(Attributes& out) override {
     hidraw_devinfo info{};
@@ -72,7 +72,7 @@ class HidrawDevice final : public Device {
   bool ReadReport(Report& report, std::size_t& delivered) override {
     if (fd_.get() < 0) return Fail(EBADF);
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -110,6 +110,7 @@ class HidrawDevice final : public Device {
   bool Fail() { return Fail(errno); }
 
   Fd fd_;
+  int readTimeoutMs_;
   int lastError_ = 0;
 };
 
@@ -132,9 +133,12 @@ class HidrawSet final : public InterfaceSet {
 
 class LinuxPlatform final : public Platform {
  public:
+  LinuxPlatform(std::filesystem::path deviceDir, int readTimeoutMs)
+      : deviceDir_(std::move(deviceDir)), readTimeoutMs_(readTimeoutMs) {}
+
   std::unique_ptr<InterfaceSet> PresentInterfaces() override {
     std::error_code ec;
-    std::filesystem::directory_iterator it("/dev", ec);
+    std::filesystem::directory_iterator it(deviceDir_, ec);
     if (ec) return nullptr;
     // (number, path): hidraw10 comes after hidraw9.
     std::vector<std::pair<unsigned long, std::string>> found;
@@ -160,14 +164,22 @@ class LinuxPlatform final : public Platform {
   std::unique_ptr<Device> Open(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    return std::make_unique<HidrawDevice>(fd);
+    return std::make_unique<HidrawDevice>(fd, readTimeoutMs_);
   }
+
+ private:
+  std::filesystem::path deviceDir_;
+  int readTimeoutMs_;
 };
 
 }  // namespace
 
+std::shared_ptr<Platform> MakeHidrawPlatform(std::filesystem::path deviceDir, int readTimeoutMs) {
+  return std::make_shared<LinuxPlatform>(std::move(deviceDir), readTimeoutMs);
+}
+
 std::shared_ptr<Platform> MakeSystemPlatform() {
-  return std::make_shared<LinuxPlatform>();
+  return MakeHidrawPlatform("/dev");
 }
 
 }  // namespace velkan::hid
