@@ -38,13 +38,21 @@ constexpr const char* kExitCodeHelp =
 // Sets up the programmer access the global options ask for.
 int SetUpProgrammer(const GlobalOptions& global) {
   if (global.emulator) {
-    std::optional<std::filesystem::path> dir;
-    if (global.emulatorDir && !global.emulatorDir->empty()) {
-      dir = velkan::PathFromUtf8(*global.emulatorDir);
+    // "--emulator=$DIR" with an unset variable must not quietly fall back to
+    // a state in memory that is gone when the command ends.
+    if (global.emulatorDir && global.emulatorDir->empty()) {
+      std::fputs(
+          "velkan: --emulator=: no state folder given (--emulator alone keeps the state in "
+          "memory)\n",
+          stderr);
+      return kExitUsage;
     }
-    if (!velkan::UseEmulator(dir)) {
-      std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used\n",
-                   global.emulatorDir.value_or("").c_str());
+    std::optional<std::filesystem::path> dir;
+    if (global.emulatorDir) dir = velkan::PathFromUtf8(*global.emulatorDir);
+    std::string why;
+    if (!velkan::UseEmulator(dir, &why)) {
+      std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used%s%s\n",
+                   global.emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
       return kExitUsage;
     }
   }

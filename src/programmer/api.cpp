@@ -134,9 +134,13 @@ void UseSystemHid() {
   UsePlatform(nullptr);
 }
 
-std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir) {
+std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir,
+                                           std::string* error) {
   auto emulator = std::make_shared<emu::Emulator>(stateDir);
-  if (!emulator->ok()) return nullptr;
+  if (!emulator->ok()) {
+    if (error != nullptr) *error = emulator->error();
+    return nullptr;
+  }
   auto platform = hid::MakeEmulatedPlatform(emulator);
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);

@@ -25,8 +25,9 @@ void UsePlatform(std::shared_ptr<hid::Platform> platform);
 void UseSystemHid();
 // Routes DllOpenReader to a new emulated programmer with its state in
 // `stateDir` (none: in memory) and returns it. nullptr when the folder
-// cannot be used.
-std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir);
+// cannot be used; `error` (when given) then tells why.
+std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir,
+                                           std::string* error = nullptr);
 // The emulator in use, or nullptr when the library is on another platform.
 std::shared_ptr<emu::Emulator> CurrentEmulator();
 

@@ -5,6 +5,7 @@
 #include <QFontDatabase>
 #include <QTimer>
 #include <cstdio>
+#include <string>
 
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
@@ -22,6 +23,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       if (dir.isEmpty()) return std::nullopt;
       options.emulator = true;
       options.emulatorDir = dir.toStdString();
+    } else if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+      options.help = true;
     } else if (arg == QLatin1String("--quit-when-shown")) {
       options.quitWhenShown = true;
     } else {
@@ -48,6 +51,12 @@ void ApplyApplicationFont() {
 }  // namespace velkan::ui
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: velkan-tool [--emulator[=DIR]]\n"
+    "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
+    "  --emulator      use the emulated programmer, its state kept in memory\n"
+    "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n";
 
 // Prints "shown" once the window has been painted for the first time, then
 // ends the program (start-up timing).
@@ -80,12 +89,17 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
   arguments.removeFirst();
   const std::optional<velkan::ui::AppOptions> options = velkan::ui::ParseArguments(arguments);
   if (!options) {
-    std::fputs("usage: velkan-tool [--emulator[=DIR]]\n", stderr);
+    std::fputs(kUsage, stderr);
     return 2;
   }
-  if (options->emulator && velkan::UseEmulator(options->emulatorDir) == nullptr) {
-    std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s\n",
-                 options->emulatorDir.value_or("").c_str());
+  if (options->help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::string why;
+  if (options->emulator && velkan::UseEmulator(options->emulatorDir, &why) == nullptr) {
+    std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s%s%s\n",
+                 options->emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
     return 1;
   }
   velkan::ui::ApplyApplicationFont();

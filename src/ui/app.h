@@ -12,11 +12,12 @@ struct AppOptions {
   bool emulator = false;
   std::optional<std::string> emulatorDir;  // --emulator=DIR
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
+  bool help = false;           // -h, --help: print the usage and end
 };
 
 // The command line without the program name and the toolkit's own options:
-// nothing (real programmer), --emulator or --emulator=DIR. Nothing on an
-// unknown argument.
+// nothing (real programmer), --emulator or --emulator=DIR, or -h/--help.
+// Nothing on an unknown argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is

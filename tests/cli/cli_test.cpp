@@ -359,6 +359,29 @@ TEST_F(CliTest, NoProgrammerFound) {
             2);
 }
 
+// A state folder that cannot be used is refused with its reason, and an empty
+// --emulator= does not quietly fall back to a state kept in memory.
+TEST_F(CliTest, UnusableEmulatorStateFolderIsExplained) {
+  Result empty = Velkan("--emulator= program " + Example("small.hex"), false);
+  EXPECT_EQ(empty.code, 2);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_NE(empty.err.find("--emulator=: no state folder given"), std::string::npos) << empty.err;
+
+  fs::create_directories(state_);
+  WriteFile(state_ / "state.json", "{bad");
+  Result damaged = Velkan("info");
+  EXPECT_EQ(damaged.code, 2);
+  EXPECT_EQ(damaged.out, "");
+  EXPECT_NE(damaged.err.find("state.json"), std::string::npos) << damaged.err;
+  EXPECT_EQ(ReadFile(state_ / "state.json"), "{bad");  // left alone
+
+  fs::remove(state_ / "state.json");
+  WriteFile(state_ / "flash.bin", std::string(100, '\0'));
+  Result shortFlash = Velkan("info");
+  EXPECT_EQ(shortFlash.code, 2);
+  EXPECT_NE(shortFlash.err.find("flash.bin holds 100 bytes"), std::string::npos) << shortFlash.err;
+}
+
 // On a terminal (a pseudo terminal from script(1)) the percentage updates in
 // place and is gone at the end, and the questions are asked.
 TEST_F(CliTest, OnATerminalProgressUpdatesInPlaceAndQuestionsAreAsked) {

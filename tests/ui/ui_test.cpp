@@ -23,6 +23,7 @@
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "script/session.h"
+#include "ui/app.h"
 #include "ui/cts1.h"
 #include "ui/main_dialog.h"
 #include "velkan/velkan.h"
@@ -259,6 +260,22 @@ TEST(CTS1Test, PageTableAndLayout) {
   EXPECT_EQ(tab.m_templateIds[15], 215u);
 
   EXPECT_EQ(velkan::ui::PageRectangle(500, 300, 2, 20), QRect(2, 21, 496, 277));
+}
+
+TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
+  using velkan::ui::ParseArguments;
+  auto help = ParseArguments({QStringLiteral("--help")});
+  ASSERT_TRUE(help.has_value());
+  EXPECT_TRUE(help->help);
+  EXPECT_TRUE(ParseArguments({QStringLiteral("-h")}).value().help);
+  EXPECT_FALSE(ParseArguments({}).value().help);
+
+  auto withDir = ParseArguments({QStringLiteral("--emulator=state")});
+  ASSERT_TRUE(withDir.has_value());
+  EXPECT_TRUE(withDir->emulator);
+  EXPECT_EQ(withDir->emulatorDir, std::optional<std::string>("state"));
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator=")}).has_value());
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--bogus")}).has_value());
 }
 
 TEST_F(UiTest, FileChooserAndTypedPath) {
