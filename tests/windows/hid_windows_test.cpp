@@ -59,7 +59,10 @@ TEST(WindowsHid, OpenRefusesMissingAndMalformedPaths) {
 class WindowsHidFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / PathFromUtf8("velkan 编程器 test");
+    // One folder per test: ctest runs the tests of this fixture in parallel.
+    dir_ = std::filesystem::temp_directory_path() /
+           PathFromUtf8(std::string("velkan 编程器 ") +
+                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
     file_ = dir_ / "report.bin";
   }
