@@ -17,9 +17,8 @@
 #include <string>
 
 #include "common/clock.h"
-#include "common/hex_text.h"
 #include "emulator/emulator.h"
-#include "image/crc16.h"
+#include "image/script_generator.h"
 #include "programmer/backend.h"
 #include "script/runs.h"
 #include "script/session.h"
@@ -49,28 +48,12 @@ class QuietPage : public Page {
 
 // The generator's script for an image with data in all 256 blocks.
 ScriptTable FullApplicationScript() {
-  std::array<std::uint8_t, emu::kFlashSize> image;
+  ChipImage image;
   for (std::size_t i = 0; i < image.size(); ++i) {
     image[i] = static_cast<std::uint8_t>((i * 7 + i / 256) & 0xFF);
   }
   ScriptTable script;
-  std::int32_t n = 1;
-  script[n++] = "REBOOT";
-  script[n++] = "I-ADDR \t00";
-  script[n++] = "I-CMD \t20 00 00 08 FF FF FF FF FF FF FF FF";
-  script[n++] = "I-CMD \t07 00 00 00";
-  for (std::size_t offset = 0; offset < image.size(); offset += 128) {
-    const unsigned block = static_cast<unsigned>((offset + emu::kFlashBase) / 128);
-    const std::uint8_t head[4] = {0xDC, static_cast<std::uint8_t>(block >> 8),
-                                  static_cast<std::uint8_t>(block & 0xFF), 0x80};
-    script[n++] =
-        "I-CMD\t" + BytesToHex(head, 4, " ") + BytesToHex(image.data() + offset, 128, " ");
-  }
-  const std::uint16_t crc = Crc16Xmodem(image.data(), image.size());
-  const std::uint8_t crcLine[6] = {
-      0x40, 0, 0, 2, static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF)};
-  script[n++] = "I-CMD\t" + BytesToHex(crcLine, 6, " ");
-  script[n++] = "I-CMD\t08 00 00 00";
+  GenerateScript(image, kAppEnd, false, script);
   return script;
 }
 
