@@ -17,6 +17,15 @@
  * Functions block the calling thread until the exchange is complete. Two
  * exchanges must not run at the same time on the same handle; different
  * handles (different programmers) may be used from different threads.
+ *
+ * Exclusive use: each request/reply exchange holds the programmer for its
+ * handle alone (on Linux flock() on the open hidraw node, on Windows a named
+ * semaphore of the device path), so exchanges of other processes, or of
+ * other handles on the same programmer, wait until it is done instead of
+ * interleaving with it; DllI2cCommand and DllDownloadFirmware hold it for
+ * their whole sequence, SKSendData until the following SKRevData. Input that
+ * is still waiting when a request goes out (the rest of a reply that was
+ * refused) is thrown away first, so every reply answers its own request.
  */
 #ifndef VELKAN_VELKAN_H
 #define VELKAN_VELKAN_H
@@ -68,6 +77,9 @@ extern "C" {
 #define VELKAN_ERR_BAD_ARGUMENT (-34)   /* null pointer or request data beyond the operation's
                                            limit; nothing is sent */
 #define VELKAN_ERR_BAD_HANDLE (-35)     /* not an open reader handle; nothing is sent */
+#define VELKAN_ERR_BUSY (-36)           /* the programmer is held by another program for an
+                                           activity (used by this package's tools; see the
+                                           note on exclusive use below) */
 
 /* Capacities the library assumes for caller buffers it writes to. */
 #define VELKAN_ATR_MAX 33               /* DllReset7816Card answer-to-reset */
@@ -159,6 +171,29 @@ VELKAN_API int DllWriteOfflineData(int reader, unsigned short number, unsigned c
  * Open handles stay with the backend they were opened on. 0 on success,
  * -1 when the folder cannot be used. */
 VELKAN_API int VelkanUseEmulator(const char* stateDir);
+/* One programmer as VelkanListProgrammers describes it. Texts are UTF-8,
+ * zero-terminated, cut to fit; empty where the system does not tell them. */
+typedef struct VelkanProgrammerInfo {
+  char path[256];           /* device path, for VelkanOpenReaderPath */
+  unsigned short vendorId;  /* 0x0755 */
+  unsigned short productId; /* 0x0102 */
+  char serial[128];         /* USB serial number */
+  char port[128];           /* where it is plugged in (USB port path) */
+  char product[128];        /* product string */
+} VelkanProgrammerInfo;
+
+/* Lists the programmers (USB 0755:0102) in the order DllOpenReader searches
+ * them: fills at most `capacity` entries of `list` (NULL: none) and returns
+ * how many programmers there are, which may exceed `capacity`. */
+VELKAN_API int VelkanListProgrammers(VelkanProgrammerInfo* list, int capacity);
+/* Opens the programmer at `path` (a path from VelkanListProgrammers): a
+ * reader handle as from DllOpenReader, or -2. */
+VELKAN_API int VelkanOpenReaderPath(const char* path);
+/* A short English text for a result: an error number of this header, or a
+ * positive operating-system error code. Never NULL; the text stays valid
+ * until the next call on the same thread. */
+VELKAN_API const char* VelkanErrorText(int error);
+
 /* Appends a trace of every report to `path` (one line per report: "> " out,
  * "< " in, 64 upper-case hex pairs). NULL stops tracing. 0 on success, -1
  * when the file cannot be opened. */

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/file_lock.h"
 #include "emulator/emulator_state.h"
 #include "image/crc16.h"
 
@@ -19,6 +20,7 @@ constexpr std::size_t kFrameBytesPerReport = hid::kReportSize - 1;
 constexpr std::size_t kMaxRequestData = 595;  // 600-byte frame buffer
 constexpr std::size_t kMaxReplyData = 594;
 constexpr std::size_t kOverflowLength = 600;  // declared by kLengthOverflow
+constexpr const char* kLockFile = "lock";
 
 constexpr std::uint16_t kFirstBlock = 0x0040;
 constexpr std::uint16_t kLastBlock = 0x013F;
@@ -45,7 +47,7 @@ Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t status, const Bytes& da
   return frame;
 }
 
-void Cut(const Bytes& frame, Clock::Duration readyAt, std::deque<PendingReport>& out) {
+void Cut(const Bytes& frame, Clock::Duration readyAt, EmulatorState& s) {
   std::size_t offset = 0;
   bool first = true;
   while (offset < frame.size()) {
@@ -56,7 +58,7 @@ void Cut(const Bytes& frame, Clock::Duration readyAt, std::deque<PendingReport>&
     r.delivered = hid::kReportSize;
     if (first) r.readyAt = readyAt;
     first = false;
-    out.push_back(r);
+    s.Deliver(r);
     offset += n;
   }
 }
@@ -290,8 +292,17 @@ Outcome Execute(EmulatorState& s, const Request& req) {
 
 // ---- Emulator ----
 
+// Who holds the programmer: one reader of this process, and while it does,
+// the folder's lock file against other processes.
+struct Emulator::Hold {
+  std::mutex mutex;
+  std::condition_variable freed;
+  std::optional<int> holder;
+  std::unique_ptr<FileLock> folder;  // null without a usable state folder
+};
+
 Emulator::Emulator(std::optional<std::filesystem::path> stateDir)
-    : state_(std::make_unique<State>()) {
+    : state_(std::make_unique<State>()), hold_(std::make_unique<Hold>()) {
   if (stateDir) {
     state_->dir = std::move(stateDir);
     try {
@@ -308,8 +319,44 @@ Emulator::Emulator(std::optional<std::filesystem::path> stateDir)
       fresh->error = std::move(state_->error);
       fresh->dir = std::move(state_->dir);
       state_ = std::move(fresh);
+    } else {
+      state_->stamp = state_->Stamp();
+      auto lock = std::make_unique<FileLock>(*state_->dir / kLockFile);
+      // A folder where no lock file can be made (read-only) is still
+      // readable; only this process's readers are kept apart then.
+      if (lock->ok()) hold_->folder = std::move(lock);
     }
   }
+}
+
+bool Emulator::Acquire(int reader, bool wait) {
+  Hold& h = *hold_;
+  {
+    std::unique_lock lock(h.mutex);
+    if (h.holder && *h.holder != reader) {
+      if (!wait) return false;
+      h.freed.wait(lock, [&] { return !h.holder; });
+    }
+    h.holder = reader;
+  }
+  if (h.folder && !h.folder->Lock(wait)) {
+    std::lock_guard lock(h.mutex);
+    h.holder.reset();
+    h.freed.notify_all();
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  if (state_->persist) state_->ReloadIfChanged();
+  return true;
+}
+
+void Emulator::Release(int reader) {
+  Hold& h = *hold_;
+  std::lock_guard lock(h.mutex);
+  if (!h.holder || *h.holder != reader) return;
+  if (h.folder) h.folder->Unlock();
+  h.holder.reset();
+  h.freed.notify_all();
 }
 
 Emulator::~Emulator() = default;
@@ -363,7 +410,7 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
       s.unplugged = true;
       s.unplugCode = s.current->errorCode;
       s.current.reset();
-      s.replies.clear();
+      for (auto& [id, queue] : s.readers) queue.clear();
       errorCode = s.unplugCode;
       return false;
     }
@@ -372,7 +419,6 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
       s.current.reset();
       return false;
     }
-    s.replies.clear();
     const std::size_t n = report[3] | report[4] << 8;
     s.rxExpected = n + 5;
   }
@@ -400,12 +446,14 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
     o.status = kStatusBadCheck;
   } else if (fault && fault->kind == FaultKind::kStatus) {
     o.status = fault->status;
+    o.data.assign(std::min(fault->statusData, kMaxReplyData), 0xEE);
   } else {
     o = Execute(s, req);
     if (s.persist) {
       if (o.flashChanged) s.SaveFlash();
       if (o.firmwareChanged) s.SaveFirmware();
       if (o.stateChanged) s.SaveJson();
+      s.stamp = s.Stamp();
     }
   }
 
@@ -415,12 +463,11 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
     PendingReport r;
     r.failCode = fault->errorCode;
     r.readyAt = o.readyAt;
-    s.replies.push_back(r);
+    s.Deliver(r);
     return true;
   }
   if (fault && kind == FaultKind::kLengthOverflow) {
-    Cut(BuildReplyFrame(req.command, 0, Bytes(kOverflowLength, 0), kOverflowLength), o.readyAt,
-        s.replies);
+    Cut(BuildReplyFrame(req.command, 0, Bytes(kOverflowLength, 0), kOverflowLength), o.readyAt, s);
     return true;
   }
   if (fault && kind == FaultKind::kEmptyReport) {
@@ -428,15 +475,47 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
     r.report[0] = kInputReportId;
     r.delivered = 1;
     r.readyAt = o.readyAt;
-    s.replies.push_back(r);
+    s.Deliver(r);
   }
   Bytes reply = BuildReplyFrame(req.command, o.status, o.data, o.data.size());
   if (fault && kind == FaultKind::kBadCheck) reply.back() ^= 0xFF;
-  Cut(reply, o.readyAt, s.replies);
+  Cut(reply, o.readyAt, s);
   return true;
 }
 
-bool Emulator::ReadReport(hid::Report& report, std::size_t& delivered, int& errorCode) {
+int Emulator::AttachReader() {
+  std::lock_guard lock(mutex_);
+  const int id = state_->nextReader++;
+  state_->readers[id];
+  return id;
+}
+
+void Emulator::DetachReader(int reader) {
+  if (reader == kDefaultReader) return;
+  Release(reader);
+  std::lock_guard lock(mutex_);
+  state_->readers.erase(reader);
+}
+
+bool Emulator::PollReport(int reader, hid::Report& report, std::size_t& delivered, int& failCode) {
+  std::lock_guard lock(mutex_);
+  auto it = state_->readers.find(reader);
+  if (it == state_->readers.end() || it->second.empty()) return false;
+  const PendingReport& r = it->second.front();
+  report = r.report;
+  delivered = r.delivered;
+  failCode = r.failCode;
+  it->second.pop_front();
+  return true;
+}
+
+void Emulator::DiscardPending(int reader) {
+  std::lock_guard lock(mutex_);
+  auto it = state_->readers.find(reader);
+  if (it != state_->readers.end()) it->second.clear();
+}
+
+bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivered, int& errorCode) {
   Clock& clock = GetClock();
   std::unique_lock lock(mutex_);
   State& s = *state_;
@@ -444,14 +523,15 @@ bool Emulator::ReadReport(hid::Report& report, std::size_t& delivered, int& erro
     errorCode = s.unplugCode;
     return false;
   }
-  if (s.replies.empty()) {
+  auto it = s.readers.find(reader);
+  if (it == s.readers.end() || it->second.empty()) {
     lock.unlock();
     clock.Sleep(std::chrono::milliseconds(hid::kReadTimeoutMs));
     errorCode = hid::kTimeoutError;
     return false;
   }
-  PendingReport r = s.replies.front();
-  s.replies.pop_front();
+  PendingReport r = it->second.front();
+  it->second.pop_front();
   const auto perReport = s.latency.perReport;
   lock.unlock();
 
@@ -482,7 +562,7 @@ void Emulator::Replug() {
   State& s = *state_;
   s.unplugged = false;
   s.rx.clear();
-  s.replies.clear();
+  for (auto& [id, queue] : s.readers) queue.clear();
 }
 
 void Emulator::SetLatency(const Latency& latency) {
@@ -525,7 +605,10 @@ std::array<std::uint8_t, kFlashSize> Emulator::Flash() const {
 void Emulator::SetFlash(const std::array<std::uint8_t, kFlashSize>& flash) {
   std::lock_guard lock(mutex_);
   state_->flash = flash;
-  if (state_->persist) state_->SaveFlash();
+  if (state_->persist) {
+    state_->SaveFlash();
+    state_->stamp = state_->Stamp();
+  }
 }
 
 bool Emulator::Fused() const {
@@ -536,7 +619,10 @@ bool Emulator::Fused() const {
 void Emulator::SetFused(bool fused) {
   std::lock_guard lock(mutex_);
   state_->fused = fused;
-  if (state_->persist) state_->SaveJson();
+  if (state_->persist) {
+    state_->SaveJson();
+    state_->stamp = state_->Stamp();
+  }
 }
 
 std::uint8_t Emulator::Led() const {

@@ -13,7 +13,11 @@
 //   kStatusBadData      malformed request data: a length field that does not
 //                       match the frame, a missing byte, a name or record
 //                       that does not fit, N above 595 (nothing done)
-// A new request discards whatever is left unread of the previous reply.
+// Every open handle of the device is a reader with its own queue of input
+// reports, as the kernel keeps one per open hidraw file: each reply report
+// goes to every reader, a queue holds at most kReaderQueueLimit reports
+// (the oldest is dropped), and what a reader leaves unread stays queued
+// until it reads or discards it. A new request does not clear the queues.
 // A report whose byte 0 is not 3 is refused (the write fails with
 // kBadReportError) and leaves the frame being assembled untouched.
 //
@@ -50,13 +54,16 @@
 //                "records": [{"number": n, "kind": n, "content": "HEX"}]},
 //    "firmware": {"size": n}}
 // Every change rewrites the affected file through a temporary file and a
-// rename. A state folder that cannot be read (corrupt state.json, flash.bin
-// of the wrong size) leaves ok() false: the emulator then runs on defaults
-// and never writes to that folder, so the files stay as they were.
+// rename. The folder is one programmer: a reader that takes the device
+// (Acquire) also takes the folder's lock file, shared with other processes,
+// and first reloads what another process may have changed since. A state folder that cannot be read
+// (corrupt state.json, flash.bin of the wrong size) leaves ok() false: the emulator then runs on
+// defaults and never writes to that folder, so the files stay as they were.
 #pragma once
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -100,6 +107,11 @@ inline constexpr std::uint16_t kFirmwareVersionValue = 0x0100;
 
 inline constexpr std::size_t kMaxOfflineName = 261;  // bytes of the name area
 
+// Input reports a reader's queue keeps (the kernel's hidraw buffer).
+inline constexpr std::size_t kReaderQueueLimit = 64;
+// The reader that always exists, for callers that drive the device directly.
+inline constexpr int kDefaultReader = 0;
+
 enum class FaultKind {
   kWriteFail,       // the request's first report write fails with `errorCode`
   kReadFail,        // the reply's first report read fails with `errorCode`
@@ -129,7 +141,10 @@ struct Fault {
   std::optional<std::uint8_t> atCommand;
   int errorCode = 5;        // platform error code for kWriteFail/kReadFail/kUnplug
   std::uint8_t status = 5;  // for kStatus
-  bool once = true;         // disarmed after it fired (kUnplug stays in effect)
+  // For kStatus: data bytes the failure reply carries anyway (a reply of
+  // several reports whose first one already says it failed).
+  std::size_t statusData = 0;
+  bool once = true;  // disarmed after it fired (kUnplug stays in effect)
 };
 
 // Off (all zero) by default. Delays pass through the process clock.
@@ -177,7 +192,25 @@ class Emulator {
   // ---- HID device side (used by the emulated platform) ----
   bool Present() const;  // false after an unplug fault
   bool WriteReport(const hid::Report& report, int& errorCode);
-  bool ReadReport(hid::Report& report, std::size_t& delivered, int& errorCode);
+  // A new reader (an open handle) and its end.
+  int AttachReader();
+  void DetachReader(int reader);
+  // Waits for the reader's next input report (latency, chip busy time; at
+  // most hid::kReadTimeoutMs on the process clock when none is queued).
+  bool ReadReport(int reader, hid::Report& report, std::size_t& delivered, int& errorCode);
+  bool ReadReport(hid::Report& report, std::size_t& delivered, int& errorCode) {
+    return ReadReport(kDefaultReader, report, delivered, errorCode);
+  }
+  // The reader's next queued input report without waiting for anything;
+  // false when none is queued. `failCode` non-zero: a read of it fails so.
+  bool PollReport(int reader, hid::Report& report, std::size_t& delivered, int& failCode);
+  // Drops what is queued for the reader.
+  void DiscardPending(int reader);
+  // Takes the programmer for `reader` alone (see above); without `wait`
+  // false at once when another reader, here or in another process, holds
+  // it. Release gives it back. Not nested.
+  bool Acquire(int reader, bool wait);
+  void Release(int reader);
 
   // ---- Test and demo controls ----
   void InjectFault(const Fault& fault);
@@ -208,7 +241,9 @@ class Emulator {
 
  private:
   struct State;
+  struct Hold;
   std::unique_ptr<State> state_;
+  std::unique_ptr<Hold> hold_;
   mutable std::mutex mutex_;
 };
 

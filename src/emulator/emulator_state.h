@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,10 +30,11 @@ struct EmulatorState {
   std::string error;
 
   // Link.
-  std::vector<std::uint8_t> rx;  // request frame being assembled
-  std::size_t rxExpected = 0;    // its full length once known
-  std::optional<Fault> current;  // fault attached to the frame being assembled
-  std::deque<PendingReport> replies;
+  std::vector<std::uint8_t> rx;                      // request frame being assembled
+  std::size_t rxExpected = 0;                        // its full length once known
+  std::optional<Fault> current;                      // fault attached to the frame being assembled
+  std::map<int, std::deque<PendingReport>> readers;  // kDefaultReader always
+  int nextReader = kDefaultReader + 1;
   std::vector<Fault> faults;
   bool unplugged = false;
   int unplugCode = 0;
@@ -61,13 +63,31 @@ struct EmulatorState {
   std::vector<std::uint8_t> firmwareHeader;   // 0x8B block of the update in progress
   std::vector<std::uint8_t> firmwareStaging;  // 0x8C blocks of the update in progress
 
-  EmulatorState() { flash.fill(0xFF); }
+  // What the folder's files looked like after the last load or save; a
+  // different stamp means another process changed them.
+  std::string stamp;
+
+  EmulatorState() {
+    flash.fill(0xFF);
+    readers[kDefaultReader];
+  }
+
+  // Appends a reply report to every reader's queue.
+  void Deliver(const PendingReport& report) {
+    for (auto& [id, queue] : readers) {
+      if (queue.size() >= kReaderQueueLimit) queue.pop_front();
+      queue.push_back(report);
+    }
+  }
 
   // persistence.cpp
-  void Load();          // sets ok/error; creates the folder
-  void SaveFlash();     // flash.bin
-  void SaveFirmware();  // firmware.bin
-  void SaveJson();      // state.json
+  void Load();                // sets ok/error; creates the folder
+  void SaveFlash();           // flash.bin
+  void SaveFirmware();        // firmware.bin
+  void SaveJson();            // state.json
+  std::string Stamp() const;  // of the folder's files now
+  // Loads the folder again when another process changed it.
+  void ReloadIfChanged();
 };
 
 struct Emulator::State : EmulatorState {};

@@ -271,4 +271,41 @@ void EmulatorState::SaveJson() {
   }
 }
 
+std::string EmulatorState::Stamp() const {
+  std::string stamp;
+  for (const char* name : {kFlashFile, kFirmwareFile, kStateFile}) {
+    std::error_code ec;
+    const fs::path path = *dir / name;
+    const auto size = fs::file_size(path, ec);
+    const auto time = ec ? fs::file_time_type{} : fs::last_write_time(path, ec);
+    stamp += ec ? std::string("-")
+                : std::to_string(size) + "@" + std::to_string(time.time_since_epoch().count());
+    stamp += ';';
+  }
+  return stamp;
+}
+
+void EmulatorState::ReloadIfChanged() {
+  const std::string now = Stamp();
+  if (now == stamp) return;
+  EmulatorState fresh;
+  fresh.dir = dir;
+  try {
+    fresh.Load();
+  } catch (const std::exception&) {
+    fresh.ok = false;
+  }
+  // A folder another process left damaged keeps what this one knows.
+  if (!fresh.ok) return;
+  flash = fresh.flash;
+  fused = fresh.fused;
+  led = fresh.led;
+  speaker = fresh.speaker;
+  offlineName = std::move(fresh.offlineName);
+  records = std::move(fresh.records);
+  firmware = std::move(fresh.firmware);
+  firmwareSize = fresh.firmwareSize;
+  stamp = now;
+}
+
 }  // namespace velkan::emu

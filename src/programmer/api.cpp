@@ -7,8 +7,10 @@
 // reach a programmer opened later. The table is guarded by one mutex that
 // is held only to look a handle up; each handle has a mutex of its own for
 // its exchanges, so a slow exchange on one programmer never blocks another.
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -27,6 +29,8 @@ namespace velkan {
 
 namespace {
 
+static_assert(kReaderBusy == VELKAN_ERR_BUSY);
+
 std::atomic<int> g_lastError{0};
 // Set when the process starts and by DllDownloadFirmwareStart.
 std::atomic<bool> g_firstBlock{true};
@@ -41,8 +45,8 @@ struct Module {
   std::map<int, std::shared_ptr<Entry>> handles;
   int nextHandle = 1;
   std::shared_ptr<hid::Platform> platform;  // null: the system's HID, made on first use
-  std::shared_ptr<emu::Emulator> emulator;
-  std::optional<std::string> selectedPath;
+  std::vector<std::shared_ptr<emu::Emulator>> emulators;
+  std::optional<DeviceSelector> selector;
 };
 
 Module& TheModule() {
@@ -79,17 +83,17 @@ int Call(int reader, int badHandleResult, Op&& op) {
   return badHandleResult;
 }
 
-int Open() {
+std::shared_ptr<hid::Platform> Platform() {
   Module& m = TheModule();
-  std::shared_ptr<hid::Platform> platform;
-  std::optional<std::string> path;
-  {
-    std::lock_guard lock(m.mutex);
-    platform = CurrentPlatform(m);
-    path = m.selectedPath;
-  }
+  std::lock_guard lock(m.mutex);
+  return CurrentPlatform(m);
+}
+
+int Open(const std::optional<DeviceSelector>& selector) {
+  Module& m = TheModule();
+  std::shared_ptr<hid::Platform> platform = Platform();
   if (!platform) return VELKAN_ERR_NO_READER;
-  std::unique_ptr<hid::Device> device = OpenProgrammer(*platform, path);
+  std::unique_ptr<hid::Device> device = OpenProgrammer(*platform, selector);
   if (!device) return VELKAN_ERR_NO_READER;
 
   auto entry = std::make_shared<Entry>();
@@ -127,7 +131,7 @@ void UsePlatform(std::shared_ptr<hid::Platform> platform) {
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);
   m.platform = std::move(platform);
-  m.emulator.reset();
+  m.emulators.clear();
 }
 
 void UseSystemHid() {
@@ -136,38 +140,143 @@ void UseSystemHid() {
 
 std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir,
                                            std::string* error) {
-  auto emulator = std::make_shared<emu::Emulator>(stateDir);
-  if (!emulator->ok()) {
-    if (error != nullptr) *error = emulator->error();
-    return nullptr;
+  auto emulators = UseEmulators(stateDir, 1, error);
+  return emulators.empty() ? nullptr : emulators.front();
+}
+
+std::vector<std::shared_ptr<emu::Emulator>> UseEmulators(
+    const std::optional<std::filesystem::path>& stateDir, std::size_t count, std::string* error) {
+  std::vector<std::shared_ptr<emu::Emulator>> emulators;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::optional<std::filesystem::path> dir = stateDir;
+    if (dir && count > 1) *dir /= hid::EmulatorSerial(i);
+    auto emulator = std::make_shared<emu::Emulator>(dir);
+    if (!emulator->ok()) {
+      if (error != nullptr) *error = emulator->error();
+      return {};
+    }
+    emulators.push_back(std::move(emulator));
   }
-  auto platform = hid::MakeEmulatedPlatform(emulator);
+  auto platform = hid::MakeEmulatedPlatform(emulators);
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);
   m.platform = std::move(platform);
-  m.emulator = emulator;
-  return emulator;
+  m.emulators = emulators;
+  return emulators;
 }
 
 std::shared_ptr<emu::Emulator> CurrentEmulator() {
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);
-  return m.emulator;
+  return m.emulators.empty() ? nullptr : m.emulators.front();
+}
+
+std::vector<std::shared_ptr<emu::Emulator>> CurrentEmulators() {
+  Module& m = TheModule();
+  std::lock_guard lock(m.mutex);
+  return m.emulators;
+}
+
+DeviceSelector DeviceSelector::Parse(const std::string& text) {
+  if (text.rfind("serial=", 0) == 0) return {Kind::kSerial, text.substr(7)};
+  if (text.rfind("port=", 0) == 0) return {Kind::kPort, text.substr(5)};
+  return {Kind::kPath, text};
+}
+
+void SelectDevice(std::optional<DeviceSelector> selector) {
+  Module& m = TheModule();
+  std::lock_guard lock(m.mutex);
+  m.selector = std::move(selector);
 }
 
 void SelectDevicePath(std::optional<std::string> path) {
-  Module& m = TheModule();
-  std::lock_guard lock(m.mutex);
-  m.selectedPath = std::move(path);
+  if (!path) return SelectDevice(std::nullopt);
+  SelectDevice(DeviceSelector{DeviceSelector::Kind::kPath, std::move(*path)});
+}
+
+int OpenReader(const std::optional<DeviceSelector>& selector) {
+  return Open(selector);
+}
+
+std::vector<UnopenableDevice> ListUnopenableProgrammers() {
+  std::shared_ptr<hid::Platform> platform = Platform();
+  if (!platform) return {};
+  return FindUnopenableProgrammers(*platform);
+}
+
+int HoldReader(int reader) {
+  std::shared_ptr<Entry> entry = Find(reader);
+  if (!entry) return VELKAN_ERR_BAD_HANDLE;
+  std::lock_guard lock(entry->mutex);
+  if (!entry->programmer) return VELKAN_ERR_BAD_HANDLE;
+  if (entry->programmer->Hold(false)) return 0;
+  return entry->programmer->LastError() == hid::kBusyError ? kReaderBusy
+                                                           : entry->programmer->LastError();
+}
+
+void ReleaseReader(int reader) {
+  std::shared_ptr<Entry> entry = Find(reader);
+  if (!entry) return;
+  std::lock_guard lock(entry->mutex);
+  if (entry->programmer) entry->programmer->Unhold();
+}
+
+bool ReaderIdentity(int reader, hid::Identity& identity) {
+  std::shared_ptr<Entry> entry = Find(reader);
+  if (!entry) return false;
+  std::lock_guard lock(entry->mutex);
+  return entry->programmer && entry->programmer->link().GetIdentity(identity);
+}
+
+const char* ErrorText(int error) {
+  switch (error) {
+    case 0:
+      return "success";
+    case VELKAN_ERR_NO_READER:
+      return "no programmer found";
+    case VELKAN_ERR_CLOSE:
+      return "not an open reader handle, or closing failed";
+    case VELKAN_ERR_BAD_ATR:
+      return "unacceptable answer-to-reset";
+    case VELKAN_ERR_STATUS_CHECK:
+      return "check byte mismatch (reply status 1 or a damaged reply)";
+    case VELKAN_ERR_STATUS_3:
+    case VELKAN_ERR_STATUS_4:
+    case VELKAN_ERR_STATUS_5_6:
+    case VELKAN_ERR_STATUS_8:
+    case VELKAN_ERR_STATUS_9:
+    case VELKAN_ERR_STATUS_10:
+    case VELKAN_ERR_STATUS_11:
+    case VELKAN_ERR_STATUS_12:
+    case VELKAN_ERR_STATUS_FE:
+    case VELKAN_ERR_STATUS_OTHER:
+      return "the programmer refused the request (non-zero reply status)";
+    case VELKAN_ERR_REPLY_TOO_LONG:
+      return "reply too long for the buffer; nothing copied";
+    case VELKAN_ERR_EMPTY_REPORT:
+      return "an input report carried no reply bytes";
+    case VELKAN_ERR_BAD_VERSION:
+      return "malformed firmware version reply";
+    case VELKAN_ERR_BAD_ARGUMENT:
+      return "bad argument; nothing sent";
+    case VELKAN_ERR_BAD_HANDLE:
+      return "not an open reader handle; nothing sent";
+    case VELKAN_ERR_BUSY:
+      return "the programmer is held by another program";
+    default:
+      break;
+  }
+  if (error > 0) {
+    // The platform's text, kept per thread so the pointer stays valid.
+    thread_local std::string text;
+    text = hid::SystemErrorText(error);
+    return text.c_str();
+  }
+  return "unknown error number";
 }
 
 std::vector<FoundDevice> ListProgrammers() {
-  std::shared_ptr<hid::Platform> platform;
-  {
-    Module& m = TheModule();
-    std::lock_guard lock(m.mutex);
-    platform = CurrentPlatform(m);
-  }
+  std::shared_ptr<hid::Platform> platform = Platform();
   if (!platform) return {};
   return FindProgrammers(*platform);
 }
@@ -184,7 +293,13 @@ using velkan::Programmer;
 extern "C" {
 
 VELKAN_API int DllOpenReader(void) {
-  return velkan::Open();
+  std::optional<velkan::DeviceSelector> selector;
+  {
+    velkan::Module& m = velkan::TheModule();
+    std::lock_guard lock(m.mutex);
+    selector = m.selector;
+  }
+  return velkan::Open(selector);
 }
 
 VELKAN_API int DllCloseReader(int reader) {
@@ -327,6 +442,57 @@ VELKAN_API int VelkanTraceTo(const char* path) {
     return velkan::TraceTo(velkan::PathFromUtf8(path)) ? 0 : -1;
   } catch (const std::exception&) {
     return -1;
+  }
+}
+
+namespace {
+
+void CopyField(char* out, std::size_t capacity, const std::string& text) {
+  // Cut at capacity - 1 bytes, never inside a UTF-8 sequence.
+  std::size_t n = std::min(text.size(), capacity - 1);
+  while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+}  // namespace
+
+VELKAN_API int VelkanListProgrammers(VelkanProgrammerInfo* list, int capacity) {
+  try {
+    const std::vector<velkan::FoundDevice> found = velkan::ListProgrammers();
+    if (list != nullptr) {
+      for (int i = 0; i < capacity && static_cast<std::size_t>(i) < found.size(); ++i) {
+        VelkanProgrammerInfo& info = list[i];
+        info = VelkanProgrammerInfo{};
+        CopyField(info.path, sizeof info.path, found[i].path);
+        info.vendorId = found[i].vendorId;
+        info.productId = found[i].productId;
+        CopyField(info.serial, sizeof info.serial, found[i].serial);
+        CopyField(info.port, sizeof info.port, found[i].port);
+        CopyField(info.product, sizeof info.product, found[i].product);
+      }
+    }
+    return static_cast<int>(std::min<std::size_t>(found.size(), INT_MAX));
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+VELKAN_API int VelkanOpenReaderPath(const char* path) {
+  if (path == nullptr) return VELKAN_ERR_NO_READER;
+  try {
+    return velkan::OpenReader(
+        velkan::DeviceSelector{velkan::DeviceSelector::Kind::kPath, std::string(path)});
+  } catch (const std::exception&) {
+    return VELKAN_ERR_NO_READER;
+  }
+}
+
+VELKAN_API const char* VelkanErrorText(int error) {
+  try {
+    return velkan::ErrorText(error);
+  } catch (const std::exception&) {
+    return "unknown error number";
   }
 }
 

@@ -28,20 +28,69 @@ void UseSystemHid();
 // cannot be used; `error` (when given) then tells why.
 std::shared_ptr<emu::Emulator> UseEmulator(const std::optional<std::filesystem::path>& stateDir,
                                            std::string* error = nullptr);
-// The emulator in use, or nullptr when the library is on another platform.
+// The same with `count` emulated programmers (serials EMU0001, ...): with a
+// folder and more than one, programmer k keeps its state in
+// `stateDir`/<its serial>/. Empty when a folder cannot be used.
+std::vector<std::shared_ptr<emu::Emulator>> UseEmulators(
+    const std::optional<std::filesystem::path>& stateDir, std::size_t count,
+    std::string* error = nullptr);
+// The first emulator in use, or nullptr when the library is on another
+// platform; all of them.
 std::shared_ptr<emu::Emulator> CurrentEmulator();
-
-// Makes DllOpenReader open this device path (none: the first programmer
-// found). The device must still be a programmer (0755:0102).
-void SelectDevicePath(std::optional<std::string> path);
+std::vector<std::shared_ptr<emu::Emulator>> CurrentEmulators();
 
 struct FoundDevice {
   std::string path;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
+  std::string serial;   // empty when unknown
+  std::string port;     // empty when unknown
+  std::string product;  // empty when unknown
 };
-// Every programmer (0755:0102) on the current platform, in enumeration order.
+
+// Which programmer to use: by device path, serial number or port.
+struct DeviceSelector {
+  enum class Kind { kPath, kSerial, kPort };
+  Kind kind = Kind::kPath;
+  std::string value;
+  // "serial=SN", "port=P", anything else is a path.
+  static DeviceSelector Parse(const std::string& text);
+  bool Picks(const FoundDevice& device) const;
+};
+
+// Makes DllOpenReader open only the programmer `selector` picks (none: the
+// first programmer found). It must still be a programmer (0755:0102).
+void SelectDevice(std::optional<DeviceSelector> selector);
+void SelectDevicePath(std::optional<std::string> path);
+
+// Every programmer (0755:0102) on the current platform, in enumeration
+// order, with serial, port and product where the platform tells them.
 std::vector<FoundDevice> ListProgrammers();
+
+// A programmer that is there but could not be opened, and the platform's
+// error code of the refusal (EACCES: no access rights).
+struct UnopenableDevice {
+  std::string path;
+  int error = 0;
+};
+std::vector<UnopenableDevice> ListUnopenableProgrammers();
+
+// Opens the programmer behind `selector` as a reader handle (as
+// DllOpenReader), or -2.
+int OpenReader(const std::optional<DeviceSelector>& selector);
+
+// Holds the open programmer behind `reader` for a whole activity, so that
+// no other process (or other handle) talks to it meanwhile; exchanges on
+// `reader` itself go on. 0, kReaderBusy when another holds it, or another
+// error number (a closed handle). Holds nest; ReleaseReader ends one.
+inline constexpr int kReaderBusy = -36;
+int HoldReader(int reader);
+void ReleaseReader(int reader);
+// Serial number and port of the open programmer behind `reader`.
+bool ReaderIdentity(int reader, hid::Identity& identity);
+
+// A short English text for a result or error number (VelkanErrorText).
+const char* ErrorText(int error);
 
 // The module-wide last-error value (see velkan.h).
 int LastErrorValue();

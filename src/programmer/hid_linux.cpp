@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -98,7 +102,62 @@ class HidrawDevice final : public Device {
     }
   }
 
-  bool Close() override { return fd_.Close() ? true : Fail(); }
+  // HIDIOCGRAWUNIQ: the USB serial number; HIDIOCGRAWPHYS: where the
+  // device is plugged in (for USB "usb-<controller>-<port path>/input<n>");
+  // HIDIOCGRAWNAME: manufacturer and product.
+  bool GetIdentity(Identity& out) override {
+    out = {};
+    char text[256];
+    auto get = [&](unsigned long request, std::string& field) {
+      std::fill(std::begin(text), std::end(text), '\0');
+      if (::ioctl(fd_.get(), request, text) < 0) return false;
+      text[sizeof text - 1] = '\0';
+      field = text;
+      return true;
+    };
+    if (!get(HIDIOCGRAWPHYS(sizeof text), out.port)) return Fail();
+    get(HIDIOCGRAWNAME(sizeof text), out.product);
+    // Kernels before 5.6 do not know HIDIOCGRAWUNIQ; the serial then stays
+    // unknown.
+    get(HIDIOCGRAWUNIQ(sizeof text), out.serial);
+    return true;
+  }
+
+  // Reads, without waiting, what the kernel has queued for this open file.
+  // Bounded: a device that keeps sending cannot hold the caller here.
+  void DiscardPending() override {
+    Report scratch;
+    for (int i = 0; i < kDiscardLimit; ++i) {
+      pollfd p{fd_.get(), POLLIN, 0};
+      if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) return;
+      if (::read(fd_.get(), scratch.data(), scratch.size()) <= 0) return;
+    }
+  }
+
+  // flock on the open node: every opener of the programmer, in any
+  // process, has its own open file, so the lock keeps them apart.
+  bool Lock(bool wait) override {
+    if (fd_.get() < 0) return Fail(EBADF);
+    if (holds_ == 0) {
+      for (;;) {
+        if (::flock(fd_.get(), LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) break;
+        if (errno == EINTR) continue;
+        return errno == EWOULDBLOCK ? Fail(kBusyError) : Fail();
+      }
+    }
+    ++holds_;
+    return true;
+  }
+
+  void Unlock() override {
+    if (holds_ == 0) return;
+    if (--holds_ == 0 && fd_.get() >= 0) ::flock(fd_.get(), LOCK_UN);
+  }
+
+  bool Close() override {
+    holds_ = 0;
+    return fd_.Close() ? true : Fail();
+  }
 
   int LastError() const override { return lastError_; }
 
@@ -109,8 +168,11 @@ class HidrawDevice final : public Device {
   }
   bool Fail() { return Fail(errno); }
 
+  static constexpr int kDiscardLimit = 256;
+
   Fd fd_;
   int readTimeoutMs_;
+  int holds_ = 0;
   int lastError_ = 0;
 };
 
@@ -133,8 +195,10 @@ class HidrawSet final : public InterfaceSet {
 
 class LinuxPlatform final : public Platform {
  public:
-  LinuxPlatform(std::filesystem::path deviceDir, int readTimeoutMs)
-      : deviceDir_(std::move(deviceDir)), readTimeoutMs_(readTimeoutMs) {}
+  LinuxPlatform(std::filesystem::path deviceDir, int readTimeoutMs, std::filesystem::path sysfsDir)
+      : deviceDir_(std::move(deviceDir)),
+        readTimeoutMs_(readTimeoutMs),
+        sysfsDir_(std::move(sysfsDir)) {}
 
   std::unique_ptr<InterfaceSet> PresentInterfaces() override {
     std::error_code ec;
@@ -167,15 +231,47 @@ class LinuxPlatform final : public Platform {
     return std::make_unique<HidrawDevice>(fd, readTimeoutMs_);
   }
 
+  // The kernel tells a node's IDs in sysfs without opening it:
+  // /sys/class/hidraw/hidrawN/device/uevent has "HID_ID=0003:00000755:00000102".
+  bool DescribeUnopenable(const std::string& path, int& error, Attributes& attributes) override {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+      ::close(fd);
+      return false;
+    }
+    error = errno;
+    const std::string name = std::filesystem::path(path).filename().string();
+    std::ifstream uevent(sysfsDir_ / name / "device" / "uevent");
+    std::string line;
+    for (int lines = 0; lines < 64 && std::getline(uevent, line); ++lines) {
+      unsigned bus = 0, vendor = 0, product = 0;
+      if (std::sscanf(line.c_str(), "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
+        attributes.vendorId = static_cast<std::uint16_t>(vendor);
+        attributes.productId = static_cast<std::uint16_t>(product);
+        return true;
+      }
+    }
+    return false;
+  }
+
  private:
   std::filesystem::path deviceDir_;
   int readTimeoutMs_;
+  std::filesystem::path sysfsDir_;
 };
 
 }  // namespace
 
-std::shared_ptr<Platform> MakeHidrawPlatform(std::filesystem::path deviceDir, int readTimeoutMs) {
-  return std::make_shared<LinuxPlatform>(std::move(deviceDir), readTimeoutMs);
+std::shared_ptr<Platform> MakeHidrawPlatform(std::filesystem::path deviceDir, int readTimeoutMs,
+                                             std::filesystem::path sysfsDir) {
+  return std::make_shared<LinuxPlatform>(std::move(deviceDir), readTimeoutMs, std::move(sysfsDir));
+}
+
+std::string SystemErrorText(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r returns the text, which may or may not be `buffer`.
+  const char* text = ::strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? text : "unknown error";
 }
 
 std::shared_ptr<Platform> MakeSystemPlatform() {

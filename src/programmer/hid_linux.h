@@ -10,8 +10,11 @@
 namespace velkan::hid {
 
 // The hidraw<N> nodes of `deviceDir` in numeric order; a read gives up after
-// `readTimeoutMs` with kTimeoutError. MakeSystemPlatform() is this on /dev.
+// `readTimeoutMs` with kTimeoutError. A node that cannot be opened is told
+// apart by `sysfsDir`/hidraw<N>/device/uevent. MakeSystemPlatform() is this
+// on /dev and /sys/class/hidraw.
 std::shared_ptr<Platform> MakeHidrawPlatform(std::filesystem::path deviceDir,
-                                             int readTimeoutMs = kReadTimeoutMs);
+                                             int readTimeoutMs = kReadTimeoutMs,
+                                             std::filesystem::path sysfsDir = "/sys/class/hidraw");
 
 }  // namespace velkan::hid

@@ -21,12 +21,28 @@ inline constexpr int kTimeoutError = 1460;  // ERROR_TIMEOUT
 inline constexpr int kTimeoutError = 110;  // ETIMEDOUT
 #endif
 
+// Platform error code of a device that another opener holds (Lock without
+// waiting).
+#if defined(_WIN32)
+inline constexpr int kBusyError = 170;  // ERROR_BUSY
+#else
+inline constexpr int kBusyError = 11;      // EWOULDBLOCK
+#endif
+
 // How long a report read waits before it fails with kTimeoutError.
 inline constexpr int kReadTimeoutMs = 10000;
 
 struct Attributes {
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
+};
+
+// What tells one programmer from another. Empty where the platform does not
+// know.
+struct Identity {
+  std::string serial;   // USB serial number string
+  std::string port;     // where it is plugged in (USB port path)
+  std::string product;  // product string
 };
 
 // One open HID device.
@@ -41,8 +57,22 @@ class Device {
   // report ID included.
   virtual bool ReadReport(Report& report, std::size_t& delivered) = 0;
   // Closes the device; false when the platform reports a failure. Further
-  // calls fail.
+  // calls fail. A hold (Lock) ends with it.
   virtual bool Close() = 0;
+  // Serial number, port and product string; false when they cannot be read.
+  virtual bool GetIdentity(Identity& out) {
+    out = {};
+    return true;
+  }
+  // Throws away input reports that have arrived and not been read (the rest
+  // of a reply that was given up on), without waiting for more.
+  virtual void DiscardPending() {}
+  // Takes the device for this opener alone, across processes. With `wait`
+  // it blocks until the device is free; without, it fails at once with
+  // kBusyError when another opener holds it. Holds nest: the device is free
+  // again after as many Unlock() calls as successful Lock() calls.
+  virtual bool Lock(bool /*wait*/) { return true; }
+  virtual void Unlock() {}
   // Platform error code of the last failed call (positive).
   virtual int LastError() const = 0;
 };
@@ -67,9 +97,19 @@ class Platform {
   // Opens `path` for reading and writing, shared, existing devices only.
   // nullptr on failure.
   virtual std::unique_ptr<Device> Open(const std::string& path) = 0;
+  // For a path that Open refused: the platform's error code of the refusal
+  // and, where the system tells it without opening the device, its
+  // attributes. False when nothing is known.
+  virtual bool DescribeUnopenable(const std::string& /*path*/, int& /*error*/,
+                                  Attributes& /*attributes*/) {
+    return false;
+  }
 };
 
 // The real HID access of this platform.
 std::shared_ptr<Platform> MakeSystemPlatform();
+
+// The platform's own short text for one of its error codes.
+std::string SystemErrorText(int code);
 
 }  // namespace velkan::hid

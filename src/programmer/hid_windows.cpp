@@ -11,6 +11,10 @@
 // the synchronous transfer, only with a time limit (ERROR_TIMEOUT).
 #include <windows.h>
 
+#include <initguid.h>  // DEVPKEY_* defined here, not only declared
+
+#include <cfgmgr32.h>
+#include <devpkey.h>
 #include <setupapi.h>
 
 // The HID headers of mingw-w64 do not declare their functions extern "C".
@@ -18,7 +22,12 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,10 +71,57 @@ struct HandleCloser {
 };
 using UniqueEvent = std::unique_ptr<void, HandleCloser>;
 
+// The name of the semaphore that stands for one device path: the path
+// itself may not be part of an object name (it has backslashes), its
+// FNV-1a hash may.
+std::wstring LockName(const std::string& path) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : path) {
+    // Device paths differ in case only in spelling, not in the device.
+    const unsigned char lower = c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
+    hash = (hash ^ lower) * 1099511628211ull;
+  }
+  wchar_t name[64];
+  swprintf(name, 64, L"Local\\velkan-programmer-%016llx", static_cast<unsigned long long>(hash));
+  return name;
+}
+
+// Where the USB device behind a HID interface path is plugged in: the
+// location of the interface's device node or, for a HID collection, of its
+// USB parent ("Port_#0002.Hub_#0001"). Empty when the system does not say.
+std::string DeviceLocation(const std::wstring& path) {
+  wchar_t instance[512] = {};
+  ULONG size = sizeof instance;
+  DEVPROPTYPE type = 0;
+  if (CM_Get_Device_Interface_PropertyW(path.c_str(), &DEVPKEY_Device_InstanceId, &type,
+                                        reinterpret_cast<PBYTE>(instance), &size,
+                                        0) != CR_SUCCESS) {
+    return {};
+  }
+  DEVINST node = 0;
+  if (CM_Locate_DevNodeW(&node, instance, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return {};
+  for (int level = 0; level < 3; ++level) {
+    wchar_t location[256] = {};
+    ULONG length = sizeof location;
+    if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, nullptr, location,
+                                          &length, 0) == CR_SUCCESS &&
+        location[0] != L'\0') {
+      location[255] = L'\0';
+      return WideToUtf8(location);
+    }
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+    node = parent;
+  }
+  return {};
+}
+
 class WindowsDevice final : public Device {
  public:
-  WindowsDevice(HANDLE handle, UniqueEvent event) : handle_(handle), event_(std::move(event)) {}
+  WindowsDevice(HANDLE handle, UniqueEvent event, std::wstring path)
+      : handle_(handle), event_(std::move(event)), path_(std::move(path)) {}
   ~WindowsDevice() override {
+    if (holds_ > 0 && lock_) ReleaseSemaphore(lock_.get(), 1, nullptr);
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
   WindowsDevice(const WindowsDevice&) = delete;
@@ -82,6 +138,58 @@ class WindowsDevice final : public Device {
     out.vendorId = attributes.VendorID;
     out.productId = attributes.ProductID;
     return true;
+  }
+
+  bool GetIdentity(Identity& out) override {
+    out = {};
+    if (!IsOpen()) return false;
+    wchar_t text[128] = {};
+    if (HidD_GetSerialNumberString(handle_, text, sizeof text - sizeof(wchar_t))) {
+      out.serial = WideToUtf8(text);
+    }
+    std::fill(std::begin(text), std::end(text), L'\0');
+    if (HidD_GetProductString(handle_, text, sizeof text - sizeof(wchar_t))) {
+      out.product = WideToUtf8(text);
+    }
+    out.port = DeviceLocation(path_);
+    return true;
+  }
+
+  void DiscardPending() override {
+    if (handle_ != INVALID_HANDLE_VALUE) HidD_FlushQueue(handle_);
+  }
+
+  // A named semaphore per device path keeps the openers of one programmer
+  // apart, in every process of the session. A semaphore rather than a
+  // mutex: a hold may end on another thread than the one that took it.
+  bool Lock(bool wait) override {
+    if (!IsOpen()) return false;
+    if (holds_ == 0) {
+      if (!lock_) {
+        std::string narrow = WideToUtf8(path_.c_str());
+        lock_.reset(CreateSemaphoreW(nullptr, 1, 1, LockName(narrow).c_str()));
+        if (!lock_) {
+          lastError_ = LastErrorOr(ERROR_GEN_FAILURE);
+          return false;
+        }
+      }
+      const DWORD waited = WaitForSingleObject(lock_.get(), wait ? INFINITE : 0);
+      if (waited == WAIT_TIMEOUT) {
+        lastError_ = kBusyError;
+        return false;
+      }
+      if (waited != WAIT_OBJECT_0) {
+        lastError_ = LastErrorOr(ERROR_GEN_FAILURE);
+        return false;
+      }
+    }
+    ++holds_;
+    return true;
+  }
+
+  void Unlock() override {
+    if (holds_ == 0) return;
+    if (--holds_ == 0 && lock_) ReleaseSemaphore(lock_.get(), 1, nullptr);
   }
 
   bool WriteReport(const Report& report) override {
@@ -106,6 +214,8 @@ class WindowsDevice final : public Device {
 
   bool Close() override {
     if (!IsOpen()) return false;
+    if (holds_ > 0 && lock_) ReleaseSemaphore(lock_.get(), 1, nullptr);
+    holds_ = 0;
     const BOOL ok = CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     if (!ok) {
@@ -164,6 +274,9 @@ class WindowsDevice final : public Device {
 
   HANDLE handle_;
   UniqueEvent event_;
+  std::wstring path_;
+  UniqueEvent lock_;  // the device's semaphore, once asked for
+  int holds_ = 0;
   int lastError_ = 0;
 };
 
@@ -241,11 +354,23 @@ class WindowsPlatform final : public Platform {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<WindowsDevice>(handle, std::move(event));
+    return std::make_unique<WindowsDevice>(handle, std::move(event), widePath);
   }
 };
 
 }  // namespace
+
+std::string SystemErrorText(int code) {
+  char text[256] = {};
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+      MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+  std::string out(text, n);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
+    out.pop_back();
+  }
+  return out.empty() ? "system error " + std::to_string(code) : out;
+}
 
 std::shared_ptr<Platform> MakeSystemPlatform() {
   return std::make_shared<WindowsPlatform>();

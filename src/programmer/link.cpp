@@ -75,6 +75,7 @@ bool Link::Send(std::uint8_t frameType, std::uint8_t command, const std::uint8_t
   // The frame type is not part of the check byte.
   f[n + 4] = XorBytes(f + 1, n + 3);
 
+  device_->DiscardPending();
   const std::size_t total = n + 5;
   std::size_t offset = 0;
   hid::Report report;
@@ -160,6 +161,16 @@ bool Link::Receive(std::uint8_t* out, std::size_t capacity, std::size_t& n) {
 
 bool Link::Close() {
   return device_->Close();
+}
+
+bool Link::Lock(bool wait) {
+  if (device_->Lock(wait)) return true;
+  lastError_ = device_->LastError();
+  return false;
+}
+
+void Link::Unlock() {
+  device_->Unlock();
 }
 
 }  // namespace velkan

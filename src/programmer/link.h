@@ -36,7 +36,9 @@ class Link {
 
   // Writes one request frame. `n` data bytes, at most kMaxRequestData
   // (more, or a null `data` with n > 0: VELKAN_ERR_BAD_ARGUMENT, nothing
-  // written). False on failure, the reason in LastError().
+  // written). False on failure, the reason in LastError(). Input that is
+  // already waiting (the rest of a reply given up on) is thrown away first,
+  // so the reply read next answers this request.
   bool Send(std::uint8_t frameType, std::uint8_t command, const std::uint8_t* data, std::size_t n);
 
   // Reads one reply frame and copies its data to `out`, which holds
@@ -44,14 +46,20 @@ class Link {
   // error, non-zero status, check byte, empty report, reply too long), the
   // reason in LastError(); `out` and `n` are then untouched.
   //
-  // A reply declaring more than kMaxReplyData bytes is refused as soon as
-  // its first report arrives; the rest of it is not read (the caller is
-  // expected to close the programmer after such a failure). A reply that
-  // fits the frame buffer but not `capacity` is read to its end, so the
-  // next exchange starts in step, and then refused.
+  // A reply declaring more than kMaxReplyData bytes, or with a non-zero
+  // status, is refused as soon as its first report arrives; the rest of it
+  // is left unread and thrown away by the next Send. A reply that fits the
+  // frame buffer but not `capacity` is read to its end and then refused.
   bool Receive(std::uint8_t* out, std::size_t capacity, std::size_t& n);
 
   bool Close();
+
+  // Holds the programmer for this link alone, across processes (see
+  // hid::Device::Lock); nested holds count. False with the reason in
+  // LastError() (hid::kBusyError: another opener holds it).
+  bool Lock(bool wait);
+  void Unlock();
+  bool GetIdentity(hid::Identity& out) { return device_->GetIdentity(out); }
 
   int LastError() const { return lastError_; }
   void SetLastError(int value) { lastError_ = value; }

@@ -8,6 +8,27 @@
 
 namespace velkan {
 
+namespace {
+
+// Keeps other openers of the programmer (other processes too) out for one
+// exchange, or a sequence of exchanges that belong together.
+class ExchangeHold {
+ public:
+  explicit ExchangeHold(Link& link) : link_(link), held_(link.Lock(true)) {}
+  ~ExchangeHold() {
+    if (held_) link_.Unlock();
+  }
+  ExchangeHold(const ExchangeHold&) = delete;
+  ExchangeHold& operator=(const ExchangeHold&) = delete;
+  explicit operator bool() const { return held_; }
+
+ private:
+  Link& link_;
+  bool held_;
+};
+
+}  // namespace
+
 Programmer::Programmer(std::unique_ptr<hid::Device> device, std::atomic<bool>& firstBlock)
     : link_(std::move(device)), firstBlock_(firstBlock) {}
 
@@ -18,6 +39,8 @@ int Programmer::Refuse(int error) {
 
 int Programmer::Exchange(std::uint8_t cmd, const std::uint8_t* data, std::size_t n,
                          std::uint8_t* out, std::size_t capacity, std::size_t& replyLength) {
+  ExchangeHold hold(link_);
+  if (!hold) return link_.LastError();
   if (!link_.Send(0, cmd, data, n)) return link_.LastError();
   if (!link_.Receive(out, capacity, replyLength)) return link_.LastError();
   return 0;
@@ -33,6 +56,11 @@ int Programmer::SendData(int type, std::uint8_t cmd, const std::uint8_t* data, i
     Refuse(VELKAN_ERR_BAD_ARGUMENT);
     return 0;
   }
+  // The hold lasts until the reply has been received (RevData).
+  if (!rawHeld_) {
+    if (!link_.Lock(true)) return 0;
+    rawHeld_ = true;
+  }
   return link_.Send(FrameTypeByte(type), cmd, data, static_cast<std::size_t>(n)) ? 1 : 0;
 }
 
@@ -42,7 +70,12 @@ int Programmer::RevData(std::uint8_t* data, int* n) {
     return 0;
   }
   std::size_t length = 0;
-  if (!link_.Receive(data, kMaxReplyData, length)) return 0;
+  const bool ok = link_.Receive(data, kMaxReplyData, length);
+  if (rawHeld_) {
+    rawHeld_ = false;
+    link_.Unlock();
+  }
+  if (!ok) return 0;
   *n = static_cast<int>(length);
   return 1;
 }
@@ -118,6 +151,8 @@ int Programmer::DownloadFirmware(const std::uint8_t* data, int count) {
   // The first call of an update must carry the whole 8-byte header block.
   if (firstBlock_.load() && total < kFirmwareHeaderSize) return Refuse(VELKAN_ERR_BAD_ARGUMENT);
   link_.SetLastError(0);
+  ExchangeHold hold(link_);
+  if (!hold) return link_.LastError();
   std::size_t offset = 0;
   if (firstBlock_.exchange(false)) {
     if (int rc = Simple(command::kFirmwareHeader, data, kFirmwareHeaderSize); rc != 0) return rc;
@@ -171,6 +206,9 @@ int Programmer::I2cRead(std::uint8_t address, std::uint8_t* data, unsigned long*
 int Programmer::I2cCommand(std::uint8_t address, const std::uint8_t* cmd, unsigned long count,
                            std::uint8_t* response, unsigned long* responseLength) {
   if (response == nullptr || responseLength == nullptr) return Refuse(VELKAN_ERR_BAD_ARGUMENT);
+  // Write and read belong together: no other opener in between.
+  ExchangeHold hold(link_);
+  if (!hold) return link_.LastError();
   if (int rc = I2cWrite(address & 0xFE, cmd, count); rc != 0) return rc;
   if (count > 0) {
     // The chip needs time for a page erase and for the image check.

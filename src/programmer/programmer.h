@@ -86,7 +86,15 @@ class Programmer {
                        std::uint8_t length);
   int WaveToBoot();
 
-  bool Close() { return link_.Close(); }
+  bool Close() {
+    rawHeld_ = false;
+    return link_.Close();
+  }
+
+  // Holds the programmer for a whole activity (see Link::Lock); exchanges
+  // in between nest inside the hold.
+  bool Hold(bool wait) { return link_.Lock(wait); }
+  void Unhold() { link_.Unlock(); }
 
  private:
   // One request/reply exchange; the reply data go to `out` (capacity bytes).
@@ -98,6 +106,8 @@ class Programmer {
 
   Link link_;
   std::atomic<bool>& firstBlock_;
+  // SendData took the hold of an exchange that RevData ends.
+  bool rawHeld_ = false;
   std::uint8_t area_[kReplyArea] = {};
 };
 

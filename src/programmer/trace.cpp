@@ -47,6 +47,10 @@ class TracingDevice final : public hid::Device {
   }
   bool Close() override { return inner_->Close(); }
   int LastError() const override { return inner_->LastError(); }
+  bool GetIdentity(hid::Identity& out) override { return inner_->GetIdentity(out); }
+  void DiscardPending() override { inner_->DiscardPending(); }
+  bool Lock(bool wait) override { return inner_->Lock(wait); }
+  void Unlock() override { inner_->Unlock(); }
 
  private:
   std::unique_ptr<hid::Device> inner_;

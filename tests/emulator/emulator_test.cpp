@@ -9,6 +9,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "common/clock.h"
 #include "image/crc16.h"
 #include "programmer/hid_emulated.h"
@@ -17,6 +19,7 @@ namespace velkan::emu {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes RequestFrame(std::uint8_t command, const Bytes& data, std::uint8_t type = 0) {
@@ -218,18 +221,72 @@ TEST_F(EmulatorTest, RefusesBadCheckBytesUnknownCommandsAndMalformedData) {
   EXPECT_EQ(Exchange(e, 0x72).status(), 0);
 }
 
-TEST_F(EmulatorTest, NewRequestDropsUnreadReply) {
+// Like the kernel's hidraw buffer: what a reader leaves unread stays queued
+// for it alone (a new request does not clear it), every reader gets every
+// report, a queue keeps the newest kReaderQueueLimit reports, and
+// DiscardPending empties one reader's queue.
+TEST_F(EmulatorTest, UnreadRepliesStayQueuedPerReader) {
   Emulator e;
+  const int other = e.AttachReader();
   e.SetApduResponse(Bytes(150, 0x11));
   Send(e, RequestFrame(0x6F, {0x00}));
   hid::Report r{};
   std::size_t delivered = 0;
   int code = 0;
   ASSERT_TRUE(e.ReadReport(r, delivered, code));  // first of three reports only
-  const Reply rep = Exchange(e, 0x75);
-  ASSERT_TRUE(rep.ok);
-  EXPECT_EQ(rep.frame[1], 0x75);
-  EXPECT_EQ(rep.data(), Bytes{0x01});
+  Send(e, RequestFrame(0x75, {}));
+  // The APDU reply's other two reports come first.
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(r[1], 0x11);
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  const Reply state = Receive(e);
+  ASSERT_TRUE(state.ok);
+  EXPECT_EQ(state.frame[1], 0x75);
+
+  // The other reader got both replies too, and can throw them away.
+  int failCode = 0;
+  ASSERT_TRUE(e.PollReport(other, r, delivered, failCode));
+  EXPECT_EQ(r[2], 0x6F);
+  e.DiscardPending(other);
+  EXPECT_FALSE(e.PollReport(other, r, delivered, failCode));
+
+  // 40 three-report replies: the newest 64 reports are kept.
+  for (int i = 0; i < 40; ++i) Send(e, RequestFrame(0x6F, {static_cast<std::uint8_t>(i)}));
+  int queued = 0;
+  while (e.PollReport(other, r, delivered, failCode)) ++queued;
+  EXPECT_EQ(queued, static_cast<int>(kReaderQueueLimit));
+  e.DetachReader(other);
+  EXPECT_FALSE(e.PollReport(other, r, delivered, failCode));
+}
+
+// One reader holds the programmer; another is refused at once without
+// waiting, or waits for the release. With a state folder the hold is also a
+// lock file shared with other processes, and taking it reloads what another
+// emulator of the same folder wrote meanwhile.
+TEST_F(EmulatorTest, HoldKeepsOtherReadersAndFoldersOut) {
+  const fs::path dir = fs::temp_directory_path() / ("velkan_hold_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  Emulator a(dir), b(dir);
+  ASSERT_TRUE(a.ok() && b.ok());
+  const int ra = a.AttachReader();
+  const int rb = b.AttachReader();
+  const int ra2 = a.AttachReader();
+  ASSERT_TRUE(a.Acquire(ra, false));
+  EXPECT_FALSE(a.Acquire(ra2, false));  // same emulator, other reader
+  EXPECT_FALSE(b.Acquire(rb, false));   // same folder, other "process"
+  std::array<std::uint8_t, kFlashSize> flash{};
+  flash.fill(0x5A);
+  a.SetFlash(flash);
+  std::atomic<bool> got{false};
+  std::thread waiter([&] { got = b.Acquire(rb, true); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(got.load());
+  a.Release(ra);
+  waiter.join();
+  EXPECT_TRUE(got.load());
+  EXPECT_EQ(b.Flash(), flash);  // reloaded when taken
+  b.Release(rb);
+  fs::remove_all(dir);
 }
 
 // ---- Programmer commands ----

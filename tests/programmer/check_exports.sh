@@ -4,7 +4,7 @@
 set -eu
 lib=$1
 header=$2
-expected=$(sed -n 's/^VELKAN_API int \([A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)
+expected=$(sed -n 's/^VELKAN_API [^(]*[ *]\([A-Za-z0-9_]*\)(.*/\1/p' "$header" | sort)
 actual=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort)
 if [ "$expected" != "$actual" ]; then
   echo "exports differ from the header (< header, > library):"

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -78,8 +80,6 @@ TEST_F(EmulatorApiTest, FaultRepliesGiveTheirErrors) {
 
   emulator_->InjectFault(MakeFault(emu::FaultKind::kLengthOverflow));
   EXPECT_EQ(DllI2cGetStatus(handle_, &state), VELKAN_ERR_REPLY_TOO_LONG);
-  // The emulator drops the unread rest of a reply when the next request
-  // comes, so the handle stays usable.
   EXPECT_EQ(DllI2cGetStatus(handle_, &state), 0);
 
   emulator_->InjectFault(MakeFault(emu::FaultKind::kEmptyReport));
@@ -90,6 +90,152 @@ TEST_F(EmulatorApiTest, FaultRepliesGiveTheirErrors) {
   EXPECT_EQ(LastErrorValue(), 5);
   EXPECT_EQ(DllI2cRePower(handle_), 0);
   EXPECT_EQ(LastErrorValue(), 0);
+}
+
+// Every way an exchange can fail, each followed by further operations on
+// the same handle: the rest of a reply that was given up on (a declared
+// length beyond the frame buffer, a failure status in a reply of several
+// reports, an empty report before the real reply, a reply longer than the
+// caller's buffer) stays queued, as in the kernel, and must never be taken
+// for the answer to a later request.
+TEST_F(EmulatorApiTest, AbandonedRepliesNeverAnswerLaterRequests) {
+  char name[] = "app.hex";
+  ASSERT_EQ(DllSetOfflineFileName(handle_, name, 7), 0);
+  emulator_->SetApduResponse(std::vector<std::uint8_t>(300, 0x61));
+
+  struct Case {
+    const char* what;
+    emu::Fault fault;
+    int expected;  // result of the failing operation
+  };
+  emu::Fault statusWithData = MakeFault(emu::FaultKind::kStatus, 9);
+  statusWithData.statusData = 200;
+  const Case cases[] = {
+      {"600-byte reply", MakeFault(emu::FaultKind::kLengthOverflow), VELKAN_ERR_REPLY_TOO_LONG},
+      {"status in a long reply", statusWithData, -21},
+      {"empty report", MakeFault(emu::FaultKind::kEmptyReport), VELKAN_ERR_EMPTY_REPORT},
+      {"bad check byte", MakeFault(emu::FaultKind::kBadCheck), VELKAN_ERR_STATUS_CHECK},
+      {"status", MakeFault(emu::FaultKind::kStatus, 3), -9},
+      {"read failure", MakeFault(emu::FaultKind::kReadFail, 0, 121), 121},
+      {"write failure", MakeFault(emu::FaultKind::kWriteFail, 0, 5), 5},
+      {"no answer", MakeFault(emu::FaultKind::kNoAnswer), hid::kTimeoutError},
+      {"reply beyond the caller's buffer", {}, VELKAN_ERR_REPLY_TOO_LONG},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::uint8_t apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    std::uint8_t response[VELKAN_APDU_RESPONSE_MAX];
+    int responseLength = 0;
+    if (std::string(c.what) != "reply beyond the caller's buffer") {
+      emulator_->InjectFault(c.fault);
+    }
+    // A 300-byte APDU reply spans five reports and exceeds the caller's 258.
+    EXPECT_EQ(Dll7816CardAPDU(handle_, apdu, 5, 0, response, &responseLength), c.expected);
+
+    char version[VELKAN_VERSION_TEXT_MAX];
+    unsigned versionLength = 0, value = 0;
+    ASSERT_EQ(DllGetFirmwareVersion(handle_, version, &versionLength, &value), 0);
+    EXPECT_EQ(std::string(version, versionLength), emu::kFirmwareVersionText);
+    char stored[VELKAN_OFFLINE_NAME_MAX];
+    unsigned storedLength = 0;
+    ASSERT_EQ(DllGetOfflineFileName(handle_, stored, &storedLength), 0);
+    EXPECT_EQ(std::string(stored, storedLength), "app.hex");
+    std::uint8_t key[12] = {0x20, 0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    std::uint8_t sw[8] = {};
+    unsigned long swLength = 2;
+    ASSERT_EQ(DllI2cCommand(handle_, 0xA0, key, sizeof key, sw, &swLength), 0);
+    EXPECT_EQ(sw[0], 0x90);
+    EXPECT_EQ(LastErrorValue(), 0);
+  }
+}
+
+// Exclusive use: a hold for an activity keeps other handles (other
+// processes alike) out; their exchanges wait for the end of the hold
+// rather than interleave, and the holder's own exchanges go on.
+TEST_F(EmulatorApiTest, HoldKeepsOtherHandlesOut) {
+  const int other = DllOpenReader();
+  ASSERT_GT(other, 0);
+  ASSERT_EQ(HoldReader(handle_), 0);
+  ASSERT_EQ(HoldReader(handle_), 0);  // nested
+  EXPECT_EQ(HoldReader(other), VELKAN_ERR_BUSY);
+  EXPECT_EQ(DllI2cRePower(handle_), 0);
+
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    EXPECT_EQ(DllLedControl(other, 2), 0);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(done.load());
+  ReleaseReader(handle_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(done.load());  // still held once
+  ReleaseReader(handle_);
+  waiter.join();
+  EXPECT_TRUE(done.load());
+  EXPECT_EQ(emulator_->Led(), 2);
+
+  // Closing a handle ends its hold.
+  ASSERT_EQ(HoldReader(other), 0);
+  EXPECT_EQ(HoldReader(handle_), VELKAN_ERR_BUSY);
+  ASSERT_EQ(DllCloseReader(other), 0);
+  EXPECT_EQ(HoldReader(handle_), 0);
+  ReleaseReader(handle_);
+  EXPECT_EQ(HoldReader(other), VELKAN_ERR_BAD_HANDLE);
+}
+
+// Several emulated programmers: listed with distinct paths, serials and
+// ports, opened by path or picked by serial or port, each its own device.
+TEST_F(EmulatorApiTest, SeveralProgrammersAreToldApart) {
+  DllCloseReader(handle_);
+  const auto emulators = UseEmulators(std::nullopt, 3);
+  ASSERT_EQ(emulators.size(), 3u);
+  VelkanProgrammerInfo list[2];
+  ASSERT_EQ(VelkanListProgrammers(list, 2), 3);
+  EXPECT_STREQ(list[0].path, "emulator:0");
+  EXPECT_STREQ(list[1].serial, "EMU0002");
+  EXPECT_STREQ(list[1].port, "emu-2");
+  EXPECT_EQ(list[1].vendorId, 0x0755);
+  EXPECT_EQ(list[1].productId, 0x0102);
+  EXPECT_GT(std::strlen(list[1].product), 0u);
+  EXPECT_EQ(VelkanListProgrammers(nullptr, 0), 3);
+
+  handle_ = VelkanOpenReaderPath("emulator:2");
+  ASSERT_GT(handle_, 0);
+  ASSERT_EQ(DllLedControl(handle_, 1), 0);
+  EXPECT_EQ(emulators[2]->Led(), 1);
+  EXPECT_EQ(emulators[0]->Led(), 0);
+  EXPECT_EQ(VelkanOpenReaderPath("emulator:7"), VELKAN_ERR_NO_READER);
+  EXPECT_EQ(VelkanOpenReaderPath(nullptr), VELKAN_ERR_NO_READER);
+
+  SelectDevice(DeviceSelector::Parse("serial=EMU0002"));
+  int picked = DllOpenReader();
+  ASSERT_GT(picked, 0);
+  ASSERT_EQ(DllLedControl(picked, 2), 0);
+  EXPECT_EQ(emulators[1]->Led(), 2);
+  hid::Identity identity;
+  ASSERT_TRUE(ReaderIdentity(picked, identity));
+  EXPECT_EQ(identity.serial, "EMU0002");
+  DllCloseReader(picked);
+  SelectDevice(DeviceSelector::Parse("port=emu-3"));
+  picked = DllOpenReader();
+  ASSERT_EQ(DllLedControl(picked, 3), 0);
+  EXPECT_EQ(emulators[2]->Led(), 3);
+  DllCloseReader(picked);
+  SelectDevice(DeviceSelector::Parse("serial=NOPE"));
+  EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
+  SelectDevice(std::nullopt);
+}
+
+TEST(ErrorTextTest, EveryNumberHasAText) {
+  for (int e : {0,   -2,  -4,  -5,  -8,  -9,  -11, -13, -14, -20, -21,
+                -22, -24, -25, -30, -31, -32, -33, -34, -35, -36}) {
+    const std::string text = VelkanErrorText(e);
+    EXPECT_FALSE(text.empty()) << e;
+    EXPECT_NE(text, VelkanErrorText(-999)) << e;
+  }
+  EXPECT_STRNE(VelkanErrorText(13), "");  // a system code: the platform's text
+  EXPECT_STRNE(VelkanErrorText(13), VelkanErrorText(-999));
 }
 
 TEST_F(EmulatorApiTest, TraceHasOneLinePerReport) {

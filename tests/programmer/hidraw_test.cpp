@@ -90,5 +90,73 @@ TEST_F(HidrawTest, ANodeWithoutAttributesEndsTheSearch) {
   EXPECT_TRUE(ListProgrammers().empty());
 }
 
+// Reports already waiting are read away without blocking; what comes later
+// is read as usual.
+TEST_F(HidrawTest, DiscardPendingEmptiesTheQueueWithoutWaiting) {
+  const auto platform = MakeHidrawPlatform(dir_, 50);
+  auto device = platform->Open(Fifo("hidraw0"));
+  ASSERT_NE(device, nullptr);
+  Report out{};
+  for (int i = 0; i < 3; ++i) {
+    out[1] = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(device->WriteReport(out));
+  }
+  device->DiscardPending();
+  Report in{};
+  std::size_t delivered = 0;
+  EXPECT_FALSE(device->ReadReport(in, delivered));
+  EXPECT_EQ(device->LastError(), kTimeoutError);
+  out[1] = 9;
+  ASSERT_TRUE(device->WriteReport(out));
+  ASSERT_TRUE(device->ReadReport(in, delivered));
+  EXPECT_EQ(in[1], 9);
+  device->DiscardPending();  // nothing there: returns at once
+}
+
+// The hold is flock on the open node: a second opener (here or in another
+// process) is refused without waiting, holds nest, and closing ends them.
+TEST_F(HidrawTest, LockKeepsOtherOpenersOut) {
+  std::ofstream(dir_ / "hidraw0") << "";
+  const auto platform = MakeHidrawPlatform(dir_, 50);
+  const std::string path = (dir_ / "hidraw0").string();
+  auto first = platform->Open(path);
+  auto second = platform->Open(path);
+  ASSERT_TRUE(first && second);
+  ASSERT_TRUE(first->Lock(false));
+  ASSERT_TRUE(first->Lock(true));  // nested: no self-deadlock
+  EXPECT_FALSE(second->Lock(false));
+  EXPECT_EQ(second->LastError(), kBusyError);
+  first->Unlock();
+  EXPECT_FALSE(second->Lock(false));
+  first->Unlock();
+  ASSERT_TRUE(second->Lock(false));
+  EXPECT_FALSE(first->Lock(false));
+  ASSERT_TRUE(second->Close());
+  EXPECT_TRUE(first->Lock(false));
+  first->Unlock();
+}
+
+// A node that exists but does not open is described from sysfs, so that
+// the tools can tell "no programmer" from "no access to the programmer".
+TEST_F(HidrawTest, UnopenableProgrammersAreToldFromSysfs) {
+  const auto dev = dir_ / "dev";
+  const auto sys = dir_ / "sys";
+  // Directories do not open for reading and writing (EISDIR), whoever runs
+  // the test.
+  std::filesystem::create_directories(dev / "hidraw0");
+  std::filesystem::create_directories(dev / "hidraw1");
+  std::filesystem::create_directories(sys / "hidraw0" / "device");
+  std::filesystem::create_directories(sys / "hidraw1" / "device");
+  std::ofstream(sys / "hidraw0" / "device" / "uevent")
+      << "DRIVER=hid-generic\nHID_ID=0003:00000755:00000102\nHID_NAME=x\n";
+  std::ofstream(sys / "hidraw1" / "device" / "uevent") << "HID_ID=0003:0000046D:0000C52B\n";
+  UsePlatform(MakeHidrawPlatform(dev, 50, sys));
+  EXPECT_EQ(DllOpenReader(), -2);
+  const auto unopenable = ListUnopenableProgrammers();
+  ASSERT_EQ(unopenable.size(), 1u);
+  EXPECT_EQ(unopenable[0].path, (dev / "hidraw0").string());
+  EXPECT_EQ(unopenable[0].error, EISDIR);
+}
+
 }  // namespace
 }  // namespace velkan::hid

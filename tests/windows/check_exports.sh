@@ -4,7 +4,7 @@
 set -euo pipefail
 objdump=$1 dll=$2 header=$3
 
-expected=$(grep -oE 'VELKAN_API [a-z ]+ \**([A-Za-z0-9_]+)\(' "$header" \
+expected=$(grep -oE 'VELKAN_API [a-z ]+[ *]+([A-Za-z0-9_]+)\(' "$header" \
              | sed -E 's/.*[ *]([A-Za-z0-9_]+)\($/\1/' | sort)
 exported=$("$objdump" -p "$dll" \
              | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' \
