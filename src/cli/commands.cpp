@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -130,7 +131,37 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+std::string Hex4(unsigned value);
+
+// Programmers that are attached but could not be opened, and why: without
+// this a missing access right looks exactly like no programmer at all.
+void ReportUnopenable(Console& console) {
+  for (const UnopenableDevice& d : ListUnopenableProgrammers()) {
+    std::string line = Printable(d.path) +
+                       ": a programmer (0755:0102) that cannot be opened: " + ErrorText(d.error);
+#if !defined(_WIN32)
+    if (d.error == EACCES || d.error == EPERM) {
+      line += std::string(" - install the udev rule ") + kUdevRuleFile +
+              " (see the README) and plug the programmer in again";
+    }
+#endif
+    console.Error(line);
+  }
+}
+
+// The table `list` prints: path, VID:PID, serial, port, product.
+std::string ProgrammerTable(const std::vector<FoundDevice>& devices) {
+  auto field = [](const std::string& text) { return text.empty() ? "-" : Printable(text); };
+  std::string out;
+  for (const FoundDevice& d : devices) {
+    out += Printable(d.path) + "\t" + Hex4(d.vendorId) + ":" + Hex4(d.productId) + "\t" +
+           field(d.serial) + "\t" + field(d.port) + "\t" + field(d.product) + "\n";
+  }
+  return out;
+}
+
 int OnlineExitCode(const RunOutcome& outcome) {
+  if (outcome.busy) return kExitFailure;
   if (!outcome.opened) return kExitNoProgrammer;
   switch (outcome.result) {
     case kRunOk:
@@ -149,6 +180,7 @@ int OnlineExitCode(const RunOutcome& outcome) {
 }
 
 int OfflineExitCode(const RunOutcome& outcome) {
+  if (outcome.busy) return kExitFailure;
   if (!outcome.opened) return kExitNoProgrammer;
   switch (outcome.result) {
     case 0:
@@ -170,6 +202,7 @@ int RunOnPage(ConsolePage& page, RunOutcome (*run)(Page&), int (*exitCode)(const
   if (!lease) return kExitFailure;
   const int code = exitCode(run(page));
   if (code != kExitOk) page.PrintLogIfQuiet();
+  if (code == kExitNoProgrammer) ReportUnopenable(page.console());
   return code;
 }
 
@@ -228,7 +261,12 @@ class DirectSession {
     handle_ = DllOpenReader();
     if (handle_ == VELKAN_ERR_NO_READER) {
       console_.Error("no programmer found (USB 0755:0102)");
+      ReportUnopenable(console_);
       return kExitNoProgrammer;
+    }
+    if (HoldProgrammerForActivity(handle_) == kReaderBusy) {
+      console_.Error(kBusyText);
+      return kExitFailure;
     }
     return kExitOk;
   }
@@ -363,6 +401,7 @@ int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
     case I2cPressResult::kOk:
       return kExitOk;
     case I2cPressResult::kNoProgrammer:
+      ReportUnopenable(console);
       return kExitNoProgrammer;
     case I2cPressResult::kBadAddress:
     case I2cPressResult::kBadData:
@@ -381,13 +420,11 @@ int ListCommand(const GlobalOptions& global) {
   const std::vector<FoundDevice> devices = ListProgrammers();
   if (devices.empty()) {
     console.Error("no programmer found (USB 0755:0102)");
+    ReportUnopenable(console);
     return kExitNoProgrammer;
   }
-  std::string out;
-  for (const FoundDevice& d : devices) {
-    out += Printable(d.path) + "\t" + Hex4(d.vendorId) + ":" + Hex4(d.productId) + "\n";
-  }
-  console.Out(out);
+  console.Out(ProgrammerTable(devices));
+  ReportUnopenable(console);
   return kExitOk;
 }
 
@@ -414,6 +451,12 @@ int InfoCommand(const GlobalOptions& global) {
   std::string out = "firmware version: " + Printable(std::string_view(version, versionLength)) +
                     " (value 0x" + Hex4(value) + ")\n";
   out += "offline file name: " + Printable(std::string_view(name, nameLength)) + "\n";
+  hid::Identity identity;
+  if (ReaderIdentity(session.handle(), identity)) {
+    auto field = [](const std::string& text) { return text.empty() ? "-" : Printable(text); };
+    out += "serial number: " + field(identity.serial) + "\nport: " + field(identity.port) +
+           "\nproduct: " + field(identity.product) + "\n";
+  }
   console.Out(out);
   return kExitOk;
 }
@@ -453,6 +496,18 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
   }
   console.Info("firmware update complete");
   return kExitOk;
+}
+
+int RefuseAmbiguousProgrammer(const GlobalOptions& global) {
+  if (global.device) return kExitOk;
+  const std::vector<FoundDevice> devices = ListProgrammers();
+  if (devices.size() <= 1) return kExitOk;
+  Console console(MakeConsoleOptions(global, false));
+  console.Error(std::to_string(devices.size()) +
+                " programmers are attached; choose one with --device PATH, --device serial=SN or "
+                "--device port=P:\n" +
+                ProgrammerTable(devices));
+  return kExitUsage;
 }
 
 void CloseProgrammer() {

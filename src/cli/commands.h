@@ -2,6 +2,7 @@
 // code (cli/exit_codes.h).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -11,7 +12,8 @@ struct GlobalOptions {
   bool emulator = false;
   std::optional<std::string> emulatorDir;  // with --emulator=DIR
   std::optional<std::string> trace;
-  std::optional<std::string> device;
+  std::optional<std::string> device;  // a path, "serial=SN" or "port=P"
+  std::size_t emulators = 1;          // --emulators N
   bool quiet = false;
 };
 
@@ -39,5 +41,12 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path);
 
 // Closes the module-wide reader handle if a command left it open.
 void CloseProgrammer();
+
+// Without --device, a command that talks to a programmer must not pick one
+// of several by chance: kExitUsage with the list on stderr then.
+int RefuseAmbiguousProgrammer(const GlobalOptions& global);
+
+// The udev rule that grants access to the programmer (packaging/).
+inline constexpr const char* kUdevRuleFile = "70-velkan-programmer.rules";
 
 }  // namespace velkan::cli

@@ -64,6 +64,7 @@ class Console {
 class ConsolePage final : public Page {
  public:
   ConsolePage(Console& console, bool fuse) : console_(console), fuse_(fuse) {}
+  Console& console() { return console_; }
 
   void EnableInputs(bool) override {}
   bool FuseChosen() override { return fuse_; }

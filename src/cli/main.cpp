@@ -50,13 +50,16 @@ int SetUpProgrammer(const GlobalOptions& global) {
     std::optional<std::filesystem::path> dir;
     if (global.emulatorDir) dir = velkan::PathFromUtf8(*global.emulatorDir);
     std::string why;
-    if (!velkan::UseEmulator(dir, &why)) {
+    if (velkan::UseEmulators(dir, global.emulators, &why).empty()) {
       std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used%s%s\n",
                    global.emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
       return kExitUsage;
     }
+  } else if (global.emulators != 1) {
+    std::fputs("velkan: --emulators: only with --emulator[=DIR]\n", stderr);
+    return kExitUsage;
   }
-  if (global.device) velkan::SelectDevicePath(*global.device);
+  if (global.device) velkan::SelectDevice(velkan::DeviceSelector::Parse(*global.device));
   if (global.trace && VelkanTraceTo(global.trace->c_str()) != 0) {
     std::fprintf(stderr, "velkan: --trace %s: the file cannot be opened\n", global.trace->c_str());
     return kExitUsage;
@@ -106,8 +109,15 @@ int main(int argc, char** argv) {
   auto* traceOpt = app.add_option("--trace", trace, "append every HID report exchanged to FILE")
                        ->type_name("FILE");
   auto* deviceOpt =
-      app.add_option("--device", device, "use the programmer at this device path (see: list)")
-          ->type_name("PATH");
+      app.add_option("--device", device,
+                     "use this programmer: its device path, serial=SN or port=P (see: list); "
+                     "needed when several are attached")
+          ->type_name("PATH|serial=SN|port=P");
+  app.add_option("--emulators", global.emulators,
+                 "with --emulator: N emulated programmers (serials EMU0001...); with DIR each "
+                 "keeps its state in DIR/<serial>/")
+      ->type_name("N")
+      ->check(CLI::Range(1, 64));
   app.add_flag("-q,--quiet", global.quiet, "no progress and no informational lines");
 
   HexOptions hex;
@@ -182,6 +192,9 @@ int main(int argc, char** argv) {
   if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;
+  if (!list->parsed()) {
+    if (int code = RefuseAmbiguousProgrammer(global); code != kExitOk) return code;
+  }
   int code = kExitUsage;
   if (program->parsed()) {
     code = ProgramCommand(global, hex);

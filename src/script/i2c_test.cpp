@@ -63,6 +63,15 @@ void CloseAfterDeviceFailure() {
   }
 }
 
+// Holds the programmer for this press; another program holding it gets the
+// busy box, as a run of this process would.
+bool HoldOrRefuse(I2cTestView& view, int handle, I2cPressOutcome& outcome) {
+  if (HoldProgrammerForActivity(handle) != kReaderBusy) return true;
+  view.MessageBox(kBusyTextAscii, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  outcome.result = I2cPressResult::kBusy;
+  return false;
+}
+
 unsigned WaitAfterWriteMs(std::uint8_t firstByte) {
   switch (firstByte) {
     case 0x07:
@@ -103,10 +112,13 @@ I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressTex
       outcome.result = I2cPressResult::kNoProgrammer;
       return outcome;
     }
+    if (!HoldOrRefuse(view, handle, outcome)) return outcome;
     DllI2cRePower(handle);
     GetClock().SleepMs(100);
     output += kOpenOkLine;
     view.ShowOutput(output);
+  } else if (!HoldOrRefuse(view, handle, outcome)) {
+    return outcome;
   }
 
   // Two characters, each a hex digit or a space, but not two spaces.

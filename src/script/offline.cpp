@@ -112,9 +112,10 @@ RunOutcome OfflineLoadRun(Page& page) {
     return outcome;
   }
 
-  if (!EnsureProgrammerOpen(page)) {
+  if (const OpenOutcome open = EnsureProgrammerOpen(page); open != OpenOutcome::kOpen) {
     page.EnableInputs(true);
-    outcome.opened = false;
+    outcome.opened = open != OpenOutcome::kNotFound;
+    outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kProgrammerFailure;
     return outcome;
   }

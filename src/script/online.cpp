@@ -179,9 +179,10 @@ RunOutcome OnlineProgramRun(Page& page) {
   RunOutcome outcome;
   page.EnableInputs(false);
   page.ClearLog();
-  if (!EnsureProgrammerOpen(page)) {
+  if (const OpenOutcome open = EnsureProgrammerOpen(page); open != OpenOutcome::kOpen) {
     page.EnableInputs(true);
-    outcome.opened = false;
+    outcome.opened = open != OpenOutcome::kNotFound;
+    outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kRunCommFailure;
     return outcome;
   }

@@ -13,10 +13,14 @@ inline bool IsOpenHandle(int handle) {
   return handle != 0 && handle != -2;
 }
 
+enum class OpenOutcome { kOpen, kNotFound, kBusy };
+
 // Opens the programmer when the module-wide reader handle is 0 or -2: on
 // success re-powers the chip, waits, and appends "打开设备成功！"; when none
 // is found, sets the handle to -2, appends "打开设备失败！" and shows the
-// message box. Returns whether the programmer is open.
-bool EnsureProgrammerOpen(Page& page);
+// message box. The open programmer is then held for the run; when another
+// program holds it, the busy text is shown in a message box and nothing is
+// sent (kBusy).
+OpenOutcome EnsureProgrammerOpen(Page& page);
 
 }  // namespace velkan

@@ -31,6 +31,7 @@ int OfflineLoadThread(Page& page);
 // status (the command-line tool). The pages' behaviour is the same.
 struct RunOutcome {
   bool opened = true;   // false: no programmer could be opened
+  bool busy = false;    // another program held the programmer: nothing was sent
   int result = kRunOk;  // online: the run result; offline: 0 stored, -1 the programmer
                         // refused or failed, 3 unsupported line, 4 refused before
                         // anything was sent (a line or name that cannot be stored)

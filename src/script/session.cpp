@@ -3,12 +3,16 @@
 #include <atomic>
 #include <utility>
 
+#include "programmer/backend.h"
+
 namespace velkan {
 
 namespace {
 
 std::atomic<int> g_readerHandle{0};
 std::atomic<bool> g_programmerBusy{false};
+// The handle the current activity holds the programmer through (0: none).
+std::atomic<int> g_heldHandle{0};
 
 }  // namespace
 
@@ -47,8 +51,17 @@ ProgrammerLease ProgrammerLease::TryAcquire() {
 void ProgrammerLease::Release() {
   if (held_) {
     held_ = false;
+    if (const int handle = g_heldHandle.exchange(0); handle != 0) ReleaseReader(handle);
     g_programmerBusy.store(false, std::memory_order_release);
   }
+}
+
+int HoldProgrammerForActivity(int handle) {
+  if (g_heldHandle.load() == handle) return 0;
+  const int rc = HoldReader(handle);
+  if (rc != 0) return rc;
+  if (const int previous = g_heldHandle.exchange(handle); previous != 0) ReleaseReader(previous);
+  return 0;
 }
 
 bool ProgrammerBusy() {

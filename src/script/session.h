@@ -42,6 +42,13 @@ class ProgrammerLease {
 // Whether some activity holds the programmer now.
 bool ProgrammerBusy();
 
+// Holds the open programmer `handle` for the rest of the current activity,
+// against other processes and other handles: the hold ends when the
+// activity's lease is released (or the handle closed). 0, kReaderBusy when
+// another program holds the programmer (nothing may be sent then), or
+// another error number.
+int HoldProgrammerForActivity(int handle);
+
 // Takes the programmer for a programming run started from `owner` (a page).
 // When another activity holds it, shows kBusyText with the caption "提示" and
 // an OK button owned by `owner` and returns an empty lease; nothing is sent

@@ -14,8 +14,19 @@ namespace velkan::ui {
 
 std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
   AppOptions options;
-  for (const QString& arg : arguments) {
-    if (arg == QLatin1String("--emulator")) {
+  for (qsizetype i = 0; i < arguments.size(); ++i) {
+    const QString& arg = arguments[i];
+    if (arg == QLatin1String("--emulators") || arg.startsWith(QLatin1String("--emulators="))) {
+      QString count = arg.mid(12);
+      if (arg.size() == 11) {
+        if (++i == arguments.size()) return std::nullopt;
+        count = arguments[i];
+      }
+      bool number = false;
+      const uint n = count.toUInt(&number);
+      if (!number || n < 1 || n > 64) return std::nullopt;
+      options.emulators = n;
+    } else if (arg == QLatin1String("--emulator")) {
       options.emulator = true;
       options.emulatorDir.reset();
     } else if (arg.startsWith(QLatin1String("--emulator="))) {
@@ -31,6 +42,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       return std::nullopt;
     }
   }
+  // Several emulated programmers only with the emulator.
+  if (options.emulators != 1 && !options.emulator) return std::nullopt;
   return options;
 }
 
@@ -53,10 +66,12 @@ void ApplyApplicationFont() {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: velkan-tool [--emulator[=DIR]]\n"
+    "usage: velkan-tool [--emulator[=DIR] [--emulators N]]\n"
     "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
     "  --emulator      use the emulated programmer, its state kept in memory\n"
-    "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n";
+    "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
+    "  --emulators N   N emulated programmers (serials EMU0001...); with DIR each keeps\n"
+    "                  its state in DIR/<serial>/; the pages use the first one\n";
 
 // Prints "shown" once the window has been painted for the first time, then
 // ends the program (start-up timing).
@@ -97,7 +112,8 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     return 0;
   }
   std::string why;
-  if (options->emulator && velkan::UseEmulator(options->emulatorDir, &why) == nullptr) {
+  if (options->emulator &&
+      velkan::UseEmulators(options->emulatorDir, options->emulators, &why).empty()) {
     std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s%s%s\n",
                  options->emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
     return 1;

@@ -3,7 +3,9 @@
 // emulated chip and offline storage hold afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -329,7 +332,7 @@ TEST_F(CliTest, I2cExchangeListInfoAndFirmware) {
 
   Result list = Velkan("list");
   ASSERT_EQ(list.code, 0);
-  EXPECT_EQ(list.out, "emulator:0\t0755:0102\n");
+  EXPECT_EQ(list.out, "emulator:0\t0755:0102\tEMU0001\temu-1\tVELKAN Programmer (emulated)\n");
 
   std::string firmware(8 + 600, '\0');
   for (std::size_t i = 0; i < firmware.size(); ++i) firmware[i] = static_cast<char>(i * 7);
@@ -344,6 +347,76 @@ TEST_F(CliTest, I2cExchangeListInfoAndFirmware) {
   Result info = Velkan("info");
   ASSERT_EQ(info.code, 0) << info.err;
   EXPECT_EQ(info.out.rfind("firmware version: ", 0), 0u) << info.out;
+  EXPECT_NE(info.out.find("serial number: EMU0001\nport: emu-1\n"), std::string::npos) << info.out;
+}
+
+// Several programmers: listed, never picked by chance, chosen by serial,
+// port or path, each with its own state folder.
+TEST_F(CliTest, SeveralProgrammersAreChosenExplicitly) {
+  Result list = Velkan("--emulators 3 list");
+  ASSERT_EQ(list.code, 0) << list.err;
+  ASSERT_EQ(Lines(list.out).size(), 3u);
+  EXPECT_EQ(Lines(list.out)[2],
+            "emulator:2\t0755:0102\tEMU0003\temu-3\tVELKAN Programmer (emulated)");
+
+  Result ambiguous = Velkan("--emulators 3 program " + Example("small.hex"));
+  EXPECT_EQ(ambiguous.code, 2);
+  EXPECT_EQ(ambiguous.out, "");
+  EXPECT_NE(ambiguous.err.find("3 programmers are attached"), std::string::npos) << ambiguous.err;
+  EXPECT_NE(ambiguous.err.find("EMU0002"), std::string::npos);
+  EXPECT_EQ(Velkan("--emulators 3 info").code, 2);
+  EXPECT_FALSE(fs::exists(state_ / "EMU0001" / "flash.bin"));
+
+  Result bySerial = Velkan("--emulators 3 --device serial=EMU0002 program " + Example("small.hex"));
+  ASSERT_EQ(bySerial.code, 0) << bySerial.err;
+  velkan::emu::Emulator second(state_ / "EMU0002");
+  EXPECT_EQ(second.Flash(), ImageOf(kExamples / "small.hex"));
+  velkan::emu::Emulator first(state_ / "EMU0001");
+  const auto untouched = first.Flash();
+  EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](auto b) { return b == 0xFF; }));
+
+  EXPECT_EQ(Velkan("--emulators 3 --device port=emu-3 i2c --addr A0").code, 0);
+  EXPECT_EQ(Velkan("--emulators 3 --device emulator:0 info").code, 0);
+  EXPECT_EQ(Velkan("--emulators 3 --device serial=EMU0009 info").code, 3);
+  EXPECT_EQ(Velkan("--emulators 0 list").code, 2);
+  EXPECT_EQ(Velkan("--emulators 2 list", false).code, 2);  // without --emulator
+}
+
+// One programmer, two tools: while one runs, the other is refused with the
+// busy text and sends nothing, so neither's work is lost; afterwards the
+// second goes through and both results are kept.
+TEST_F(CliTest, ASecondProcessIsRefusedWhileARunHoldsTheProgrammer) {
+  const fs::path firstTrace = dir_ / "first-trace.txt";
+  const fs::path done = dir_ / "first-done";
+  const std::string first = Quote(kCli) + " --emulator=" + Quote(state_.string()) + " --trace " +
+                            Quote(firstTrace.string()) + " -q program " + Example("full-app.hex") +
+                            " >/dev/null 2>&1 </dev/null; echo $? > " + Quote(done.string());
+  ASSERT_EQ(std::system(("(" + first + ") &").c_str()), 0);
+  // The first run has sent its first report once its trace has a line.
+  for (int i = 0; i < 2000 && ReadFile(firstTrace).find('\n') == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_NE(ReadFile(firstTrace).find('\n'), std::string::npos);
+
+  Result refused = Velkan("offline " + Example("full-app.hex"));
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("编程器正忙，请等待当前操作结束！"), std::string::npos) << refused.err;
+  EXPECT_EQ(Trace(), "");  // nothing sent
+  Result info = Velkan("info");
+  EXPECT_EQ(info.code, 1);
+
+  for (int i = 0; i < 3000 && !fs::exists(done); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(ReadFile(done), "0\n");
+  Result offline = Velkan("offline " + Example("full-app.hex"));
+  ASSERT_EQ(offline.code, 0) << offline.err;
+  velkan::emu::Emulator emulator(state_);
+  EXPECT_EQ(emulator.Flash(), ImageOf(kExamples / "full-app.hex"));
+  EXPECT_EQ(emulator.OfflineName(), "full-app.hex");
+  EXPECT_FALSE(emulator.OfflineRecords().empty());
+  EXPECT_EQ(emulator.Led(), 2);  // the program run's closing LED is kept too
 }
 
 TEST_F(CliTest, NoProgrammerFound) {

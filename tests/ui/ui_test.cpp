@@ -276,6 +276,20 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   EXPECT_EQ(withDir->emulatorDir, std::optional<std::string>("state"));
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator=")}).has_value());
   EXPECT_FALSE(ParseArguments({QStringLiteral("--bogus")}).has_value());
+
+  auto several = ParseArguments(
+      {QStringLiteral("--emulator=state"), QStringLiteral("--emulators"), QStringLiteral("4")});
+  ASSERT_TRUE(several.has_value());
+  EXPECT_EQ(several->emulators, 4u);
+  EXPECT_EQ(ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--emulators=2")})
+                .value()
+                .emulators,
+            2u);
+  for (const char* bad : {"--emulators=0", "--emulators=65", "--emulators=x", "--emulators"}) {
+    EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QString::fromLatin1(bad)}))
+        << bad;
+  }
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulators=2")}));  // without the emulator
 }
 
 TEST_F(UiTest, FileChooserAndTypedPath) {
