@@ -96,7 +96,7 @@ double PlainRun(const std::string& path) {
   velkan::ProgrammerLease lease = velkan::AcquireForRun(page);
   if (velkan::StartProgramming(page, path, false, page.Script())) {
     std::thread worker([&page, held = std::move(lease)]() mutable {
-      velkan::OnlineProgramThread(page);
+      velkan::OnlineProgramThread(velkan::DefaultStation(), page);
       held.Release();
     });
     worker.join();

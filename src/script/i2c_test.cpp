@@ -55,18 +55,28 @@ bool IsOpenHandle(int handle) {
 
 // A device failure closes the programmer so that the next press opens it
 // afresh.
-void CloseAfterDeviceFailure() {
-  const int handle = ReaderHandle();
+void CloseAfterDeviceFailure(Station& station) {
+  const int handle = station.Handle();
   if (IsOpenHandle(handle)) {
     DllCloseReader(handle);
-    SetReaderHandle(0);
+    station.SetHandle(0);
+  }
+}
+
+void Report(Station& station, EventKind kind) {
+  if (EventSink* sink = station.Sink()) {
+    Event e;
+    e.kind = kind;
+    e.run = RunKind::kI2c;
+    sink->OnEvent(e);
   }
 }
 
 // Holds the programmer for this press; another program holding it gets the
 // busy box, as a run of this process would.
-bool HoldOrRefuse(I2cTestView& view, int handle, I2cPressOutcome& outcome) {
-  if (HoldProgrammerForActivity(handle) != kReaderBusy) return true;
+bool HoldOrRefuse(Station& station, I2cTestView& view, int handle, I2cPressOutcome& outcome) {
+  if (station.HoldForActivity(handle) != kReaderBusy) return true;
+  Report(station, EventKind::kProgrammerBusy);
   view.MessageBox(kBusyTextAscii, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
   outcome.result = I2cPressResult::kBusy;
   return false;
@@ -85,14 +95,16 @@ unsigned WaitAfterWriteMs(std::uint8_t firstByte) {
 
 }  // namespace
 
-I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressText,
-                                const std::string& dataText, const std::string& readLengthText,
-                                std::string& output) {
+namespace {
+
+I2cPressOutcome Press(Station& station, I2cTestView& view, const std::string& addressText,
+                      const std::string& dataText, const std::string& readLengthText,
+                      std::string& output) {
   I2cPressOutcome outcome;
 
   // The programming runs hold the programmer on their worker threads; the
   // I2C page must not talk to it meanwhile.
-  ProgrammerLease lease = ProgrammerLease::TryAcquire();
+  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
   if (!lease) {
     view.MessageBox(kBusyTextAscii, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     outcome.result = I2cPressResult::kBusy;
@@ -101,23 +113,25 @@ I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressTex
 
   output.clear();
 
-  int handle = ReaderHandle();
+  int handle = station.Handle();
   if (!IsOpenHandle(handle)) {
-    handle = DllOpenReader();
-    SetReaderHandle(handle);
+    handle = station.OpenReader();
+    station.SetHandle(handle);
     if (handle == -2) {
+      Report(station, EventKind::kProgrammerNotFound);
       output += kOpenFailedLine;
       view.ShowOutput(output);
       view.MessageBox(kOpenFailed, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
       outcome.result = I2cPressResult::kNoProgrammer;
       return outcome;
     }
-    if (!HoldOrRefuse(view, handle, outcome)) return outcome;
+    if (!HoldOrRefuse(station, view, handle, outcome)) return outcome;
     DllI2cRePower(handle);
     GetClock().SleepMs(100);
+    Report(station, EventKind::kProgrammerOpened);
     output += kOpenOkLine;
     view.ShowOutput(output);
-  } else if (!HoldOrRefuse(view, handle, outcome)) {
+  } else if (!HoldOrRefuse(station, view, handle, outcome)) {
     return outcome;
   }
 
@@ -144,7 +158,7 @@ I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressTex
       char text[64];
       std::snprintf(text, sizeof text, "I2C 写通信失败, ErrCode = %d!", LastErrorValue());
       view.ShowOutput(text);
-      CloseAfterDeviceFailure();
+      CloseAfterDeviceFailure(station);
       outcome.result = I2cPressResult::kWriteFailed;
       return outcome;
     }
@@ -159,7 +173,7 @@ I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressTex
     unsigned long length = std::min<unsigned long>(readLength, kAreaSize);
     if (DllI2cRead(handle, static_cast<unsigned char>(address | 0x01), area, &length) != 0) {
       view.ShowOutput(std::string(kReadFailed));
-      CloseAfterDeviceFailure();
+      CloseAfterDeviceFailure(station);
       outcome.result = I2cPressResult::kReadFailed;
       return outcome;
     }
@@ -169,6 +183,32 @@ I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressTex
     view.ShowOutput(output);
   }
   return outcome;
+}
+
+}  // namespace
+
+I2cPressOutcome I2cCommandPress(Station& station, I2cTestView& view, const std::string& addressText,
+                                const std::string& dataText, const std::string& readLengthText,
+                                std::string& output) {
+  I2cPressOutcome outcome = Press(station, view, addressText, dataText, readLengthText, output);
+  if (EventSink* sink = station.Sink()) {
+    Event finished;
+    finished.kind = EventKind::kRunFinished;
+    finished.run = RunKind::kI2c;
+    finished.result = static_cast<int>(outcome.result);
+    finished.success = outcome.result == I2cPressResult::kOk;
+    finished.opened =
+        outcome.result != I2cPressResult::kNoProgrammer && outcome.result != I2cPressResult::kBusy;
+    finished.bytes = outcome.bytesRead;
+    sink->OnEvent(finished);
+  }
+  return outcome;
+}
+
+I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressText,
+                                const std::string& dataText, const std::string& readLengthText,
+                                std::string& output) {
+  return I2cCommandPress(DefaultStation(), view, addressText, dataText, readLengthText, output);
 }
 
 std::optional<std::string> ReadLengthAfterDataChange(const std::string& dataText,

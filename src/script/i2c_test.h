@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/dialogs.h"
+#include "script/station.h"
 
 namespace velkan {
 
@@ -33,8 +34,14 @@ struct I2cPressOutcome {
   std::vector<std::uint8_t> bytesRead;  // empty when nothing was read
 };
 
-// One press of "I2C命令" with the three boxes' texts (UTF-8). `output` is the
-// page's output text (m_strOutput); every show goes to `view`.
+// One press of "I2C命令" with the three boxes' texts (UTF-8) on `station`
+// (without: the default station, which the I2C page uses). `output` is the
+// page's output text (m_strOutput); every show goes to `view`; the station's
+// sink gets the press's events (programmer opened, not found or busy; the
+// end with the bytes read).
+I2cPressOutcome I2cCommandPress(Station& station, I2cTestView& view, const std::string& addressText,
+                                const std::string& dataText, const std::string& readLengthText,
+                                std::string& output);
 I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressText,
                                 const std::string& dataText, const std::string& readLengthText,
                                 std::string& output);

@@ -1,5 +1,6 @@
 // The offline loading run: stores the page's script in the programmer's
 // offline storage as offline records, with the HEX file's name.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,11 @@ std::string FileNamePart(const std::string& path) {
 }
 
 // Everything that cannot be stored is refused before the programmer's
-// current offline script is erased. Returns the refusal text, or empty.
-std::string PreCheck(const ScriptTable& script, const std::string& name) {
+// current offline script is erased. Returns the refusal, or nothing.
+std::optional<Event> PreCheck(const ScriptTable& script, const std::string& name) {
+  Event refused;
+  refused.kind = EventKind::kRefused;
+  refused.run = RunKind::kOffline;
   std::size_t records = 0;
   for (const auto& [number, text] : script) {
     const ScriptLine line = ParseScriptLine(text);
@@ -45,102 +49,144 @@ std::string PreCheck(const ScriptTable& script, const std::string& name) {
     ++records;
     if (line.kind == ScriptLine::Kind::kTooLong ||
         (line.kind == ScriptLine::Kind::kCommand && line.count > kMaxRecordContent)) {
-      return line.argumentText + "数据超过255字节，不能装载！\r\n";
+      refused.refusal = OfflineRefusal::kLineTooLong;
+      refused.line = number;
+      refused.lineText = line.argumentText;
+      return refused;
     }
   }
-  if (records > kMaxLineRecords) return "脚本超过65534行，不能装载！\r\n";
-  if (name.size() > kMaxNameBytes) return "下载文件名超过255字节，不能装载！\r\n";
-  return {};
+  if (records > kMaxLineRecords) {
+    refused.refusal = OfflineRefusal::kTooManyLines;
+    return refused;
+  }
+  if (name.size() > kMaxNameBytes) {
+    refused.refusal = OfflineRefusal::kNameTooLong;
+    return refused;
+  }
+  return std::nullopt;
 }
 
-// The run after the programmer is open; returns its code and leaves the
-// failure text in the log.
-int Load(Page& page, int handle, std::string& name) {
-  auto fail = [&page](const std::string& text, int code) {
-    page.Append(text);
-    page.Show();
-    return code;
+// The run after the programmer is open; returns its code, the failure
+// reported.
+int Load(Station& station, Page& page, int handle, std::string& name) {
+  auto event = [](EventKind kind) {
+    Event e;
+    e.kind = kind;
+    e.run = RunKind::kOffline;
+    return e;
   };
-  page.Append("脱机程序装载...\r\n");
-  page.Show();
-  if (DllEraseOfflineData(handle) != 0) return fail("擦除原有数据错误！\r\n", kProgrammerFailure);
+  auto stepFailed = [&](OfflineStep step) {
+    Event e = event(EventKind::kStepFailed);
+    e.step = step;
+    Emit(station, page, e);
+    return kProgrammerFailure;
+  };
+  const ScriptTable& script = page.Script();
+  Event started = event(EventKind::kRunStarted);
+  started.lines = static_cast<int>(script.size());
+  Emit(station, page, started);
+  if (DllEraseOfflineData(handle) != 0) return stepFailed(OfflineStep::kErase);
   // Records without content still pass a valid pointer.
   std::uint8_t none = 0;
   if (DllWriteOfflineData(handle, 0, kBeginRecord, &none, 0) != 0) {
-    return fail("写入命令开始错误！\r\n", kProgrammerFailure);
+    return stepFailed(OfflineStep::kBegin);
   }
   unsigned counter = 1;
-  const ScriptTable& script = page.Script();
   for (const auto& [number, text] : script) {
     ScriptLine line = ParseScriptLine(text);
     if (line.kind == ScriptLine::Kind::kSkipped) continue;
+    Event e = event(EventKind::kLineFailed);
+    e.line = number;
     if (line.kind != ScriptLine::Kind::kCommand) {
-      return fail(line.text + "命令不被支持！\r\n", kUnsupportedLine);
+      e.failure = LineFailure::kUnsupported;
+      e.lineText = line.text;
+      e.result = kUnsupportedLine;
+      Emit(station, page, e);
+      return kUnsupportedLine;
     }
     if (DllWriteOfflineData(handle, static_cast<unsigned short>(counter & 0xFFFF),
                             OfflineRecordKind(line.keyword), line.bytes.data(),
                             static_cast<unsigned char>(line.count)) != 0) {
-      return fail(line.argumentText + "写入命令错误！\r\n", kProgrammerFailure);
+      e.failure = LineFailure::kRecord;
+      e.lineText = line.argumentText;
+      e.result = kProgrammerFailure;
+      Emit(station, page, e);
+      return kProgrammerFailure;
     }
     ++counter;
-    page.ShowProgress(ProgressPercent(number, script.size()));
+    e.kind = EventKind::kLineDone;
+    e.lines = started.lines;
+    e.percent = ProgressPercent(number, script.size());
+    Emit(station, page, e);
   }
   if (DllWriteOfflineData(handle, static_cast<unsigned short>(counter & 0xFFFF), kEndRecord, &none,
                           0) != 0) {
-    return fail("写入命令结束错误！\r\n", kProgrammerFailure);
+    return stepFailed(OfflineStep::kEnd);
   }
   if (DllSetOfflineFileName(handle, name.data(), static_cast<unsigned>(name.size())) != 0) {
-    return fail("设置下载文件名错误！\r\n", kProgrammerFailure);
+    return stepFailed(OfflineStep::kName);
   }
   return kStored;
 }
 
 }  // namespace
 
-RunOutcome OfflineLoadRun(Page& page) {
+RunOutcome OfflineLoadRun(Station& station, Page& page) {
   RunOutcome outcome;
   page.EnableInputs(false);
   page.ClearLog();
+  Event finished;
+  finished.kind = EventKind::kRunFinished;
+  finished.run = RunKind::kOffline;
 
   std::string name = ToSystemCodePage(FileNamePart(page.HexPath()));
-  const std::string refusal = PreCheck(page.Script(), name);
-  if (!refusal.empty()) {
-    page.Append(refusal);
-    page.Show();
+  if (std::optional<Event> refused = PreCheck(page.Script(), name)) {
+    Emit(station, page, *refused);
     page.EnableInputs(true);
     outcome.result = kRefused;
+    finished.opened = false;
+    finished.result = outcome.result;
+    Emit(station, page, finished);
     return outcome;
   }
 
-  if (const OpenOutcome open = EnsureProgrammerOpen(page); open != OpenOutcome::kOpen) {
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, page, RunKind::kOffline);
+      open != OpenOutcome::kOpen) {
     page.EnableInputs(true);
     outcome.opened = open != OpenOutcome::kNotFound;
     outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kProgrammerFailure;
+    finished.opened = false;
+    finished.result = outcome.result;
+    Emit(station, page, finished);
     return outcome;
   }
 
-  const int handle = ReaderHandle();
-  outcome.result = Load(page, handle, name);
-  if (outcome.result == kStored) {
+  const int handle = station.Handle();
+  outcome.result = Load(station, page, handle, name);
+  finished.result = outcome.result;
+  finished.success = outcome.result == kStored;
+  if (finished.success) {
     page.EnableInputs(true);
-    page.Append("脱机文件装载正确！\r\n");
-    page.Append(page.FuseChosen() ? "熔断位已选择，编程后将锁死，不能再编程！\r\n"
-                                  : "熔断位未选择，可重复编程！\r\n");
-    page.Append("\r\n请将设备断电，切换至OFFLINE模式，然后上电进行脱机下载！\r\n");
-    page.Show();
+    finished.fuse = page.FuseChosen();
+    Emit(station, page, finished);
   } else {
     if (outcome.result == kProgrammerFailure && IsOpenHandle(handle)) {
       DllCloseReader(handle);
-      SetReaderHandle(0);
+      station.SetHandle(0);
     }
     page.EnableInputs(true);
+    Emit(station, page, finished);
   }
   return outcome;
 }
 
-int OfflineLoadThread(Page& page) {
-  OfflineLoadRun(page);
+RunOutcome OfflineLoadRun(Page& page) {
+  return OfflineLoadRun(DefaultStation(), page);
+}
+
+int OfflineLoadThread(Station& station, Page& page) {
+  OfflineLoadRun(station, page);
   return 0;
 }
 

@@ -15,23 +15,31 @@ namespace velkan {
 
 namespace {
 
-constexpr std::string_view kCommFailure = " 通信错误！\r\n";
-constexpr std::string_view kMismatch = " 比对数据错误, 返回值：";
-constexpr std::string_view kResetFailure = " 复位错误！\r\n";
-constexpr std::string_view kUnsupported = " 命令不被支持！\r\n";
-
 // How one performed line ended: result kRunOk, or the failure's run result
-// with the text that goes behind the failing line's text.
+// with what went wrong.
 struct LineResult {
   int result = kRunOk;
-  std::string failure;
+  LineFailure failure = LineFailure::kComm;
+  int statusWord = -1;
+  std::vector<std::uint8_t> bytes;  // kMismatch: what was read
 };
 
-LineResult Fail(int result, std::string text) {
-  return {result, std::move(text)};
+LineResult Fail(int result, LineFailure failure) {
+  LineResult r;
+  r.result = result;
+  r.failure = failure;
+  return r;
 }
 LineResult CommFailure() {
-  return Fail(kRunCommFailure, std::string(kCommFailure));
+  return Fail(kRunCommFailure, LineFailure::kComm);
+}
+LineResult Unsupported() {
+  return Fail(kRunUnsupported, LineFailure::kUnsupported);
+}
+LineResult Mismatch(const std::uint8_t* read, std::size_t count) {
+  LineResult r = Fail(kRunDataMismatch, LineFailure::kMismatch);
+  r.bytes.assign(read, read + count);
+  return r;
 }
 
 // The state of one executor run.
@@ -60,9 +68,9 @@ class Executor {
         }
         haveReply_ = true;
         if (reply_[0] != 0x90) {
-          char text[40];
-          std::snprintf(text, sizeof text, " 错误，SW = %04X\r\n", reply_[0] * 256 + reply_[1]);
-          return Fail(kRunStatusWord, text);
+          LineResult r = Fail(kRunStatusWord, LineFailure::kStatusWord);
+          r.statusWord = reply_[0] * 256 + reply_[1];
+          return r;
         }
         return {};
       }
@@ -74,20 +82,19 @@ class Executor {
         haveReply_ = true;
         const std::size_t received = std::min<std::size_t>(length, count);
         if (!std::equal(reply_.begin(), reply_.begin() + received, args)) {
-          return Fail(kRunDataMismatch,
-                      std::string(kMismatch) + BytesToHex(reply_.data(), received, " "));
+          return Mismatch(reply_.data(), received);
         }
         return {};
       }
       case ScriptKeyword::kIAddr:
         // Without a value the line means nothing: it is not performed.
-        if (count == 0) return Fail(kRunUnsupported, std::string(kUnsupported));
+        if (count == 0) return Unsupported();
         address_ = args[0];
         return {};
       case ScriptKeyword::kReset: {
         int length = 0;
         if (DllReset7816Card(handle_, reply_.data(), &length) != 0) {
-          return Fail(kRunCommFailure, std::string(kResetFailure));
+          return Fail(kRunCommFailure, LineFailure::kReset);
         }
         haveReply_ = true;
         return {};
@@ -103,10 +110,9 @@ class Executor {
       }
       case ScriptKeyword::kCRpdu: {
         // Before any reply of this run there is nothing to compare with.
-        if (!haveReply_) return Fail(kRunDataMismatch, std::string(kMismatch));
+        if (!haveReply_) return Mismatch(reply_.data(), 0);
         if (!std::equal(reply_.begin(), reply_.begin() + count, args)) {
-          return Fail(kRunDataMismatch,
-                      std::string(kMismatch) + BytesToHex(reply_.data(), count, " "));
+          return Mismatch(reply_.data(), count);
         }
         return {};
       }
@@ -115,11 +121,11 @@ class Executor {
         return {};
       case ScriptKeyword::kDelay:
         // As "I-ADDR": no value, no wait, the line is not performed.
-        if (count == 0) return Fail(kRunUnsupported, std::string(kUnsupported));
+        if (count == 0) return Unsupported();
         GetClock().SleepMs(args[0]);
         return {};
     }
-    return Fail(kRunUnsupported, std::string(kUnsupported));
+    return Unsupported();
   }
 
  private:
@@ -149,81 +155,98 @@ const std::string& FailingText(const ScriptLine& line) {
 
 }  // namespace
 
-int RunOnlineScript(Page& page) {
-  page.Append("联机编程...\r\n");
-  page.Show();
-  const int handle = ReaderHandle();
-  Executor executor(handle);
+int RunOnlineScript(Station& station, Page& page) {
   const ScriptTable& script = page.Script();
+  Event started;
+  started.kind = EventKind::kRunStarted;
+  started.lines = static_cast<int>(script.size());
+  Emit(station, page, started);
+  const int handle = station.Handle();
+  Executor executor(handle);
   for (const auto& [number, text] : script) {
     ScriptLine line = ParseScriptLine(text);
     if (line.kind == ScriptLine::Kind::kSkipped) continue;
     // Unknown keywords and argument text beyond the buffers are not performed.
-    LineResult outcome = line.kind == ScriptLine::Kind::kCommand
-                             ? executor.Perform(line)
-                             : Fail(kRunUnsupported, std::string(kUnsupported));
+    LineResult outcome =
+        line.kind == ScriptLine::Kind::kCommand ? executor.Perform(line) : Unsupported();
+    Event e;
+    e.line = number;
     if (outcome.result != kRunOk) {
-      page.Append(FailingText(line));
-      page.Append(outcome.failure);
-      page.Show();
+      e.kind = EventKind::kLineFailed;
+      e.lineText = FailingText(line);
+      e.failure = outcome.failure;
+      e.statusWord = outcome.statusWord;
+      e.bytes = std::move(outcome.bytes);
+      e.result = outcome.result;
+      Emit(station, page, e);
       return outcome.result;
     }
-    page.ShowProgress(ProgressPercent(number, script.size()));
+    e.kind = EventKind::kLineDone;
+    e.lines = started.lines;
+    e.percent = ProgressPercent(number, script.size());
+    Emit(station, page, e);
   }
   DllI2cRePower(handle);
   GetClock().SleepMs(kRepowerWaitMs);
   return kRunOk;
 }
 
-RunOutcome OnlineProgramRun(Page& page) {
+int RunOnlineScript(Page& page) {
+  return RunOnlineScript(DefaultStation(), page);
+}
+
+RunOutcome OnlineProgramRun(Station& station, Page& page) {
   RunOutcome outcome;
   page.EnableInputs(false);
   page.ClearLog();
-  if (const OpenOutcome open = EnsureProgrammerOpen(page); open != OpenOutcome::kOpen) {
+  Event finished;
+  finished.kind = EventKind::kRunFinished;
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, page, RunKind::kOnline);
+      open != OpenOutcome::kOpen) {
     page.EnableInputs(true);
     outcome.opened = open != OpenOutcome::kNotFound;
     outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kRunCommFailure;
+    finished.opened = false;
+    finished.result = outcome.result;
+    Emit(station, page, finished);
     return outcome;
   }
-  DllLedControl(ReaderHandle(), 0);
-  outcome.result = RunOnlineScript(page);
-  const int handle = ReaderHandle();
+  DllLedControl(station.Handle(), 0);
+  outcome.result = RunOnlineScript(station, page);
+  const int handle = station.Handle();
+  finished.result = outcome.result;
+  finished.success = outcome.result == kRunOk;
+  finished.fuse = finished.success && page.FuseChosen();
+  Emit(station, page, finished);
   if (outcome.result == kRunOk) {
-    page.Append("下载成功！\r\n");
-    page.Show();
-    if (page.FuseChosen()) {
-      page.Append("芯片已锁死，不能再编程！\r\n");
-      page.Show();
-    }
     DllLedControl(handle, 2);
     DllSpeakerControl(handle, 0);
   } else {
-    page.Append("下载失败！\r\n");
-    page.Show();
-    if (outcome.result == kRunStatusWord) {
-      page.Append("可能芯片已熔断！\r\n");
-      page.Show();
-    }
     DllLedControl(handle, 1);
     DllSpeakerControl(handle, 1);
     if (outcome.result == kRunCommFailure && IsOpenHandle(handle)) {
       DllCloseReader(handle);
-      SetReaderHandle(0);
+      station.SetHandle(0);
     }
   }
   page.EnableInputs(true);
   return outcome;
 }
 
-int OnlineProgramThread(Page& page) {
-  OnlineProgramRun(page);
+RunOutcome OnlineProgramRun(Page& page) {
+  return OnlineProgramRun(DefaultStation(), page);
+}
+
+int OnlineProgramThread(Station& station, Page& page) {
+  OnlineProgramRun(station, page);
   return 0;
 }
 
-std::thread StartRunThread(Page& page, ProgrammerLease lease, int (*run)(Page&)) {
-  return std::thread([&page, run, held = std::move(lease)]() mutable {
-    run(page);
+std::thread StartRunThread(Station& station, Page& page, ProgrammerLease lease,
+                           int (*run)(Station&, Page&)) {
+  return std::thread([&station, &page, run, held = std::move(lease)]() mutable {
+    run(station, page);
     held.Release();
   });
 }

@@ -8,11 +8,25 @@
 
 #include "common/dialogs.h"
 #include "common/script_table.h"
+#include "script/events.h"
 
 namespace velkan {
 
-class Page : public Dialogs {
+// A programming page renders its runs' events as its log text: each text
+// piece appended and the log shown, a line done shown as the percentage.
+class Page : public Dialogs, public EventSink {
  public:
+  void OnEvent(const Event& event) override {
+    if (event.kind == EventKind::kLineDone) {
+      ShowProgress(event.percent);
+      return;
+    }
+    for (const std::string& piece : LogPieces(event)) {
+      Append(piece);
+      Show();
+    }
+  }
+
   // ---- What the page owns ----
   ScriptTable& Script() { return script_; }
   const ScriptTable& Script() const { return script_; }

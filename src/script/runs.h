@@ -15,17 +15,19 @@ inline constexpr int kRunStatusWord = 1;
 inline constexpr int kRunDataMismatch = 2;
 inline constexpr int kRunUnsupported = 3;
 
-// Performs the page's script against the chip through the programmer held in
-// the module-wide reader handle (which must be open). Returns a run result.
+// Performs the page's script against the chip through the station's
+// programmer (its reader handle must be open). Returns a run result. Without
+// a station: the default one.
+int RunOnlineScript(Station& station, Page& page);
 int RunOnlineScript(Page& page);
 
-// The online programming run: locks the inputs, opens the programmer if
-// needed, runs the script, reports, unlocks. Returns 0.
-int OnlineProgramThread(Page& page);
+// The online programming run on a station: locks the inputs, opens the
+// programmer if needed, runs the script, reports, unlocks. Returns 0.
+int OnlineProgramThread(Station& station, Page& page);
 
-// The offline loading run: stores the page's script in the programmer's
-// offline storage with the HEX file's name. Returns 0.
-int OfflineLoadThread(Page& page);
+// The offline loading run: stores the page's script in the station's
+// programmer's offline storage with the HEX file's name. Returns 0.
+int OfflineLoadThread(Station& station, Page& page);
 
 // The same runs returning how they ended, for callers that want an exit
 // status (the command-line tool). The pages' behaviour is the same.
@@ -36,12 +38,15 @@ struct RunOutcome {
                         // refused or failed, 3 unsupported line, 4 refused before
                         // anything was sent (a line or name that cannot be stored)
 };
-RunOutcome OnlineProgramRun(Page& page);
+RunOutcome OnlineProgramRun(Station& station, Page& page);
+RunOutcome OfflineLoadRun(Station& station, Page& page);
+RunOutcome OnlineProgramRun(Page& page);  // on the default station
 RunOutcome OfflineLoadRun(Page& page);
 
-// Starts `run` (OnlineProgramThread or OfflineLoadThread) for `page` on a new
-// thread that holds `lease` until the run has returned. The caller keeps the
-// thread and joins it before the page goes away.
-std::thread StartRunThread(Page& page, ProgrammerLease lease, int (*run)(Page&));
+// Starts `run` (OnlineProgramThread or OfflineLoadThread) for `page` on
+// `station` on a new thread that holds `lease` until the run has returned.
+// The caller keeps the thread and joins it before the page goes away.
+std::thread StartRunThread(Station& station, Page& page, ProgrammerLease lease,
+                           int (*run)(Station&, Page&));
 
 }  // namespace velkan

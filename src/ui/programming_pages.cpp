@@ -157,7 +157,8 @@ void ProgrammingPage::StartProgramming() {
   }
   // The programmer is taken before the script is rebuilt, and handed to the
   // run: no other page can start meanwhile.
-  ProgrammerLease lease = AcquireForRun(*this);
+  velkan::Station& station = velkan::DefaultStation();
+  ProgrammerLease lease = AcquireForRun(station, *this);
   if (!lease) return;
   if (!velkan::StartProgramming(*this, HexPath(), FuseChosen(), Script())) return;
 
@@ -166,8 +167,8 @@ void ProgrammingPage::StartProgramming() {
   EnableInputs(false);
   m_running.store(true, std::memory_order_release);
   try {
-    m_worker = std::jthread([this, lease = std::move(lease)]() mutable {
-      m_template.run(*this);
+    m_worker = std::jthread([this, &station, lease = std::move(lease)]() mutable {
+      m_template.run(station, *this);
       lease.Release();
       m_running.store(false, std::memory_order_release);
       QMetaObject::invokeMethod(

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "script/page.h"
+#include "script/station.h"
 #include "ui/ui_dialogs.h"
 
 class QCheckBox;
@@ -20,12 +21,13 @@ namespace velkan::ui {
 
 // What tells the two pages apart.
 struct ProgrammingPageTemplate {
-  unsigned id;                     // dialog template
-  const char* startText;           // text of the start button
-  int startWidth;                  // its width in dialog units
-  const char* description;         // the description line
-  bool logTabStop;                 // whether the log box takes keyboard focus by Tab
-  int (*run)(velkan::Page& page);  // the run the start button starts
+  unsigned id;              // dialog template
+  const char* startText;    // text of the start button
+  int startWidth;           // its width in dialog units
+  const char* description;  // the description line
+  bool logTabStop;          // whether the log box takes keyboard focus by Tab
+  // The run the start button starts, on the station the pages share.
+  int (*run)(velkan::Station& station, velkan::Page& page);
 };
 
 // A programming page. Every window call of its run (log box, inputs, fuse

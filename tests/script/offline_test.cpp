@@ -30,7 +30,7 @@ TEST_F(OfflineRunTest, GeneratedScriptBecomesNumberedRecords) {
   const ChipImage image = PatternImage(3);
   page_.Script() = ProgrammingScript(image, false);
   page_.SetHexPath("C:\\work\\fw\\app.hex");
-  EXPECT_EQ(OfflineLoadThread(page_), 0);
+  EXPECT_EQ(OfflineLoadThread(DefaultStation(), page_), 0);
 
   const auto records = emulator_->OfflineRecords();
   ASSERT_EQ(records.size(), 11u);
@@ -81,7 +81,7 @@ TEST_F(OfflineRunTest, SkippedLinesTakeNoNumber) {
   SetScript({"REBOOT", "  ; comment", "", "I-ADDR \t A0", "DELAY 0A", "CHG-I", "CHG-C", "RESET",
              "REPOWER", "I-READ 9000", "I-WRITE 01", "C-APDU 00A4", "C-RPDU 9000"});
   page_.SetHexPath("app.hex");
-  OfflineLoadThread(page_);
+  OfflineLoadThread(DefaultStation(), page_);
   const std::vector<OfflineRecord> expected = {
       {0, 0x02, {}},
       {1, 0x15, {}},
@@ -106,7 +106,7 @@ TEST_F(OfflineRunTest, EmptyScriptAndForwardSlashPath) {
   SetScript({});
   page_.SetHexPath("/home/user/firmware/out.hex");
   page_.SetFuse(true);
-  OfflineLoadThread(page_);
+  OfflineLoadThread(DefaultStation(), page_);
   EXPECT_EQ(emulator_->OfflineRecords(),
             (std::vector<OfflineRecord>{{0, 0x02, {}}, {1, 0x03, {}}}));
   EXPECT_EQ(emulator_->OfflineName(), "out.hex");
@@ -119,7 +119,7 @@ TEST_F(OfflineRunTest, EmptyScriptAndForwardSlashPath) {
 TEST_F(OfflineRunTest, NonAsciiNameIsStoredInTheSystemCodePage) {
   SetScript({"REBOOT"});
   page_.SetHexPath("D:\\固件\\芯片程序.hex");
-  OfflineLoadThread(page_);
+  OfflineLoadThread(DefaultStation(), page_);
   EXPECT_EQ(emulator_->OfflineName(), ToSystemCodePage("芯片程序.hex"));
 }
 
@@ -162,7 +162,7 @@ class OfflineRefusalTest : public OfflineRunTest {
     OfflineRunTest::SetUp();
     SetScript({"REBOOT"});
     page_.SetHexPath("old.hex");
-    OfflineLoadThread(page_);
+    OfflineLoadThread(DefaultStation(), page_);
     stored_ = emulator_->OfflineRecords();
     exchanges_ = emulator_->ExchangeCount();
     page_.ClearRecords();

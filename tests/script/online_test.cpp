@@ -190,7 +190,7 @@ TEST_F(OnlineRunTest, FullApplicationIsProgrammedAndChecked) {
   const ChipImage image = PatternImage();
   page_.Script() = ProgrammingScript(image, false);
   ASSERT_EQ(page_.Script().size(), 262u);
-  EXPECT_EQ(OnlineProgramThread(page_), 0);
+  EXPECT_EQ(OnlineProgramThread(DefaultStation(), page_), 0);
 
   EXPECT_EQ(emulator_->Flash(), image);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kOnline + "下载成功！\r\n");
@@ -258,10 +258,10 @@ TEST_F(OnlineRunTest, GeneratedFromAHexFileWithTheFuse) {
 
 TEST_F(OnlineRunTest, SecondRunUsesTheOpenProgrammer) {
   page_.Script() = ProgrammingScript(PatternImage(2), false);
-  OnlineProgramThread(page_);
+  OnlineProgramThread(DefaultStation(), page_);
   const int handle = ReaderHandle();
   emulator_->ClearRequests();
-  OnlineProgramThread(page_);
+  OnlineProgramThread(DefaultStation(), page_);
   EXPECT_EQ(ReaderHandle(), handle);
   EXPECT_EQ(page_.LogText(), std::string(kOnline) + "下载成功！\r\n");
   EXPECT_EQ(emulator_->Requests().front().command, 0x78);  // LED, no re-power

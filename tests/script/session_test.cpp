@@ -56,7 +56,7 @@ TEST(ProgrammerLease, AcquireForRunRefusesWithAMessage) {
 std::atomic<bool> g_started{false};
 std::atomic<bool> g_finish{false};
 
-int WaitingRun(Page&) {
+int WaitingRun(Station&, Page&) {
   g_started = true;
   while (!g_finish) std::this_thread::yield();
   return 0;
@@ -66,7 +66,7 @@ TEST(ProgrammerLease, RunThreadHoldsTheLeaseUntilItEnds) {
   TestPage page;
   ProgrammerLease lease = AcquireForRun(page);
   ASSERT_TRUE(lease);
-  std::thread run = StartRunThread(page, std::move(lease), &WaitingRun);
+  std::thread run = StartRunThread(DefaultStation(), page, std::move(lease), &WaitingRun);
   while (!g_started) std::this_thread::yield();
   EXPECT_TRUE(ProgrammerBusy());
   TestPage other;
@@ -82,7 +82,8 @@ class RunThreadTest : public EmulatedProgrammerTest {};
 TEST_F(RunThreadTest, OnlineRunOnItsOwnThread) {
   TestPage page;
   page.Script() = ProgrammingScript(PatternImage(2), false);
-  std::thread run = StartRunThread(page, AcquireForRun(page), &OnlineProgramThread);
+  std::thread run =
+      StartRunThread(DefaultStation(), page, AcquireForRun(page), &OnlineProgramThread);
   run.join();
   EXPECT_FALSE(ProgrammerBusy());
   EXPECT_EQ(page.LogText(), "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
