@@ -41,7 +41,6 @@
 #include <string>
 #include <vector>
 
-#include "common/clock.h"
 #include "emulator/emulator.h"
 
 namespace {
@@ -90,21 +89,16 @@ bool WriteEvent(int fd, const uhid_event& ev) {
   }
 }
 
-// The emulator's input reports as they come out of one request: the device
-// side has no waiting of its own, so the process runs on a virtual clock
-// and an empty queue ends the read at once with the timeout code.
+// The input reports queued for the device's own reader: the reply to the
+// request just completed, sent on to the kernel at once.
 std::vector<std::pair<Report, std::size_t>> TakeReplies(emu::Emulator& emulator) {
   std::vector<std::pair<Report, std::size_t>> out;
-  for (;;) {
-    Report report{};
-    std::size_t delivered = 0;
-    int code = 0;
-    if (emulator.ReadReport(report, delivered, code)) {
-      out.emplace_back(report, delivered);
-      continue;
-    }
-    if (code == velkan::hid::kTimeoutError || !emulator.Present()) break;
-    // A read the emulator wants to fail: the host simply never sees it.
+  Report report{};
+  std::size_t delivered = 0;
+  int failCode = 0;
+  while (emulator.PollReport(emu::kDefaultReader, report, delivered, failCode)) {
+    // A report whose read the emulator wants to fail: the host never sees it.
+    if (failCode == 0) out.emplace_back(report, delivered);
   }
   return out;
 }
@@ -311,8 +305,6 @@ int main(int argc, char** argv) {
   }
   if (!stateDir || count < 1 || count > 9) return Usage();
 
-  velkan::VirtualClock clock;
-  velkan::ScopedClock useClock(clock);
   std::error_code ec;
   std::filesystem::create_directories(*stateDir, ec);
   Responder responder(*stateDir, count);
