@@ -7,12 +7,17 @@
 //   velkan_guest_check flash-equals FLASH_BIN HEX_FILE
 //       whether the chip flash saved by the emulator holds exactly the image
 //       the HEX file describes (0xFF where it has no data).
+//   velkan_guest_check programmers
+//       lists the programmers through the C API, one line each (path,
+//       VID:PID, serial, port, product), and opens each by its path and
+//       asks for its firmware version.
 //   velkan_guest_check run-as UID COMMAND [ARG...]
 //       runs COMMAND with user and group UID and no supplementary groups.
 // Each prints one line saying what it found; exit 0 when it holds.
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,6 +115,29 @@ int StaleReply() {
   return 0;
 }
 
+int Programmers() {
+  VelkanProgrammerInfo list[8];
+  const int count = VelkanListProgrammers(list, 8);
+  if (count <= 0) {
+    std::printf("programmers: none listed (%d)\n", count);
+    return 1;
+  }
+  int failures = 0;
+  for (int i = 0; i < std::min(count, 8); ++i) {
+    const VelkanProgrammerInfo& p = list[i];
+    char version[VELKAN_VERSION_TEXT_MAX];
+    unsigned int versionLength = 0;
+    unsigned int value = 0;
+    const int reader = VelkanOpenReaderPath(p.path);
+    const int rc = reader > 0 ? DllGetFirmwareVersion(reader, version, &versionLength, &value) : -2;
+    if (reader > 0) DllCloseReader(reader);
+    std::printf("%s\t%04X:%04X\t%s\t%s\t%s\t%s\n", p.path, p.vendorId, p.productId, p.serial,
+                p.port, p.product, rc == 0 ? "version ok" : VelkanErrorText(rc));
+    if (rc != 0) ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
+
 int RunAs(int argc, char** argv) {
   const auto id = static_cast<uid_t>(std::strtoul(argv[2], nullptr, 10));
   if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
@@ -128,9 +156,10 @@ int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   if (what == "stale-reply" && argc == 2) return StaleReply();
   if (what == "flash-equals" && argc == 4) return FlashEquals(argv[2], argv[3]);
+  if (what == "programmers" && argc == 2) return Programmers();
   if (what == "run-as" && argc >= 4) return RunAs(argc, argv);
   std::fprintf(stderr,
                "usage: velkan_guest_check stale-reply | flash-equals FLASH_BIN HEX_FILE | "
-               "run-as UID COMMAND [ARG...]\n");
+               "programmers | run-as UID COMMAND [ARG...]\n");
   return 2;
 }
