@@ -50,7 +50,7 @@ namespace emu = velkan::emu;
 
 constexpr std::uint16_t kVendorId = 0x0755;
 constexpr std::uint16_t kProductId = 0x0102;
-constexpr const char* kProductName = "VELKAN USB Programmer";
+constexpr const char* kProductName = "VELKAN Programmer";
 
 // Vendor page, one application collection: input report 4 and output
 // report 3, each 63 bytes of 0..255.
