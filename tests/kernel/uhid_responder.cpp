@@ -9,7 +9,7 @@
 // input report the emulator produces goes back to the kernel at once.
 //
 // Usage: velkan_uhid_responder --state DIR [--count N] [--overflow-at CMD]
-//                              [--unplug-after K]
+//                              [--unplug-after K] [--report-interval-us T]
 //   --state DIR        device i keeps its state in DIR/EMU000i/ (flash.bin,
 //                      state.json); DIR/ready is written once every device
 //                      has been created
@@ -19,6 +19,10 @@
 //                      command byte CMD (hex) with a 600-byte reply
 //   --unplug-after K   the first device is destroyed right after it has
 //                      answered its K-th request
+//   --report-interval-us T
+//                      input reports of one reply follow each other T
+//                      microseconds apart (a full-speed USB device sends one
+//                      per millisecond); 0, the default, sends them at once
 // SIGUSR1 destroys the first device; SIGTERM and SIGINT destroy all and end
 // the program. On every unplug DIR/unplugged receives the time since boot in
 // centiseconds, as /proc/uptime counts it.
@@ -174,7 +178,8 @@ class Responder {
   }
 
   // Handles one event of device `index`; false when its fd failed.
-  bool Service(std::size_t index, std::optional<std::uint64_t> unplugAfter) {
+  bool Service(std::size_t index, std::optional<std::uint64_t> unplugAfter,
+               unsigned reportIntervalUs) {
     UhidDevice& d = devices_[index];
     uhid_event ev{};
     const ssize_t n = ::read(d.fd, &ev, sizeof ev);
@@ -187,7 +192,10 @@ class Responder {
         std::memcpy(report.data(), ev.u.output.data, size);
         int code = 0;
         if (!d.emulator->WriteReport(report, code)) break;  // refused: nothing to answer
+        bool first = true;
         for (const auto& [reply, delivered] : TakeReplies(*d.emulator)) {
+          if (!first && reportIntervalUs > 0) ::usleep(reportIntervalUs);
+          first = false;
           uhid_event in{};
           in.type = UHID_INPUT2;
           in.u.input2.size = static_cast<std::uint16_t>(delivered);
@@ -222,7 +230,7 @@ class Responder {
     return true;
   }
 
-  int Run(std::optional<std::uint64_t> unplugAfter) {
+  int Run(std::optional<std::uint64_t> unplugAfter, unsigned reportIntervalUs) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -259,7 +267,7 @@ class Responder {
       }
       for (std::size_t k = 1; k < fds.size(); ++k) {
         if (fds[k].revents == 0) continue;
-        if (!Service(which[k - 1], unplugAfter)) {
+        if (!Service(which[k - 1], unplugAfter, reportIntervalUs)) {
           std::fprintf(stderr, "responder: %s: uhid failed\n",
                        devices_[which[k - 1]].serial.c_str());
           return 1;
@@ -276,7 +284,7 @@ class Responder {
 int Usage() {
   std::fprintf(stderr,
                "usage: velkan_uhid_responder --state DIR [--count N] [--overflow-at CMD] "
-               "[--unplug-after K]\n");
+               "[--unplug-after K] [--report-interval-us T]\n");
   return 2;
 }
 
@@ -287,6 +295,7 @@ int main(int argc, char** argv) {
   int count = 1;
   std::optional<int> overflowAt;
   std::optional<std::uint64_t> unplugAfter;
+  unsigned reportIntervalUs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return Usage();
@@ -299,6 +308,8 @@ int main(int argc, char** argv) {
       overflowAt = static_cast<int>(std::strtol(value, nullptr, 16));
     } else if (arg == "--unplug-after") {
       unplugAfter = std::strtoull(value, nullptr, 10);
+    } else if (arg == "--report-interval-us") {
+      reportIntervalUs = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
     } else {
       return Usage();
     }
@@ -309,5 +320,5 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(*stateDir, ec);
   Responder responder(*stateDir, count);
   if (!responder.Create(overflowAt)) return 1;
-  return responder.Run(unplugAfter);
+  return responder.Run(unplugAfter, reportIntervalUs);
 }
