@@ -515,7 +515,8 @@ void Emulator::DiscardPending(int reader) {
   if (it != state_->readers.end()) it->second.clear();
 }
 
-bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivered, int& errorCode) {
+bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivered, int& errorCode,
+                          std::chrono::milliseconds timeout) {
   Clock& clock = GetClock();
   std::unique_lock lock(mutex_);
   State& s = *state_;
@@ -526,7 +527,7 @@ bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivere
   auto it = s.readers.find(reader);
   if (it == s.readers.end() || it->second.empty()) {
     lock.unlock();
-    clock.Sleep(std::chrono::milliseconds(hid::kReadTimeoutMs));
+    clock.Sleep(timeout);
     errorCode = hid::kTimeoutError;
     return false;
   }

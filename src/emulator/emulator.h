@@ -196,8 +196,10 @@ class Emulator {
   int AttachReader();
   void DetachReader(int reader);
   // Waits for the reader's next input report (latency, chip busy time; at
-  // most hid::kReadTimeoutMs on the process clock when none is queued).
-  bool ReadReport(int reader, hid::Report& report, std::size_t& delivered, int& errorCode);
+  // most `timeout` on the process clock when none is queued).
+  bool ReadReport(
+      int reader, hid::Report& report, std::size_t& delivered, int& errorCode,
+      std::chrono::milliseconds timeout = std::chrono::milliseconds(hid::kReadTimeoutMs));
   bool ReadReport(hid::Report& report, std::size_t& delivered, int& errorCode) {
     return ReadReport(kDefaultReader, report, delivered, errorCode);
   }

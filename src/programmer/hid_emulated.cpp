@@ -60,6 +60,16 @@ class EmulatedDevice final : public Device {
     return true;
   }
 
+  bool ReadReportWithin(Report& report, std::size_t& delivered, int timeoutMs) override {
+    if (closed_) return Fail(kClosedError);
+    int code = 0;
+    if (!emulator_->ReadReport(reader_, report, delivered, code,
+                               std::chrono::milliseconds(timeoutMs))) {
+      return Fail(code);
+    }
+    return true;
+  }
+
   void DiscardPending() override {
     if (!closed_) emulator_->DiscardPending(reader_);
   }

@@ -74,9 +74,13 @@ class HidrawDevice final : public Device {
   }
 
   bool ReadReport(Report& report, std::size_t& delivered) override {
+    return ReadReportWithin(report, delivered, readTimeoutMs_);
+  }
+
+  bool ReadReportWithin(Report& report, std::size_t& delivered, int timeoutMs) override {
     if (fd_.get() < 0) return Fail(EBADF);
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();

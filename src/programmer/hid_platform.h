@@ -56,6 +56,10 @@ class Device {
   // `report`; `delivered` is the number of bytes the read delivered,
   // report ID included.
   virtual bool ReadReport(Report& report, std::size_t& delivered) = 0;
+  // The same with a time limit of its own (kTimeoutError when it passes).
+  virtual bool ReadReportWithin(Report& report, std::size_t& delivered, int /*timeoutMs*/) {
+    return ReadReport(report, delivered);
+  }
   // Closes the device; false when the platform reports a failure. Further
   // calls fail. A hold (Lock) ends with it.
   virtual bool Close() = 0;

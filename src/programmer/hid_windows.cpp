@@ -204,10 +204,14 @@ class WindowsDevice final : public Device {
   }
 
   bool ReadReport(Report& report, std::size_t& delivered) override {
+    return ReadReportWithin(report, delivered, kReadTimeoutMs);
+  }
+
+  bool ReadReportWithin(Report& report, std::size_t& delivered, int timeoutMs) override {
     delivered = 0;
     if (!IsOpen()) return false;
     DWORD read = 0;
-    if (!Transfer(nullptr, &report, read)) return false;
+    if (!Transfer(nullptr, &report, read, timeoutMs)) return false;
     delivered = read > kReportSize ? kReportSize : read;
     return true;
   }
@@ -239,7 +243,7 @@ class WindowsDevice final : public Device {
   // taking reports must not hang the caller either). The transfer has always
   // ended (completed or cancelled) when this returns, so the buffer and the
   // OVERLAPPED may go away.
-  bool Transfer(const Report* out, Report* in, DWORD& transferred) {
+  bool Transfer(const Report* out, Report* in, DWORD& transferred, int timeoutMs = kReadTimeoutMs) {
     transferred = 0;
     OVERLAPPED overlapped{};
     overlapped.hEvent = event_.get();
@@ -252,8 +256,7 @@ class WindowsDevice final : public Device {
         lastError_ = static_cast<int>(code != 0 ? code : ERROR_GEN_FAILURE);
         return false;
       }
-      if (WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(kReadTimeoutMs)) !=
-          WAIT_OBJECT_0) {
+      if (WaitForSingleObject(overlapped.hEvent, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
         CancelIo(handle_);
         // Wait for the cancellation to finish; a transfer that completed in
         // the meantime still counts, so no report is lost.

@@ -75,7 +75,7 @@ bool Link::Send(std::uint8_t frameType, std::uint8_t command, const std::uint8_t
   // The frame type is not part of the check byte.
   f[n + 4] = XorBytes(f + 1, n + 3);
 
-  device_->DiscardPending();
+  DropStaleInput();
   const std::size_t total = n + 5;
   std::size_t offset = 0;
   hid::Report report;
@@ -109,7 +109,23 @@ bool Link::ReadOne(hid::Report& report, std::size_t& delivered) {
   return true;
 }
 
+void Link::DropStaleInput() {
+  // A report a device still owes arrives within a few USB frames; a device
+  // that stopped sending costs this wait once.
+  constexpr int kOwedReportWaitMs = 50;
+  hid::Report scratch;
+  std::size_t delivered = 0;
+  while (owedBytes_ > 0 && device_->ReadReportWithin(scratch, delivered, kOwedReportWaitMs)) {
+    const std::size_t carried = delivered > 1 ? std::min(delivered, hid::kReportSize) - 1 : 0;
+    owedBytes_ -= std::min(owedBytes_, carried);
+    if (carried == 0) break;
+  }
+  owedBytes_ = 0;
+  device_->DiscardPending();
+}
+
 bool Link::Receive(std::uint8_t* out, std::size_t capacity, std::size_t& n) {
+  owedBytes_ = 0;
   lastError_ = 0;
   frame_.fill(0);
   std::uint8_t* f = frame_.data();
@@ -123,20 +139,21 @@ bool Link::Receive(std::uint8_t* out, std::size_t capacity, std::size_t& n) {
   hid::Report report;
   std::size_t delivered = 0;
   while (total == 0 || collected < total) {
-    if (!ReadOne(report, delivered)) return false;
+    if (!ReadOne(report, delivered)) {
+      if (total > collected) owedBytes_ = total - collected;
+      return false;
+    }
     const std::size_t want = total == 0 ? kFrameBufferSize - collected : total - collected;
     const std::size_t take = std::min(delivered - 1, want);
     std::memcpy(f + collected, report.data() + 1, take);
     collected += take;
     if (total == 0 && collected >= kHeader) {
-      const int status = StatusError(f[2]);
-      if (status != 0) {
-        lastError_ = status;
-        return false;
-      }
       const std::size_t declared = f[3] | (static_cast<std::size_t>(f[4]) << 8);
-      if (declared > kMaxReplyData) {
-        lastError_ = VELKAN_ERR_REPLY_TOO_LONG;
+      const std::size_t whole = declared + 6;
+      const int status = StatusError(f[2]);
+      if (status != 0 || declared > kMaxReplyData) {
+        owedBytes_ = whole > collected ? whole - collected : 0;
+        lastError_ = status != 0 ? status : VELKAN_ERR_REPLY_TOO_LONG;
         return false;
       }
       total = declared + 6;

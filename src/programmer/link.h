@@ -48,8 +48,11 @@ class Link {
   //
   // A reply declaring more than kMaxReplyData bytes, or with a non-zero
   // status, is refused as soon as its first report arrives; the rest of it
-  // is left unread and thrown away by the next Send. A reply that fits the
-  // frame buffer but not `capacity` is read to its end and then refused.
+  // is left unread and thrown away by the next Send, which first waits (a
+  // little) for the reports that reply still owes: a device sends them one
+  // by one, so most of them are still on their way when the refusal comes.
+  // A reply that fits the frame buffer but not `capacity` is read to its end
+  // and then refused.
   bool Receive(std::uint8_t* out, std::size_t capacity, std::size_t& n);
 
   bool Close();
@@ -66,6 +69,12 @@ class Link {
 
  private:
   bool ReadOne(hid::Report& report, std::size_t& delivered);
+  // Reads away what an abandoned reply still owes, then whatever else has
+  // arrived.
+  void DropStaleInput();
+  // Frame bytes of an abandoned reply still to come (its declared length
+  // minus what was read of it).
+  std::size_t owedBytes_ = 0;
 
   std::unique_ptr<hid::Device> device_;
   int lastError_ = 0;

@@ -45,6 +45,11 @@ class TracingDevice final : public hid::Device {
     if (ok) Write(false, report);
     return ok;
   }
+  bool ReadReportWithin(hid::Report& report, std::size_t& delivered, int timeoutMs) override {
+    const bool ok = inner_->ReadReportWithin(report, delivered, timeoutMs);
+    if (ok) Write(false, report);
+    return ok;
+  }
   bool Close() override { return inner_->Close(); }
   int LastError() const override { return inner_->LastError(); }
   bool GetIdentity(hid::Identity& out) override { return inner_->GetIdentity(out); }

@@ -132,6 +132,48 @@ TEST_F(LinkTest, FailingStatusStopsAfterTheFirstReport) {
   EXPECT_EQ(dev_->reads, 1);
 }
 
+// The reports a refused reply still owes are on their way when the refusal
+// comes (the scripted device, like a real one, has not delivered them yet:
+// nothing is "pending" to discard). The next request reads them away first,
+// so its reply is its own; a device that never sends them costs one short
+// wait.
+TEST_F(LinkTest, RepliesGivenUpOnAreReadAwayBeforeTheNextRequest) {
+  std::uint8_t state = 0xEE;
+  dev_->QueueReply(5, Bytes(150, 0xAA));  // three reports
+  dev_->QueueReply(0, {0x01});
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), -8);
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), 0);
+  EXPECT_EQ(state, 1);
+
+  Bytes overflow = ReplyFrame(0, Bytes(600, 0x00));  // declares 600: ten reports
+  dev_->QueueFrame(overflow);
+  dev_->QueueReply(0, {0x00});
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), VELKAN_ERR_REPLY_TOO_LONG);
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), 0);
+  EXPECT_EQ(state, 0);
+  EXPECT_TRUE(dev_->inputs.empty());
+
+  // A read that fails part way: the rest of that reply is owed too.
+  Bytes split = ReplyFrame(0, Bytes(100, 0x11));
+  dev_->QueueFrame(Bytes(split.begin(), split.begin() + 63));
+  dev_->QueueReadError(5);
+  dev_->QueueFrame(Bytes(split.begin() + 63, split.end()));
+  dev_->QueueReply(0, {0x01});
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), 5);
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), 0);
+  EXPECT_EQ(state, 1);
+
+  // The owed reports never come: the next exchange still goes out.
+  const Bytes failed = ReplyFrame(9, Bytes(150, 0xAA));
+  dev_->QueueFrame(Bytes(failed.begin(), failed.begin() + 63));
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), -21);
+  const std::size_t writes = dev_->written.size();
+  dev_->QueueReadError(110);  // what the drain finds: nothing comes
+  dev_->QueueReply(0, {0x01});
+  EXPECT_EQ(DllI2cGetStatus(handle_, &state), 0);
+  EXPECT_EQ(dev_->written.size(), writes + 1);
+}
+
 TEST_F(LinkTest, LastErrorStartsAtZeroForEachExchange) {
   std::array<std::uint8_t, 594> out{};
   int n = 0;
