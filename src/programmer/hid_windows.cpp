@@ -11,10 +11,7 @@
 // the synchronous transfer, only with a time limit (ERROR_TIMEOUT).
 #include <windows.h>
 
-#include <initguid.h>  // DEVPKEY_* defined here, not only declared
-
 #include <cfgmgr32.h>
-#include <devpkey.h>
 #include <setupapi.h>
 
 // The HID headers of mingw-w64 do not declare their functions extern "C".
@@ -90,30 +87,33 @@ std::wstring LockName(const std::string& path) {
 // location of the interface's device node or, for a HID collection, of its
 // USB parent ("Port_#0002.Hub_#0001"). Empty when the system does not say.
 std::string DeviceLocation(const std::wstring& path) {
-  wchar_t instance[512] = {};
-  ULONG size = sizeof instance;
-  DEVPROPTYPE type = 0;
-  if (CM_Get_Device_Interface_PropertyW(path.c_str(), &DEVPKEY_Device_InstanceId, &type,
-                                        reinterpret_cast<PBYTE>(instance), &size,
-                                        0) != CR_SUCCESS) {
-    return {};
-  }
-  DEVINST node = 0;
-  if (CM_Locate_DevNodeW(&node, instance, CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS) return {};
-  for (int level = 0; level < 3; ++level) {
-    wchar_t location[256] = {};
-    ULONG length = sizeof location;
-    if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, nullptr, location,
-                                          &length, 0) == CR_SUCCESS &&
-        location[0] != L'\0') {
-      location[255] = L'\0';
-      return WideToUtf8(location);
+  HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  std::string location;
+  SP_DEVICE_INTERFACE_DATA interfaceData{};
+  interfaceData.cbSize = sizeof interfaceData;
+  SP_DEVINFO_DATA deviceData{};
+  deviceData.cbSize = sizeof deviceData;
+  // Opening the interface adds its device to the set, as its only element.
+  if (SetupDiOpenDeviceInterfaceW(set, path.c_str(), 0, &interfaceData) &&
+      SetupDiEnumDeviceInfo(set, 0, &deviceData)) {
+    DEVINST node = deviceData.DevInst;
+    for (int level = 0; level < 3 && location.empty(); ++level) {
+      wchar_t text[256] = {};
+      ULONG length = sizeof text;
+      if (CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, nullptr, text,
+                                            &length, 0) == CR_SUCCESS &&
+          text[0] != L'\0') {
+        text[255] = L'\0';
+        location = WideToUtf8(text);
+      }
+      DEVINST parent = 0;
+      if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+      node = parent;
     }
-    DEVINST parent = 0;
-    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
-    node = parent;
   }
-  return {};
+  SetupDiDestroyDeviceInfoList(set);
+  return location;
 }
 
 class WindowsDevice final : public Device {

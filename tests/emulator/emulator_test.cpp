@@ -266,27 +266,30 @@ TEST_F(EmulatorTest, UnreadRepliesStayQueuedPerReader) {
 TEST_F(EmulatorTest, HoldKeepsOtherReadersAndFoldersOut) {
   const fs::path dir = fs::temp_directory_path() / ("velkan_hold_" + std::to_string(::getpid()));
   fs::remove_all(dir);
-  Emulator a(dir), b(dir);
-  ASSERT_TRUE(a.ok() && b.ok());
-  const int ra = a.AttachReader();
-  const int rb = b.AttachReader();
-  const int ra2 = a.AttachReader();
-  ASSERT_TRUE(a.Acquire(ra, false));
-  EXPECT_FALSE(a.Acquire(ra2, false));  // same emulator, other reader
-  EXPECT_FALSE(b.Acquire(rb, false));   // same folder, other "process"
-  std::array<std::uint8_t, kFlashSize> flash{};
-  flash.fill(0x5A);
-  a.SetFlash(flash);
-  std::atomic<bool> got{false};
-  std::thread waiter([&] { got = b.Acquire(rb, true); });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(got.load());
-  a.Release(ra);
-  waiter.join();
-  EXPECT_TRUE(got.load());
-  EXPECT_EQ(b.Flash(), flash);  // reloaded when taken
-  b.Release(rb);
-  fs::remove_all(dir);
+  {
+    Emulator a(dir), b(dir);
+    ASSERT_TRUE(a.ok() && b.ok());
+    const int ra = a.AttachReader();
+    const int rb = b.AttachReader();
+    const int ra2 = a.AttachReader();
+    ASSERT_TRUE(a.Acquire(ra, false));
+    EXPECT_FALSE(a.Acquire(ra2, false));  // same emulator, other reader
+    EXPECT_FALSE(b.Acquire(rb, false));   // same folder, other "process"
+    std::array<std::uint8_t, kFlashSize> flash{};
+    flash.fill(0x5A);
+    a.SetFlash(flash);
+    std::atomic<bool> got{false};
+    std::thread waiter([&] { got = b.Acquire(rb, true); });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(got.load());
+    a.Release(ra);
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_EQ(b.Flash(), flash);  // reloaded when taken
+    b.Release(rb);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);  // the emulators and their lock files are gone
 }
 
 // ---- Programmer commands ----
