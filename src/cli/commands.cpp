@@ -11,7 +11,9 @@
 #include <system_error>
 
 #include "cli/console.h"
+#include "cli/event_output.h"
 #include "cli/exit_codes.h"
+#include "cli/gang.h"
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "common/hex_text.h"
@@ -41,6 +43,7 @@ constexpr unsigned long kMaxI2cReadLength = 512;
 ConsoleOptions MakeConsoleOptions(const GlobalOptions& global, bool answerYes) {
   ConsoleOptions o;
   o.quiet = global.quiet;
+  o.json = global.json;
   o.progress = StdoutIsTerminal();
   o.interactive = StdinIsTerminal();
   o.answerYes = answerYes;
@@ -133,6 +136,28 @@ bool IsUtf8(std::string_view text) {
 
 std::string Hex4(unsigned value);
 
+// The I2C press's events as JSON lines; its end carries what the I2C page
+// showed.
+class I2cJsonSink final : public EventSink {
+ public:
+  I2cJsonSink(const Station& station, LineWriter& writer, const ConsoleI2cView& view)
+      : station_(station), writer_(writer), view_(view) {}
+  void OnEvent(const Event& event) override {
+    nlohmann::json j = EventJson(event, station_);
+    if (event.kind == EventKind::kRunFinished) {
+      nlohmann::json shown = nlohmann::json::array();
+      for (const std::string& text : view_.Shown()) shown.push_back(ToLf(text));
+      j["output"] = std::move(shown);
+    }
+    writer_.Write(JsonLine(j));
+  }
+
+ private:
+  const Station& station_;
+  LineWriter& writer_;
+  const ConsoleI2cView& view_;
+};
+
 // Programmers that are attached but could not be opened, and why: without
 // this a missing access right looks exactly like no programmer at all.
 void ReportUnopenable(Console& console) {
@@ -196,11 +221,18 @@ int OfflineExitCode(const RunOutcome& outcome) {
   }
 }
 
-// Runs `run` on the page while holding the programmer.
-int RunOnPage(ConsolePage& page, RunOutcome (*run)(Page&), int (*exitCode)(const RunOutcome&)) {
-  ProgrammerLease lease = AcquireForRun(page);
+// Runs `run` on the page while holding the programmer of the default
+// station; with --json its events go to stdout as JSON lines.
+int RunOnPage(ConsolePage& page, RunOutcome (*run)(Station&, Page&),
+              int (*exitCode)(const RunOutcome&)) {
+  Station& station = DefaultStation();
+  ProgrammerLease lease = AcquireForRun(station, page);
   if (!lease) return kExitFailure;
-  const int code = exitCode(run(page));
+  LineWriter writer(page.console().options().out);
+  JsonSink json(station, writer);
+  if (page.console().options().json) station.SetSink(&json);
+  const int code = exitCode(run(station, page));
+  station.SetSink(nullptr);
   if (code != kExitOk) page.PrintLogIfQuiet();
   if (code == kExitNoProgrammer) ReportUnopenable(page.console());
   return code;
@@ -232,12 +264,40 @@ int PrepareHexPage(Console& console, ConsolePage& page, const HexOptions& hex, b
   return kExitOk;
 }
 
-int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex, RunOutcome (*run)(Page&),
-                       int (*exitCode)(const RunOutcome&)) {
+// The programmers of a run on several at once: every attached one (--all)
+// or those of the --device options.
+std::vector<GangTarget> GangTargets(const GlobalOptions& global, const HexOptions& hex) {
+  std::vector<GangTarget> targets;
+  if (hex.all) {
+    for (const FoundDevice& d : ListProgrammers()) {
+      targets.push_back(
+          {{DeviceSelector::Kind::kPath, d.path}, d.serial.empty() ? d.path : d.serial});
+    }
+  } else {
+    for (const std::string& text : global.devices)
+      targets.push_back({DeviceSelector::Parse(text), text});
+  }
+  return targets;
+}
+
+int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
+                       RunOutcome (*run)(Station&, Page&), int (*exitCode)(const RunOutcome&)) {
   Console console(MakeConsoleOptions(global, hex.skipOutside));
   ConsolePage page(console, hex.fuse);
+  const bool gang = hex.all || global.devices.size() > 1;
+  if (hex.all && (global.device || !global.devices.empty())) {
+    console.Error("--all and --device: choose one");
+    return kExitUsage;
+  }
   if (int code = PrepareHexPage(console, page, hex, true); code != kExitOk) return code;
-  return RunOnPage(page, run, exitCode);
+  if (!gang) return RunOnPage(page, run, exitCode);
+  const std::vector<GangTarget> targets = GangTargets(global, hex);
+  if (targets.empty()) {
+    console.Error("no programmer found (USB 0755:0102)");
+    ReportUnopenable(console);
+    return kExitNoProgrammer;
+  }
+  return RunGang(console, page, hex.fuse, targets, run, exitCode);
 }
 
 // An open programmer for the commands that talk to it directly; closed again
@@ -382,10 +442,16 @@ int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
 
   ConsoleI2cView view(console);
   std::string output;
-  const I2cPressOutcome outcome = I2cCommandPress(view, i2c.address, data, readLength, output);
+  Station& station = DefaultStation();
+  LineWriter writer(console.options().out);
+  I2cJsonSink json(station, writer, view);
+  if (global.json) station.SetSink(&json);
+  const I2cPressOutcome outcome =
+      I2cCommandPress(station, view, i2c.address, data, readLength, output);
+  station.SetSink(nullptr);
   const bool ok = outcome.result == I2cPressResult::kOk;
   const auto& shown = view.Shown();
-  for (std::size_t i = 0; i < shown.size(); ++i) {
+  for (std::size_t i = 0; i < shown.size() && !global.json; ++i) {
     std::string text = ToLf(shown[i]);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     const bool last = i + 1 == shown.size();
@@ -423,7 +489,17 @@ int ListCommand(const GlobalOptions& global) {
     ReportUnopenable(console);
     return kExitNoProgrammer;
   }
-  console.Out(ProgrammerTable(devices));
+  if (global.json) {
+    for (const FoundDevice& d : devices) {
+      nlohmann::json j{{"event", "programmer"},        {"path", d.path},
+                       {"vendorId", Hex4(d.vendorId)}, {"productId", Hex4(d.productId)},
+                       {"serial", d.serial},           {"port", d.port},
+                       {"product", d.product}};
+      console.Out(JsonLine(j) + "\n");
+    }
+  } else {
+    console.Out(ProgrammerTable(devices));
+  }
   ReportUnopenable(console);
   return kExitOk;
 }
@@ -448,11 +524,23 @@ int InfoCommand(const GlobalOptions& global) {
   }
   nameLength = std::min<unsigned int>(nameLength, sizeof name);
 
+  hid::Identity identity;
+  const bool identified = ReaderIdentity(session.handle(), identity);
+  if (global.json) {
+    nlohmann::json j{{"event", "info"},
+                     {"serial", identity.serial},
+                     {"port", identity.port},
+                     {"product", identity.product},
+                     {"firmwareVersion", std::string(version, versionLength)},
+                     {"firmwareValue", Hex4(value)},
+                     {"offlineFileName", std::string(name, nameLength)}};
+    console.Out(JsonLine(j) + "\n");
+    return kExitOk;
+  }
   std::string out = "firmware version: " + Printable(std::string_view(version, versionLength)) +
                     " (value 0x" + Hex4(value) + ")\n";
   out += "offline file name: " + Printable(std::string_view(name, nameLength)) + "\n";
-  hid::Identity identity;
-  if (ReaderIdentity(session.handle(), identity)) {
+  if (identified) {
     auto field = [](const std::string& text) { return text.empty() ? "-" : Printable(text); };
     out += "serial number: " + field(identity.serial) + "\nport: " + field(identity.port) +
            "\nproduct: " + field(identity.product) + "\n";

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velkan::cli {
 
@@ -13,8 +14,10 @@ struct GlobalOptions {
   std::optional<std::string> emulatorDir;  // with --emulator=DIR
   std::optional<std::string> trace;
   std::optional<std::string> device;  // a path, "serial=SN" or "port=P"
+  std::vector<std::string> devices;   // --device given more than once: several at once
   std::size_t emulators = 1;          // --emulators N
   bool quiet = false;
+  bool json = false;  // --json: JSON lines on stdout
 };
 
 struct HexOptions {
@@ -22,6 +25,7 @@ struct HexOptions {
   bool fuse = false;
   bool yes = false;          // the fuse warning answered Yes in advance
   bool skipOutside = false;  // out-of-region records dropped without asking
+  bool all = false;          // --all: every attached programmer at once
 };
 
 struct I2cOptions {

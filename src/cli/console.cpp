@@ -47,7 +47,7 @@ std::string Printable(std::string_view text) {
 }
 
 void Console::Info(std::string_view text) {
-  if (o_.quiet) return;
+  if (o_.quiet || o_.json) return;
   ClearProgress();
   Write(o_.out, text);
   Write(o_.out, "\n");
@@ -140,22 +140,31 @@ void Console::ClearProgress() {
   progressShown_ = false;
 }
 
-void ConsolePage::Display(const std::string& logText, std::string_view transientTail) {
+void ConsolePage::OnEvent(const Event& event) {
+  if (event.kind != EventKind::kLineDone) {
+    Page::OnEvent(event);
+    return;
+  }
+  // The bar is drawn only at the start of a line of the log.
+  const std::string& log = LogText();
+  if ((log.empty() || log.back() == '\n') && !console_.options().json) {
+    console_.DrawProgress(event.percent);
+  }
+}
+
+void ConsolePage::Display(const std::string& logText, std::string_view) {
   if (logText.size() < printed_) printed_ = 0;  // the run emptied the log
-  if (!console_.options().quiet && logText.size() > printed_) {
+  const ConsoleOptions& o = console_.options();
+  if (!o.quiet && !o.json && logText.size() > printed_) {
     console_.Out(ToLf(std::string_view(logText).substr(printed_)));
   }
   printed_ = logText.size();
-  bool atLineStart = logText.empty() || logText.back() == '\n';
-  if (transientTail.empty() || !atLineStart) {
-    console_.ClearProgress();
-    return;
-  }
-  console_.DrawProgress(std::atoi(std::string(transientTail).c_str()));
+  console_.ClearProgress();
 }
 
 void ConsolePage::PrintLogIfQuiet() {
-  if (console_.options().quiet) console_.Out(ToLf(LogText()));
+  const ConsoleOptions& o = console_.options();
+  if (o.quiet && !o.json) console_.Out(ToLf(LogText()));
 }
 
 }  // namespace velkan::cli

@@ -23,6 +23,7 @@ std::string Printable(std::string_view text);
 
 struct ConsoleOptions {
   bool quiet = false;          // no progress, no informational lines
+  bool json = false;           // stdout carries JSON lines only: no text, no progress
   bool progress = false;       // stdout is a terminal: percentages update in place
   bool interactive = false;    // stdin is a terminal: questions are asked
   bool answerYes = false;      // every Yes/No message box answered Yes without asking
@@ -59,12 +60,16 @@ class Console {
   bool progressShown_ = false;
 };
 
-// A programming page on the console. The log text goes to stdout as it
-// grows; in quiet mode it is kept and printed only by PrintLogIfQuiet.
+// A programming page on the console, rendering the run's events: the log
+// text goes to stdout as it grows and a line done moves the progress bar; in
+// quiet mode the text is kept and printed only by PrintLogIfQuiet; in JSON
+// mode the text is kept and nothing is printed (the JSON lines carry it).
 class ConsolePage final : public Page {
  public:
   ConsolePage(Console& console, bool fuse) : console_(console), fuse_(fuse) {}
   Console& console() { return console_; }
+
+  void OnEvent(const Event& event) override;
 
   void EnableInputs(bool) override {}
   bool FuseChosen() override { return fuse_; }

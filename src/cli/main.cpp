@@ -102,17 +102,22 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "velkan " VELKAN_VERSION);
   app.footer(kExitCodeHelp);
 
-  std::string trace, device;
+  std::string trace;
+  std::vector<std::string> devices;
   app.add_flag("--emulator", global.emulator,
                "--emulator[=DIR]: use the emulated programmer instead of real HID; with DIR its "
                "chip, storage and firmware are kept in DIR (flash.bin, state.json)");
   auto* traceOpt = app.add_option("--trace", trace, "append every HID report exchanged to FILE")
                        ->type_name("FILE");
   auto* deviceOpt =
-      app.add_option("--device", device,
+      app.add_option("--device", devices,
                      "use this programmer: its device path, serial=SN or port=P (see: list); "
-                     "needed when several are attached")
-          ->type_name("PATH|serial=SN|port=P");
+                     "needed when several are attached; given more than once, program and "
+                     "offline run on all of them at once")
+          ->type_name("PATH|serial=SN|port=P")
+          ->allow_extra_args(false);
+  app.add_flag("--json", global.json,
+               "machine-readable output: one JSON object per line on stdout (see the README)");
   app.add_option("--emulators", global.emulators,
                  "with --emulator: N emulated programmers (serials EMU0001...); with DIR each "
                  "keeps its state in DIR/<serial>/")
@@ -127,6 +132,7 @@ int main(int argc, char** argv) {
     sub->add_flag("--fuse", hex.fuse, "end the script by blowing the chip's fuse (irreversible)");
     if (sends) {
       sub->add_flag("--yes", hex.yes, "confirm --fuse without asking (needed without a terminal)");
+      sub->add_flag("--all", hex.all, "run on every attached programmer at once");
     }
     sub->add_flag("--skip-outside", hex.skipOutside,
                   "drop records outside the chip's APP region 0x2000-0x9FFF without asking");
@@ -183,7 +189,15 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (traceOpt->count() > 0) global.trace = trace;
-  if (deviceOpt->count() > 0) global.device = device;
+  if (devices.size() == 1) global.device = devices.front();
+  if (devices.size() > 1) global.devices = devices;
+  if (deviceOpt->count() > 1 && !program->parsed() && !offline->parsed()) {
+    std::fputs(
+        "velkan: --device more than once: only program and offline run on several "
+        "programmers\n",
+        stderr);
+    return kExitUsage;
+  }
   if (global.emulatorDir) global.emulator = true;
   if (dataOpt->count() > 0) i2c.data = data;
   if (lenOpt->count() > 0) i2c.readLength = readLength;
@@ -192,7 +206,7 @@ int main(int argc, char** argv) {
   if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;
-  if (!list->parsed()) {
+  if (!list->parsed() && !hex.all && global.devices.empty()) {
     if (int code = RefuseAmbiguousProgrammer(global); code != kExitOk) return code;
   }
   int code = kExitUsage;
