@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "emulator/emulator.h"
 
 namespace {
@@ -493,6 +495,135 @@ TEST_F(CliTest, VersionAndHelp) {
   Result help = Velkan("--help", false);
   EXPECT_EQ(help.code, 0);
   EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+}
+
+// Gang programming: four programmers at once, each chip equal to the image;
+// one programmer that fails (here a chip that is fused) fails alone, with its
+// own exit code in the summary, and is the command's exit code.
+TEST_F(CliTest, GangProgramsEveryProgrammerAndAFailureStaysItsOwn) {
+  Result all = Velkan("--emulators 4 program " + Example("full-app.hex") + " --all");
+  ASSERT_EQ(all.code, 0) << all.err;
+  const auto image = ImageOf(kExamples / "full-app.hex");
+  for (int k = 1; k <= 4; ++k) {
+    velkan::emu::Emulator e(state_ / ("EMU000" + std::to_string(k)));
+    EXPECT_EQ(e.Flash(), image) << k;
+  }
+  // Without a terminal: the log lines carry the serial, then the summary.
+  EXPECT_NE(all.out.find("EMU0003: 下载成功！\n"), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("== EMU0004 emu-4: pass"), std::string::npos) << all.out;
+
+  {
+    velkan::emu::Emulator fused(state_ / "EMU0002");
+    fused.SetFused(true);
+  }
+  Result oneFails = Velkan("--emulators 3 program " + Example("small.hex") + " --all");
+  EXPECT_EQ(oneFails.code, 5);
+  EXPECT_NE(oneFails.out.find("== EMU0002 emu-2: FAIL (exit 5)"), std::string::npos)
+      << oneFails.out;
+  EXPECT_NE(oneFails.out.find("EMU0002: 可能芯片已熔断！"), std::string::npos);
+  EXPECT_NE(oneFails.out.find("== EMU0001 emu-1: pass"), std::string::npos);
+  EXPECT_NE(oneFails.out.find("== EMU0003 emu-3: pass"), std::string::npos);
+  velkan::emu::Emulator third(state_ / "EMU0003");
+  EXPECT_EQ(third.Flash(), ImageOf(kExamples / "small.hex"));
+
+  // Chosen by --device; one that is not there fails alone with exit 3, and
+  // a communication failure would outweigh it.
+  Result chosen = Velkan(
+      "--emulators 3 --device serial=EMU0001 --device serial=EMU0009 "
+      "--device port=emu-3 offline " +
+      Example("small.hex"));
+  EXPECT_EQ(chosen.code, 3);
+  EXPECT_NE(chosen.out.find("== serial=EMU0009 -: FAIL (exit 3)"), std::string::npos) << chosen.out;
+  EXPECT_EQ(velkan::emu::Emulator(state_ / "EMU0003").OfflineName(), "small.hex");
+  EXPECT_EQ(velkan::emu::Emulator(state_ / "EMU0002").OfflineName(), "");
+  EXPECT_EQ(Velkan("--emulators 2 --device emulator:0 --device emulator:1 info").code, 2);
+  EXPECT_EQ(Velkan("--emulators 2 --device emulator:0 program --all " + Example("small.hex")).code,
+            2);
+}
+
+// --json: stdout carries nothing but JSON objects, one per line; each run
+// ends with one run-finished per programmer carrying its result.
+TEST_F(CliTest, JsonLinesOfARunAndOfTheOtherCommands) {
+  auto parse = [](const std::string& out) {
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : Lines(out)) {
+      nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+      EXPECT_FALSE(j.is_discarded()) << line;
+      EXPECT_TRUE(j.is_object() && j.contains("event")) << line;
+      objects.push_back(std::move(j));
+    }
+    return objects;
+  };
+  Result run = Velkan("--json program " + Example("full-app.hex"));
+  ASSERT_EQ(run.code, 0) << run.err;
+  const auto events = parse(run.out);
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(events.front()["event"], "programmer-opened");
+  EXPECT_EQ(events.front()["serial"], "EMU0001");
+  EXPECT_EQ(events[1]["event"], "run-started");
+  int finished = 0, done = 0, lastPercent = -1;
+  std::string log;
+  for (const auto& e : events) {
+    EXPECT_EQ(e["serial"], "EMU0001");
+    if (e.contains("text")) log += e["text"].get<std::string>();
+    if (e["event"] == "line-done") {
+      ++done;
+      EXPECT_GE(e["percent"].get<int>(), lastPercent);
+      lastPercent = e["percent"];
+    }
+    if (e["event"] == "run-finished") {
+      ++finished;
+      EXPECT_EQ(e["result"], 0);
+      EXPECT_EQ(e["success"], true);
+    }
+  }
+  EXPECT_EQ(finished, 1);
+  EXPECT_EQ(done, events[1]["lines"].get<int>());
+  EXPECT_EQ(lastPercent, 100);
+  EXPECT_EQ(log, "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
+
+  Result gang = Velkan("--json --emulators 3 offline " + Example("small.hex") + " --all");
+  ASSERT_EQ(gang.code, 0) << gang.err;
+  std::map<std::string, int> finishedBySerial;
+  const auto gangEvents = parse(gang.out);
+  for (const auto& e : gangEvents) {
+    if (e["event"] == "run-finished") {
+      ++finishedBySerial[e["serial"].get<std::string>()];
+      EXPECT_EQ(e["run"], "offline");
+      EXPECT_EQ(e["success"], true);
+    }
+  }
+  EXPECT_EQ(finishedBySerial,
+            (std::map<std::string, int>{{"EMU0001", 1}, {"EMU0002", 1}, {"EMU0003", 1}}));
+  EXPECT_EQ(gangEvents.back()["event"], "gang-finished");
+  EXPECT_EQ(gangEvents.back()["exitCode"], 0);
+
+  // A failing line: its kind and status word.
+  WriteFile(dir_ / "bad.txt", "I-ADDR A0\nI-CMD 20000008FFFFFFFFFFFFFF00\n");
+  Result bad = Velkan("--json --emulators 3 --device serial=EMU0002 run " +
+                      Quote((dir_ / "bad.txt").string()));
+  EXPECT_EQ(bad.code, 5);
+  const auto badEvents = parse(bad.out);
+  bool sawFailure = false;
+  for (const auto& e : badEvents) {
+    if (e["event"] != "line-failed") continue;
+    sawFailure = true;
+    EXPECT_EQ(e["failure"], "status-word");
+    EXPECT_EQ(e["statusWord"], "6982");
+    EXPECT_EQ(e["line"], 2);
+  }
+  EXPECT_TRUE(sawFailure) << bad.out;
+
+  const auto list = parse(Velkan("--json --emulators 2 list").out);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1]["serial"], "EMU0002");
+  const auto info = parse(Velkan("--json info").out);
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0]["firmwareVersion"], "VK-PROG EMU 1.00");
+  const auto i2c = parse(Velkan("--json i2c --addr A0 --data \"07 00 00 00\"").out);
+  ASSERT_FALSE(i2c.empty());
+  EXPECT_EQ(i2c.back()["event"], "run-finished");
+  EXPECT_EQ(i2c.back()["bytes"], "9000");
 }
 
 }  // namespace
