@@ -305,6 +305,9 @@ int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
 class DirectSession {
  public:
   explicit DirectSession(Console& console) : console_(console) {}
+  // The firmware command's handle keeps its own first-block flag: the
+  // process-wide one is the C library's.
+  void OwnFirmwareFlag() { ownFirmwareFlag_ = true; }
   ~DirectSession() {
     if (handle_ > 0) DllCloseReader(handle_);
   }
@@ -318,7 +321,7 @@ class DirectSession {
       console_.Error("the programmer is busy with another activity");
       return kExitFailure;
     }
-    handle_ = DllOpenReader();
+    handle_ = OpenReader(SelectedDevice(), ownFirmwareFlag_);
     if (handle_ == VELKAN_ERR_NO_READER) {
       console_.Error("no programmer found (USB 0755:0102)");
       ReportUnopenable(console_);
@@ -341,6 +344,7 @@ class DirectSession {
   Console& console_;
   ProgrammerLease lease_;
   int handle_ = 0;
+  bool ownFirmwareFlag_ = false;
 };
 
 std::string Hex4(unsigned value) {
@@ -559,6 +563,7 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
     return kExitUsage;
   }
   DirectSession session(console);
+  session.OwnFirmwareFlag();
   if (int code = session.Open(); code != kExitOk) return code;
 
   console.Info("firmware " + path + ": " + std::to_string(image->size()) + " bytes");

@@ -38,6 +38,8 @@ std::atomic<bool> g_firstBlock{true};
 struct Entry {
   std::mutex mutex;
   std::unique_ptr<Programmer> programmer;  // null once closed
+  // The firmware first-block flag of a handle that keeps its own.
+  std::atomic<bool> firstBlock{true};
 };
 
 struct Module {
@@ -89,7 +91,7 @@ std::shared_ptr<hid::Platform> Platform() {
   return CurrentPlatform(m);
 }
 
-int Open(const std::optional<DeviceSelector>& selector) {
+int Open(const std::optional<DeviceSelector>& selector, bool ownFirmwareFlag = false) {
   Module& m = TheModule();
   std::shared_ptr<hid::Platform> platform = Platform();
   if (!platform) return VELKAN_ERR_NO_READER;
@@ -97,7 +99,8 @@ int Open(const std::optional<DeviceSelector>& selector) {
   if (!device) return VELKAN_ERR_NO_READER;
 
   auto entry = std::make_shared<Entry>();
-  entry->programmer = std::make_unique<Programmer>(TracedDevice(std::move(device)), g_firstBlock);
+  entry->programmer = std::make_unique<Programmer>(
+      TracedDevice(std::move(device)), ownFirmwareFlag ? entry->firstBlock : g_firstBlock);
   std::lock_guard lock(m.mutex);
   while (m.handles.count(m.nextHandle) != 0) {
     m.nextHandle = m.nextHandle == INT_MAX ? 1 : m.nextHandle + 1;
@@ -194,8 +197,14 @@ void SelectDevicePath(std::optional<std::string> path) {
   SelectDevice(DeviceSelector{DeviceSelector::Kind::kPath, std::move(*path)});
 }
 
-int OpenReader(const std::optional<DeviceSelector>& selector) {
-  return Open(selector);
+int OpenReader(const std::optional<DeviceSelector>& selector, bool ownFirmwareFlag) {
+  return Open(selector, ownFirmwareFlag);
+}
+
+std::optional<DeviceSelector> SelectedDevice() {
+  Module& m = TheModule();
+  std::lock_guard lock(m.mutex);
+  return m.selector;
 }
 
 std::vector<UnopenableDevice> ListUnopenableProgrammers() {

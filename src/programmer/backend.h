@@ -76,8 +76,12 @@ struct UnopenableDevice {
 std::vector<UnopenableDevice> ListUnopenableProgrammers();
 
 // Opens the programmer behind `selector` as a reader handle (as
-// DllOpenReader), or -2.
-int OpenReader(const std::optional<DeviceSelector>& selector);
+// DllOpenReader), or -2. With `ownFirmwareFlag` the handle keeps a firmware
+// first-block flag of its own instead of the process's, so that firmware
+// updates of several programmers do not share one.
+int OpenReader(const std::optional<DeviceSelector>& selector, bool ownFirmwareFlag = false);
+// The device choice DllOpenReader follows (SelectDevice).
+std::optional<DeviceSelector> SelectedDevice();
 
 // Holds the open programmer behind `reader` for a whole activity, so that
 // no other process (or other handle) talks to it meanwhile; exchanges on

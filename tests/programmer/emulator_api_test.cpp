@@ -227,6 +227,35 @@ TEST_F(EmulatorApiTest, SeveralProgrammersAreToldApart) {
   SelectDevice(std::nullopt);
 }
 
+// Firmware updates of two programmers at once: handles with a first-block
+// flag of their own each send their own header block; the C library's
+// process-wide flag is left as it is.
+TEST_F(EmulatorApiTest, OwnFirmwareFlagsKeepUpdatesApart) {
+  DllCloseReader(handle_);
+  const auto emulators = UseEmulators(std::nullopt, 2);
+  handle_ = DllOpenReader();
+  const int a = OpenReader(DeviceSelector::Parse("emulator:0"), true);
+  const int b = OpenReader(DeviceSelector::Parse("emulator:1"), true);
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  std::vector<std::uint8_t> image(8 + 300, 0x42);
+  ASSERT_EQ(DllDownloadFirmware(a, image.data(), 8), 0);  // a's header only
+  ASSERT_EQ(DllDownloadFirmware(b, image.data(), static_cast<int>(image.size())), 0);
+  ASSERT_EQ(DllDownloadFirmware(a, image.data() + 8, 300), 0);
+  for (const auto& emulator : emulators) {
+    const auto requests = emulator->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front().command, 0x8B);  // each began with its header
+  }
+  // The process-wide flag is still set: the first update through a plain
+  // handle begins with a header too.
+  emulators[0]->ClearRequests();
+  ASSERT_EQ(DllDownloadFirmware(handle_, image.data(), 8), 0);
+  EXPECT_EQ(emulators[0]->Requests().front().command, 0x8B);
+  DllCloseReader(a);
+  DllCloseReader(b);
+}
+
 TEST(ErrorTextTest, EveryNumberHasAText) {
   for (int e : {0,   -2,  -4,  -5,  -8,  -9,  -11, -13, -14, -20, -21,
                 -22, -24, -25, -30, -31, -32, -33, -34, -35, -36}) {
