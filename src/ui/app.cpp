@@ -3,12 +3,17 @@
 #include <QApplication>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QTimer>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
+#include "ui/resource_ids.h"
 
 namespace velkan::ui {
 
@@ -61,17 +66,32 @@ void ApplyApplicationFont() {
   }
 }
 
+bool LoadToolkitTranslation(QTranslator& translator) {
+  // The interface is Chinese whatever the user's locale, and so are the
+  // dialogs the toolkit draws itself.
+  const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (!translator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), dir)) {
+    return false;
+  }
+  return QCoreApplication::installTranslator(&translator);
+}
+
+std::string UsageText() {
+  static constexpr const char* kUsage =
+      "usage: velkan-tool [--emulator[=DIR] [--emulators N]]\n"
+      "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
+      "  --emulator      use the emulated programmer, its state kept in memory\n"
+      "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
+      "  --emulators N   N emulated programmers (serials EMU0001...); with DIR each keeps\n"
+      "                  its state in DIR/<serial>/; the pages use the first one\n"
+      "  -h, --help      print the version and this text\n";
+  return std::string("velkan-tool ") + kVersion + " (" + kMainCaption + ")\n" + kUsage;
+}
+
 }  // namespace velkan::ui
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: velkan-tool [--emulator[=DIR] [--emulators N]]\n"
-    "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
-    "  --emulator      use the emulated programmer, its state kept in memory\n"
-    "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
-    "  --emulators N   N emulated programmers (serials EMU0001...); with DIR each keeps\n"
-    "                  its state in DIR/<serial>/; the pages use the first one\n";
 
 // Prints "shown" once the window has been painted for the first time, then
 // ends the program (start-up timing).
@@ -99,16 +119,24 @@ class FirstPaintReporter final : public QObject {
 CVELKANToolV2xxxApp theApp;
 
 int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
+  // The usage needs no display: answered before the toolkit starts.
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(velkan::ui::UsageText().c_str(), stdout);
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QStringList arguments = QApplication::arguments();
   arguments.removeFirst();
   const std::optional<velkan::ui::AppOptions> options = velkan::ui::ParseArguments(arguments);
   if (!options) {
-    std::fputs(kUsage, stderr);
+    std::fputs(velkan::ui::UsageText().c_str(), stderr);
     return 2;
   }
   if (options->help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(velkan::ui::UsageText().c_str(), stdout);
     return 0;
   }
   std::string why;
@@ -119,6 +147,8 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     return 1;
   }
   velkan::ui::ApplyApplicationFont();
+  QTranslator toolkitTexts;
+  velkan::ui::LoadToolkitTranslation(toolkitTexts);
 
   velkan::ui::QtUiDialogs dialogs;
   CVELKANToolV2xxxDlg dialog(dialogs);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QStringList>
+
+class QTranslator;
 #include <optional>
 #include <string>
 
@@ -24,6 +26,15 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 // Uses a font with Chinese glyphs for the whole application when one is
 // installed.
 void ApplyApplicationFont();
+
+// Loads the toolkit's own Chinese texts (the standard buttons 是/否/确定/取消,
+// the file chooser's 打开, ...) into `translator` and installs it for the
+// application; false when they are not installed. The translator must stay
+// alive as long as the application uses it.
+bool LoadToolkitTranslation(QTranslator& translator);
+
+// What --help prints: the version, then the usage.
+std::string UsageText();
 
 }  // namespace velkan::ui
 

@@ -6,6 +6,16 @@
 
 using namespace velkan::ui;
 
+// The icon lives in the static library's resources, which nothing pulls into
+// the program unless they are initialised by name.
+static void InitIconResources() {
+  static const bool done = [] {
+    Q_INIT_RESOURCE(velkan);
+    return true;
+  }();
+  (void)done;
+}
+
 CVELKANToolV2xxxDlg::CVELKANToolV2xxxDlg(UiDialogs& dialogs, QWidget* parent)
     : QDialog(parent),
       m_tab(this),
@@ -13,6 +23,8 @@ CVELKANToolV2xxxDlg::CVELKANToolV2xxxDlg(UiDialogs& dialogs, QWidget* parent)
       m_offlinePage(dialogs),
       m_i2cPage(dialogs),
       m_dialogs(dialogs) {
+  InitIconResources();
+  // Icon 128: the window's big and small icon.
   m_hIcon.addFile(QStringLiteral(":/velkan/velkan.png"), QSize(32, 32));
   m_hIcon.addFile(QStringLiteral(":/velkan/velkan.svg"));
   OnInitDialog();

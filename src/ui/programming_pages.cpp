@@ -5,6 +5,11 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QUrl>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -45,6 +50,8 @@ ProgrammingPage::ProgrammingPage(const ProgrammingPageTemplate& tmpl, UiDialogs&
   m_editHexPath = new QLineEdit(this);
   m_editHexPath->setObjectName(QStringLiteral("hexPath"));
   m_editHexPath->setGeometry(du.Rect(46, 21, 270, 14));
+  // A drop on the path box is the page's: the box would insert the URL text.
+  m_editHexPath->setAcceptDrops(false);
 
   m_btnChoose = new QPushButton(QStringLiteral("..."), this);
   m_btnChoose->setObjectName(QStringLiteral("chooseHex"));
@@ -71,6 +78,8 @@ ProgrammingPage::ProgrammingPage(const ProgrammingPageTemplate& tmpl, UiDialogs&
   m_staticDescription = new QLabel(Utf8(tmpl.description), this);
   m_staticDescription->setGeometry(du.Rect(27, 7, 319, 8));
   m_staticDescription->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+
+  setAcceptDrops(true);
 
   connect(m_btnChoose, &QPushButton::clicked, this, [this] { ChooseHexFile(); });
   connect(m_checkFuse, &QCheckBox::clicked, this, [this] { ConfirmFuse(); });
@@ -130,10 +139,53 @@ void ProgrammingPage::ChooseHexFile() {
   UpdateFields();
   const std::optional<QString> file = m_dialogs.OpenHexFile(this);
   if (!file) return;
-  SetHexPath(QDir::toNativeSeparators(*file).toStdString());
+  SetChosenHexFile(*file);
+}
+
+void ProgrammingPage::SetChosenHexFile(const QString& file) {
+  SetHexPath(QDir::toNativeSeparators(file).toStdString());
   UpdateControls();
   // The end of a long path, with the file name, is what the box shows.
   m_editHexPath->end(false);
+}
+
+std::optional<QString> ProgrammingPage::DroppedHexFile(const QMimeData* data) const {
+  // The path can change only while the inputs are enabled.
+  if (data == nullptr || !m_editHexPath->isEnabled() || !data->hasUrls()) return std::nullopt;
+  const QList<QUrl> urls = data->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return std::nullopt;
+  // What the file chooser offers: an existing file matching "*.hex".
+  const QFileInfo info(urls.front().toLocalFile());
+  if (!info.isFile() || info.suffix().compare(QLatin1String("hex"), Qt::CaseInsensitive) != 0) {
+    return std::nullopt;
+  }
+  return info.absoluteFilePath();
+}
+
+void ProgrammingPage::dragEnterEvent(QDragEnterEvent* event) {
+  if (DroppedHexFile(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void ProgrammingPage::dragMoveEvent(QDragMoveEvent* event) {
+  if (DroppedHexFile(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void ProgrammingPage::dropEvent(QDropEvent* event) {
+  const std::optional<QString> file = DroppedHexFile(event->mimeData());
+  if (!file) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  SetChosenHexFile(*file);
 }
 
 void ProgrammingPage::ConfirmFuse() {

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "script/page.h"
@@ -12,6 +13,10 @@
 #include "ui/ui_dialogs.h"
 
 class QCheckBox;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
+class QMimeData;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -57,6 +62,13 @@ class ProgrammingPage : public QWidget, public velkan::Page {
   // thread, with the inputs disabled and the programmer taken first.
   void StartProgramming();
 
+  // A file dropped from a file manager: the local HEX file it names, the
+  // way "..." would have chosen it, or nothing for any other drop (several
+  // files, a folder, a remote file, text) and while a run holds the page.
+  std::optional<QString> DroppedHexFile(const QMimeData* data) const;
+  // Takes `file` as the chosen HEX file, as "..." does.
+  void SetChosenHexFile(const QString& file);
+
   // Data exchange: path box -> HEX path, and back.
   void UpdateFields();
   void UpdateControls();
@@ -81,6 +93,9 @@ class ProgrammingPage : public QWidget, public velkan::Page {
 
  protected:
   void Display(const std::string& logText, std::string_view transientTail) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void JoinFinishedRun();

@@ -16,7 +16,9 @@ inline constexpr unsigned kIdIcon = 128;
 inline constexpr unsigned kIdAboutText = 101;
 inline constexpr const char* kAboutText = "关于 VELKAN Tool(&A)...";
 
-inline constexpr const char* kMainCaption = "VELKAN Tool V2.0.0.6";
+// The product version comes from the build (project() in CMakeLists.txt).
+inline constexpr const char* kVersion = VELKAN_VERSION;
+inline constexpr const char* kMainCaption = "VELKAN Tool V" VELKAN_VERSION;
 inline constexpr const char* kOnlineCaption = "联机编程";
 inline constexpr const char* kOfflineCaption = "脱机下载";
 inline constexpr const char* kI2cCaption = "I2C测试";

@@ -1,6 +1,9 @@
 #include "ui/ui_dialogs.h"
 
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QSpacerItem>
+#include <algorithm>
 #include <QMessageBox>
 
 namespace velkan::ui {
@@ -20,15 +23,38 @@ QString DisplayText(std::string_view text) {
   return out;
 }
 
-MsgResult QtUiDialogs::MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
-                                  MsgButtons buttons, MsgIcon icon) {
-  QMessageBox box(
+int MessageBoxMinimumWidth(const QWidget& box) {
+  const QFontMetrics metrics(box.font());
+  // Title bars take about two icons and three buttons beside the caption.
+  const int decorations = 10 * metrics.height();
+  const int caption = metrics.horizontalAdvance(box.windowTitle()) + decorations;
+  const int reading = 30 * metrics.averageCharWidth();
+  return std::max(caption, reading);
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, std::string_view text,
+                                            std::string_view caption, MsgButtons buttons,
+                                            MsgIcon icon) {
+  auto box = std::make_unique<QMessageBox>(
       icon == MsgIcon::kWarning ? QMessageBox::Warning : QMessageBox::NoIcon, DisplayText(caption),
       DisplayText(text),
       buttons == MsgButtons::kYesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
       owner);
-  box.setWindowModality(Qt::WindowModal);
-  const int answer = box.exec();
+  box->setWindowModality(Qt::WindowModal);
+  // QMessageBox sizes itself from its layout and ignores a minimum width set
+  // on it; a spacer row under the contents carries the width instead.
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
+    grid->addItem(new QSpacerItem(MessageBoxMinimumWidth(*box), 0, QSizePolicy::Minimum,
+                                  QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
+  return box;
+}
+
+MsgResult QtUiDialogs::MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
+                                  MsgButtons buttons, MsgIcon icon) {
+  const std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, buttons, icon);
+  const int answer = box->exec();
   if (buttons == MsgButtons::kOk) return MsgResult::kOk;
   return answer == QMessageBox::Yes ? MsgResult::kYes : MsgResult::kNo;
 }

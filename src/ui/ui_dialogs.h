@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "common/dialogs.h"
 
+class QMessageBox;
 class QWidget;
 
 namespace velkan::ui {
@@ -30,6 +32,16 @@ class QtUiDialogs final : public UiDialogs {
                        MsgButtons buttons, MsgIcon icon) override;
   std::optional<QString> OpenHexFile(QWidget* owner) override;
 };
+
+// The message box QtUiDialogs shows: caption, text, buttons and icon, no
+// narrower than MessageBoxMinimumWidth.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, std::string_view text,
+                                            std::string_view caption, MsgButtons buttons,
+                                            MsgIcon icon);
+// A message box's minimum width in pixels: room for its caption beside the
+// title bar's icon and buttons, and at least a comfortable reading width,
+// so that a short text ("打开设备失败！") does not leave the caption elided.
+int MessageBoxMinimumWidth(const QWidget& box);
 
 // The filter of the HEX file chooser.
 inline constexpr const char* kHexFilter = "hex Files (*.hex)";

@@ -1,0 +1,99 @@
+# cmake --install and cpack: the tools, the shared library with its SDK files
+# (header, CMake package, pkg-config file), manual pages, bash completion,
+# the Python binding and, on Linux, the udev rule and the desktop entry.
+#
+# Components, one Debian package each (cpack -G DEB):
+#   tools    velkan          velkan, velkan-tool, udev rule, desktop entry,
+#                            icon, manual pages, bash completion
+#   runtime  libvelkan2      libvelkan.so.2 and its real file
+#   dev      libvelkan-dev   header, libvelkan.so, velkanConfig.cmake, velkan.pc
+#   python   python3-velkan  the `velkan` Python package (ctypes)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# The library's file version. The product version has four parts
+# (major.minor.patch.build, 2.0.0.6); a shared object has three. The
+# SONAME keeps the major number, the file name folds patch and build into
+# the third part as patch * 100 + build, which keeps the order of releases:
+# 2.0.0.6 -> libvelkan.so.2.0.6, 2.0.1.0 -> libvelkan.so.2.0.100.
+math(EXPR _velkan_lib_patch "${PROJECT_VERSION_PATCH} * 100 + ${PROJECT_VERSION_TWEAK}")
+set(VELKAN_LIBRARY_VERSION
+    "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${_velkan_lib_patch}")
+set(VELKAN_SOVERSION "${PROJECT_VERSION_MAJOR}")
+
+set(VELKAN_PYTHON_DIR "lib/python3/dist-packages"
+    CACHE STRING "Where the Python package goes, relative to the prefix (Debian's layout)")
+set(VELKAN_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/velkan")
+
+set_target_properties(velkan PROPERTIES VERSION ${VELKAN_LIBRARY_VERSION}
+                                        SOVERSION ${VELKAN_SOVERSION})
+target_include_directories(velkan INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# Inside this build, velkan::velkan is the same target as for consumers.
+add_library(velkan::velkan ALIAS velkan)
+
+install(TARGETS velkan EXPORT velkanTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES include/velkan/velkan.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velkan
+        COMPONENT dev)
+install(EXPORT velkanTargets NAMESPACE velkan:: DESTINATION ${VELKAN_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(cmake/templates/velkanConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/velkanConfig.cmake
+                              INSTALL_DESTINATION ${VELKAN_CMAKE_DIR})
+# Same major version: the SONAME says the same.
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/velkanConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkanConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/velkanConfigVersion.cmake
+        DESTINATION ${VELKAN_CMAKE_DIR} COMPONENT dev)
+if(NOT WIN32)
+  configure_file(cmake/templates/velkan.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endif()
+
+install(TARGETS velkan_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+if(VELKAN_BUILD_GUI)
+  install(TARGETS velkan_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+
+if(UNIX)
+  install(FILES packaging/70-velkan-programmer.rules DESTINATION lib/udev/rules.d
+          COMPONENT tools)
+  if(VELKAN_BUILD_GUI)
+    install(FILES packaging/velkan-tool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+            COMPONENT tools)
+    install(FILES src/ui/resources/velkan.svg
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+            RENAME velkan-tool.svg COMPONENT tools)
+  endif()
+
+  # Manual pages, compressed as Debian keeps them; the version comes from
+  # project().
+  string(TIMESTAMP VELKAN_MAN_DATE "%Y-%m-%d" UTC)
+  set(_man_pages velkan.1)
+  if(VELKAN_BUILD_GUI)
+    list(APPEND _man_pages velkan-tool.1)
+  endif()
+  set(_man_outputs)
+  foreach(_page ${_man_pages})
+    set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${_page})
+    configure_file(packaging/man/${_page}.in ${_man} @ONLY)
+    add_custom_command(OUTPUT ${_man}.gz
+                       COMMAND gzip -9 -n -f -k ${_man}
+                       DEPENDS ${_man}
+                       VERBATIM)
+    list(APPEND _man_outputs ${_man}.gz)
+  endforeach()
+  add_custom_target(velkan_man_pages ALL DEPENDS ${_man_outputs})
+  install(FILES ${_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+  # Where bash-completion loads completions on demand for this prefix.
+  install(FILES packaging/bash-completion/velkan
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
+endif()
+
+install(DIRECTORY python/velkan DESTINATION ${VELKAN_PYTHON_DIR} COMPONENT python
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
