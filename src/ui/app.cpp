@@ -5,8 +5,8 @@
 #include <QFontDatabase>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTranslator>
 #include <QTimer>
+#include <QTranslator>
 #include <cstdio>
 #include <string>
 #include <string_view>

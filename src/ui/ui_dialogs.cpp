@@ -2,9 +2,9 @@
 
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QMessageBox>
 #include <QSpacerItem>
 #include <algorithm>
-#include <QMessageBox>
 
 namespace velkan::ui {
 
@@ -44,9 +44,9 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, std::string_view tex
   // QMessageBox sizes itself from its layout and ignores a minimum width set
   // on it; a spacer row under the contents carries the width instead.
   if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
-    grid->addItem(new QSpacerItem(MessageBoxMinimumWidth(*box), 0, QSizePolicy::Minimum,
-                                  QSizePolicy::Fixed),
-                  grid->rowCount(), 0, 1, grid->columnCount());
+    grid->addItem(
+        new QSpacerItem(MessageBoxMinimumWidth(*box), 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+        grid->rowCount(), 0, 1, grid->columnCount());
   }
   return box;
 }
