@@ -21,8 +21,22 @@ set(VELKAN_LIBRARY_VERSION
     "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${_velkan_lib_patch}")
 set(VELKAN_SOVERSION "${PROJECT_VERSION_MAJOR}")
 
-set(VELKAN_PYTHON_DIR "lib/python3/dist-packages"
-    CACHE STRING "Where the Python package goes, relative to the prefix (Debian's layout)")
+# Debian's Python 3 finds packages in <prefix>/lib/python3/dist-packages for
+# the prefix /usr (the packages) and in lib/python3.X/dist-packages for any
+# other (/usr/local). The prefix is known only at install time: cpack
+# installs into /usr whatever the build was configured with.
+set(VELKAN_PYTHON_DIR "" CACHE STRING
+    "Where the Python package goes, relative to the prefix; empty: Debian's layout for the prefix")
+find_program(VELKAN_SYSTEM_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT VELKAN_SYSTEM_PYTHON3)
+  find_program(VELKAN_SYSTEM_PYTHON3 python3)
+endif()
+set(_velkan_python_version 3)
+if(VELKAN_SYSTEM_PYTHON3)
+  execute_process(COMMAND ${VELKAN_SYSTEM_PYTHON3} -c
+                          "import sys; print('%d.%d' % sys.version_info[:2])"
+                  OUTPUT_VARIABLE _velkan_python_version OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
 set(VELKAN_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/velkan")
 
 set_target_properties(velkan PROPERTIES VERSION ${VELKAN_LIBRARY_VERSION}
@@ -49,6 +63,9 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkanConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/velkanConfigVersion.cmake
         DESTINATION ${VELKAN_CMAKE_DIR} COMPONENT dev)
 if(NOT WIN32)
+  # Relative to the file's own folder, so that it holds for any prefix.
+  file(RELATIVE_PATH VELKAN_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+  string(REGEX REPLACE "/$" "" VELKAN_PC_PREFIX "${VELKAN_PC_PREFIX}")
   configure_file(cmake/templates/velkan.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
@@ -95,5 +112,16 @@ if(UNIX)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
 endif()
 
-install(DIRECTORY python/velkan DESTINATION ${VELKAN_PYTHON_DIR} COMPONENT python
-        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+install(CODE "
+  set(_dir \"${VELKAN_PYTHON_DIR}\")
+  if(NOT _dir)
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
+      set(_dir lib/python3/dist-packages)
+    else()
+      set(_dir lib/python${_velkan_python_version}/dist-packages)
+    endif()
+  endif()
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/python/velkan\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${_dir}\"
+       FILES_MATCHING PATTERN \"*.py\" PATTERN \"__pycache__\" EXCLUDE)
+" COMPONENT python)

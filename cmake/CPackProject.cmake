@@ -1,0 +1,6 @@
+# Read by cpack for each generator. The DEB generator writes the project's
+# summary over every package's own description unless the summary is CPack's
+# default one; each package's description already starts with its synopsis.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CPACK_DEFAULT_PACKAGE_DESCRIPTION_SUMMARY}")
+endif()
