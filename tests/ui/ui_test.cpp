@@ -6,13 +6,23 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QImage>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
+#include <QUrl>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -290,6 +300,133 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
         << bad;
   }
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulators=2")}));  // without the emulator
+
+  // --help starts with the build's version, the one in the window caption.
+  const std::string usage = velkan::ui::UsageText();
+  EXPECT_EQ(usage.substr(0, usage.find('\n')), "velkan-tool 2.0.0.6 (VELKAN Tool V2.0.0.6)");
+}
+
+// Icon 128 comes from the static UI library's resources, which are there at
+// run time only when the library initialises them.
+TEST_F(UiTest, WindowIconIsTheApplicationIcon) {
+  ASSERT_TRUE(QFile::exists(QStringLiteral(":/velkan/velkan.png")));
+  EXPECT_EQ(QImage(QStringLiteral(":/velkan/velkan.png")).size(), QSize(32, 32));
+
+  // The big and the small icon: both sizes draw the picture.
+  const QIcon icon = dialog_->windowIcon();
+  EXPECT_TRUE(icon.availableSizes().contains(QSize(32, 32)));
+  for (int size : {16, 32, 48}) {
+    const QImage image = icon.pixmap(size, size).toImage();
+    ASSERT_FALSE(image.isNull()) << size;
+    bool drawn = false;
+    for (int y = 0; y < image.height() && !drawn; ++y) {
+      for (int x = 0; x < image.width() && !drawn; ++x) drawn = qAlpha(image.pixel(x, y)) != 0;
+    }
+    EXPECT_TRUE(drawn) << size;
+  }
+}
+
+namespace {
+
+// Sends a drag over `page` and, when the page takes it, the drop.
+bool DragAndDrop(QWidget& page, QMimeData& data) {
+  const QPointF at(page.width() / 2.0, page.height() / 2.0);
+  QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&page, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&page, &drop);
+  return drop.isAccepted();
+}
+
+}  // namespace
+
+TEST_F(UiTest, DroppedLocalHexFileIsTakenAsTheChosenFile) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_offlinePage;
+  const std::string hex = TempPath("dropped_application_image.HEX");
+  WriteHex(hex, 16);
+  const std::string other = TempPath("notes.txt");
+  std::ofstream(other) << "text\n";
+  QTest::keyClicks(page.m_editHexPath, QStringLiteral("typed.hex"));
+  // The path box leaves drops to the page: it would insert the URL's text.
+  EXPECT_FALSE(page.m_editHexPath->acceptDrops());
+
+  auto urls = [](std::initializer_list<QUrl> list) {
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls(QList<QUrl>(list));
+    return data;
+  };
+  const QUrl hexUrl = QUrl::fromLocalFile(QString::fromStdString(hex));
+  // Refused: text, a remote file, two files, a folder, a file the chooser
+  // would not offer, a file that is not there.
+  QMimeData text;
+  text.setText(hexUrl.toString());
+  EXPECT_FALSE(DragAndDrop(page, text));
+  EXPECT_FALSE(DragAndDrop(page, *urls({QUrl(QStringLiteral("https://example.org/app.hex"))})));
+  EXPECT_FALSE(DragAndDrop(page, *urls({hexUrl, hexUrl})));
+  EXPECT_FALSE(DragAndDrop(page, *urls({QUrl::fromLocalFile(temp_.path())})));
+  EXPECT_FALSE(DragAndDrop(page, *urls({QUrl::fromLocalFile(QString::fromStdString(other))})));
+  EXPECT_FALSE(DragAndDrop(page, *urls({QUrl::fromLocalFile(temp_.path() + "/gone.hex")})));
+  EXPECT_EQ(page.m_editHexPath->text(), QStringLiteral("typed.hex"));
+
+  // Taken: the path, not the URL, as "..." would set it, caret at its end;
+  // the next start uses it.
+  ASSERT_TRUE(DragAndDrop(page, *urls({hexUrl})));
+  const QString path = QDir::toNativeSeparators(QString::fromStdString(hex));
+  EXPECT_EQ(page.m_editHexPath->text(), path);
+  EXPECT_EQ(page.HexPath(), path.toStdString());
+  EXPECT_EQ(page.m_editHexPath->cursorPosition(), path.size());
+  QTest::mouseClick(page.m_btnStart, Qt::LeftButton);
+  FinishRun(page);
+  EXPECT_TRUE(dialogs_.boxes.empty());
+  EXPECT_EQ(emulator_->OfflineName(), "dropped_application_image.HEX");
+
+  // While a run holds the page, its path cannot change.
+  page.EnableInputs(false);
+  EXPECT_FALSE(DragAndDrop(page, *urls({QUrl::fromLocalFile(temp_.path() + "/x.hex")})));
+  page.EnableInputs(true);
+}
+
+// Qt's own texts in its dialogs (Debian package qt6-translations-l10n).
+TEST(ToolkitTranslationTest, StandardDialogsReadChinese) {
+  QTranslator translator;
+  ASSERT_TRUE(velkan::ui::LoadToolkitTranslation(translator))
+      << "Qt's Chinese translation (qtbase_zh_CN.qm) is not installed";
+
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("警告"), QStringLiteral("?"),
+                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
+  EXPECT_TRUE(box.button(QMessageBox::Yes)->text().startsWith(QStringLiteral("是")));
+  EXPECT_TRUE(box.button(QMessageBox::No)->text().startsWith(QStringLiteral("否")));
+  EXPECT_TRUE(box.button(QMessageBox::Ok)->text().startsWith(QStringLiteral("确定")));
+  EXPECT_TRUE(box.button(QMessageBox::Cancel)->text().startsWith(QStringLiteral("取消")));
+
+  // The file chooser the pages open (the toolkit's own, offscreen).
+  QFileDialog chooser;
+  chooser.setOption(QFileDialog::DontUseNativeDialog);
+  chooser.setAcceptMode(QFileDialog::AcceptOpen);
+  auto* buttons = chooser.findChild<QDialogButtonBox*>();
+  ASSERT_NE(buttons, nullptr);
+  ASSERT_NE(buttons->button(QDialogButtonBox::Open), nullptr);
+  EXPECT_TRUE(buttons->button(QDialogButtonBox::Open)->text().contains(QStringLiteral("打开")));
+}
+
+// A short text under its caption: the box is wide enough for the caption
+// beside the title bar's buttons, and never a sliver.
+TEST(MessageBoxWidthTest, BoxesAreWideEnoughForTheirCaption) {
+  for (const char* caption : {"提示", "地址非法", "a caption far wider than the text of its box"}) {
+    std::unique_ptr<QMessageBox> box = velkan::ui::MakeMessageBox(
+        nullptr, "打开设备失败！", caption, velkan::MsgButtons::kOk, velkan::MsgIcon::kNone);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+    QApplication::processEvents();
+    const QFontMetrics metrics(box->font());
+    EXPECT_GE(box->width(),
+              metrics.horizontalAdvance(QString::fromUtf8(caption)) + 10 * metrics.height())
+        << caption;
+    EXPECT_GE(box->width(), 30 * metrics.averageCharWidth()) << caption;
+    EXPECT_EQ(box->windowTitle(), QString::fromUtf8(caption));
+    box->close();
+  }
 }
 
 TEST_F(UiTest, FileChooserAndTypedPath) {
