@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
   if (reader > 0 && (rc = DllGetFirmwareVersion(reader, text, &length, &value)) == 0)
     printf("firmware %.*s (0x%04X)\n", (int)length, text, value);
   else
-    fprintf(stderr, "velkan-firmware: error %d\n", rc);
+    fprintf(stderr, "velkan-firmware: %s\n", VelkanErrorText(rc));
   if (reader > 0) DllCloseReader(reader);
   return rc != 0;
 }

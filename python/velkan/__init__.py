@@ -152,21 +152,16 @@ def _lib():
         )
         library = ctypes.CDLL(name)
         for function, (result, arguments) in _SIGNATURES.items():
-            entry = getattr(library, function, None)
-            if entry is not None:
-                entry.restype = result
-                entry.argtypes = arguments
+            entry = getattr(library, function)
+            entry.restype = result
+            entry.argtypes = arguments
         _library = library
     return _library
 
 
 def error_text(error):
     """The library's short English text for a result or error number."""
-    text_of = getattr(_lib(), "VelkanErrorText", None)
-    if text_of is None:
-        # A library from before VelkanErrorText.
-        return os.strerror(error) if error > 0 else "error %d" % error
-    return text_of(error).decode("utf-8", "replace")
+    return _lib().VelkanErrorText(error).decode("utf-8", "replace")
 
 
 def _fail(error, operation):

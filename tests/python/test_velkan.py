@@ -12,19 +12,6 @@ KEY_CHECK = bytes.fromhex("20000008" + "FF" * 8)
 NO_STATUS_WORD = bytes.fromhex("07000000")
 
 
-def has_symbol(name):
-    return hasattr(velkan._lib(), name)
-
-
-needs_error_text = pytest.mark.skipif(
-    not has_symbol("VelkanErrorText"), reason="this libvelkan has no VelkanErrorText yet"
-)
-needs_listing = pytest.mark.skipif(
-    not has_symbol("VelkanListProgrammers") or not has_symbol("VelkanOpenReaderPath"),
-    reason="this libvelkan has no VelkanListProgrammers / VelkanOpenReaderPath yet",
-)
-
-
 @pytest.fixture
 def emulator():
     """A fresh emulated programmer, in memory."""
@@ -96,7 +83,6 @@ def test_closed_programmer_refuses_operations():
         assert other.firmware_version().value == 0x0100
 
 
-@needs_error_text
 def test_error_text_is_the_library_text(programmer):
     with pytest.raises(velkan.Error) as raised:
         programmer.i2c_write(0xA0, bytes(278))
@@ -139,7 +125,6 @@ def test_trace_has_one_line_per_report(programmer, tmp_path):
         velkan.trace_to(tmp_path / "missing" / "trace.txt")
 
 
-@needs_listing
 def test_list_and_open_by_path(emulator):
     programmers = velkan.list_programmers()
     assert len(programmers) == 1
