@@ -51,6 +51,7 @@ ERR_EMPTY_REPORT = -32
 ERR_BAD_VERSION = -33
 ERR_BAD_ARGUMENT = -34
 ERR_BAD_HANDLE = -35
+ERR_BUSY = -36
 
 # Capacities of the buffers the library writes to.
 ATR_MAX = 33

@@ -3,6 +3,7 @@ libvelkan (VELKAN_LIBRARY) and the package in python/ (PYTHONPATH)."""
 
 import errno
 import os
+import re
 
 import pytest
 
@@ -136,3 +137,12 @@ def test_list_and_open_by_path(emulator):
         velkan.Programmer(os.path.join(os.sep, "nonexistent", "hidraw99"))
     assert raised.value.errno == velkan.ERR_NO_READER
     assert raised.value.strerror == velkan.error_text(velkan.ERR_NO_READER)
+
+
+def test_numbers_match_the_header():
+    """Every VELKAN_ERR_* and capacity of velkan.h, with the same value."""
+    with open(os.environ["VELKAN_HEADER"], encoding="utf-8") as header:
+        defines = re.findall(r"#define VELKAN_(\w+) \(?(-?\d+)\)?", header.read())
+    assert len(defines) > 20
+    for name, value in defines:
+        assert getattr(velkan, name) == int(value), name
