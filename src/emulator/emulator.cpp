@@ -49,15 +49,13 @@ Bytes BuildReplyFrame(std::uint8_t command, std::uint8_t status, const Bytes& da
 
 void Cut(const Bytes& frame, Clock::Duration readyAt, EmulatorState& s) {
   std::size_t offset = 0;
-  bool first = true;
   while (offset < frame.size()) {
     PendingReport r;
     r.report[0] = kInputReportId;
     const std::size_t n = std::min(kFrameBytesPerReport, frame.size() - offset);
     std::copy_n(frame.begin() + static_cast<std::ptrdiff_t>(offset), n, r.report.begin() + 1);
     r.delivered = hid::kReportSize;
-    if (first) r.readyAt = readyAt;
-    first = false;
+    r.readyAt = readyAt;
     s.Deliver(r);
     offset += n;
   }
@@ -87,11 +85,17 @@ struct Outcome {
 
 Latency Latency::UsbFullSpeed() {
   Latency l;
-  l.perReport = 1ms;
+  l.frame = 1ms;
   l.eraseBusy = 300ms;  // the host waits 550 ms after an erase
   l.crcBusy = 40ms;     // the host waits 600 ms after a CRC check
   l.writeBusy = 500us;  // covered by the next request report
   return l;
+}
+
+std::optional<Latency> Latency::Named(std::string_view name) {
+  if (name == "none") return Latency{};
+  if (name == "usb") return UsbFullSpeed();
+  return std::nullopt;
 }
 
 std::uint16_t FlashCrc(const std::array<std::uint8_t, kFlashSize>& flash) {
@@ -156,11 +160,10 @@ std::uint16_t ChipCommand(EmulatorState& s, const Bytes& cmd, Clock::Duration& b
 
 // ---- Programmer commands ----
 
-Outcome Execute(EmulatorState& s, const Request& req) {
+// Carries out a request whose last report went out at `now`.
+Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
   Outcome o;
   const Bytes& d = req.data;
-  Clock& clock = GetClock();
-  const auto now = clock.Now();
   if (d.size() > kMaxRequestData) {
     o.status = kStatusBadData;
     return o;
@@ -376,16 +379,10 @@ bool Emulator::Present() const {
   return !state_->unplugged;
 }
 
-bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
-  Clock::Duration delay;
-  {
-    std::lock_guard lock(mutex_);
-    delay = state_->latency.perReport;
-  }
-  GetClock().Sleep(delay);
+namespace {
 
-  std::lock_guard lock(mutex_);
-  State& s = *state_;
+// What the programmer does with an output report that goes out at `at`.
+bool TakeReport(EmulatorState& s, const hid::Report& report, Clock::Duration at, int& errorCode) {
   if (s.unplugged) {
     errorCode = s.unplugCode;
     return false;
@@ -448,7 +445,7 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
     o.status = fault->status;
     o.data.assign(std::min(fault->statusData, kMaxReplyData), 0xEE);
   } else {
-    o = Execute(s, req);
+    o = Execute(s, req, at);
     if (s.persist) {
       if (o.flashChanged) s.SaveFlash();
       if (o.firmwareChanged) s.SaveFirmware();
@@ -456,6 +453,9 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
       s.stamp = s.Stamp();
     }
   }
+
+  // Nothing is answered before the request's last report has gone out.
+  o.readyAt = std::max(o.readyAt, at);
 
   const FaultKind kind = fault ? fault->kind : FaultKind::kStatus;
   if (fault && kind == FaultKind::kNoAnswer) return true;
@@ -483,6 +483,24 @@ bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
   return true;
 }
 
+}  // namespace
+
+// The report takes its frame and is acted on at once, in the order the
+// frames were taken; the writer then waits for the frame's boundary.
+bool Emulator::WriteReport(const hid::Report& report, int& errorCode) {
+  Clock& clock = GetClock();
+  Clock::Duration sent;
+  bool ok = false;
+  {
+    std::lock_guard lock(mutex_);
+    State& s = *state_;
+    sent = s.out.Take(clock.Now(), s.latency.frame);
+    ok = TakeReport(s, report, sent, errorCode);
+  }
+  clock.SleepUntil(sent);
+  return ok;
+}
+
 int Emulator::AttachReader() {
   std::lock_guard lock(mutex_);
   const int id = state_->nextReader++;
@@ -498,10 +516,12 @@ void Emulator::DetachReader(int reader) {
 }
 
 bool Emulator::PollReport(int reader, hid::Report& report, std::size_t& delivered, int& failCode) {
+  const auto now = GetClock().Now();
   std::lock_guard lock(mutex_);
   auto it = state_->readers.find(reader);
   if (it == state_->readers.end() || it->second.empty()) return false;
   const PendingReport& r = it->second.front();
+  if (r.readyAt > now) return false;  // still in flight
   report = r.report;
   delivered = r.delivered;
   failCode = r.failCode;
@@ -533,12 +553,9 @@ bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivere
   }
   PendingReport r = it->second.front();
   it->second.pop_front();
-  const auto perReport = s.latency.perReport;
   lock.unlock();
 
-  const auto now = clock.Now();
-  const auto wait = r.readyAt > now ? r.readyAt - now : Clock::Duration{0};
-  clock.Sleep(wait + perReport);
+  clock.SleepUntil(r.readyAt);
   if (r.failCode != 0) {
     errorCode = r.failCode;
     return false;

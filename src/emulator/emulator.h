@@ -41,11 +41,20 @@
 // 0x40 compare CRC-16/XMODEM of the whole flash with data (high, low), 0x08
 // end (p1 == 1 blows the fuse). No key check is required before the others.
 //
-// Latency (off by default): every report write and read costs perReport;
-// a chip command keeps the chip busy for its busy time after the write that
-// carries it, and a 0x77 read (or the next 0x76 write) whose reply is asked
-// for before that deadline waits for it. A read that comes later costs
-// nothing extra.
+// Latency (off by default). Each emulator is a USB bus of its own, timed
+// as full speed is: frames every `frame` on a fixed grid of the process
+// clock (boundaries at whole multiples of it), at most one report per
+// direction in each frame. A report written at time t goes out in the first
+// frame after t that the previous output report left free, and the write
+// returns at that frame's boundary; the programmer acts on a request when
+// its last report has gone out. Each reply report goes in the first input
+// frame after it is ready and after the previous input report's frame,
+// whether or not the host is reading then: a read waits until the report's
+// frame, a read that comes later gets it at once. The grid never moves, so
+// a writer that wakes late loses only the frames it missed. A chip command
+// keeps the chip busy for its busy time after the frame that carries it,
+// and a 0x77 reply (or the reply to the next 0x76 write) is not ready
+// before then. DiscardPending drops reports still in flight too.
 //
 // Persistence (with a state folder): flash.bin (32768 bytes), firmware.bin
 // (the last complete firmware image) and state.json:
@@ -70,6 +79,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "programmer/hid_platform.h"
@@ -149,12 +159,15 @@ struct Fault {
 
 // Off (all zero) by default. Delays pass through the process clock.
 struct Latency {
-  std::chrono::microseconds perReport{0};  // each output and input report (USB FS: 1 ms)
+  std::chrono::microseconds frame{0};      // bus frame period (USB FS: 1 ms); 0: no bus timing
   std::chrono::microseconds eraseBusy{0};  // chip busy after 0x07
   std::chrono::microseconds writeBusy{0};  // chip busy after 0xDC
   std::chrono::microseconds crcBusy{0};    // chip busy after 0x40
-  static Latency UsbFullSpeed();           // 1 ms per report, realistic chip times
+  static Latency UsbFullSpeed();           // 1 ms frames, realistic chip times
                                            // shorter than the mandated waits
+  // The tools' --emulator-latency values: "none" (all zero) and "usb"
+  // (UsbFullSpeed); nothing for any other name.
+  static std::optional<Latency> Named(std::string_view name);
 };
 
 struct OfflineRecord {
@@ -203,10 +216,10 @@ class Emulator {
   bool ReadReport(hid::Report& report, std::size_t& delivered, int& errorCode) {
     return ReadReport(kDefaultReader, report, delivered, errorCode);
   }
-  // The reader's next queued input report without waiting for anything;
-  // false when none is queued. `failCode` non-zero: a read of it fails so.
+  // The reader's next input report without waiting for anything; false
+  // when none has arrived yet. `failCode` non-zero: a read of it fails so.
   bool PollReport(int reader, hid::Report& report, std::size_t& delivered, int& failCode);
-  // Drops what is queued for the reader.
+  // Drops what is queued for the reader, in flight or arrived.
   void DiscardPending(int reader);
   // Takes the programmer for `reader` alone (see above); without `wait`
   // false at once when another reader, here or in another process, holds

@@ -22,6 +22,22 @@ struct PendingReport {
   Clock::Duration readyAt{0};  // not available before this time
 };
 
+// One direction of the bus: the frame its last report went in.
+struct BusDirection {
+  std::optional<Clock::Duration> last;
+
+  // Takes the first frame boundary after `t` (a whole multiple of `frame`)
+  // that comes after the last one taken, and returns it. Without bus timing
+  // (`frame` zero) `t` itself.
+  Clock::Duration Take(Clock::Duration t, Clock::Duration frame) {
+    if (frame.count() <= 0) return t;
+    Clock::Duration slot = (t.count() < 0 ? 0 : t / frame + 1) * frame;
+    if (last && slot <= *last) slot = *last + frame;
+    last = slot;
+    return slot;
+  }
+};
+
 struct EmulatorState {
   // Persistence.
   std::optional<std::filesystem::path> dir;
@@ -39,6 +55,8 @@ struct EmulatorState {
   bool unplugged = false;
   int unplugCode = 0;
   Latency latency;
+  BusDirection out;  // output reports (host to programmer)
+  BusDirection in;   // input reports (programmer to host)
   std::uint64_t exchanges = 0;
   std::deque<Request> requests;  // the last kRequestRecordLimit
 
@@ -72,8 +90,10 @@ struct EmulatorState {
     readers[kDefaultReader];
   }
 
-  // Appends a reply report to every reader's queue.
-  void Deliver(const PendingReport& report) {
+  // Puts a reply report, ready at its readyAt, in the next free input frame
+  // and appends it to every reader's queue.
+  void Deliver(PendingReport report) {
+    report.readyAt = in.Take(report.readyAt, latency.frame);
     for (auto& [id, queue] : readers) {
       if (queue.size() >= kReaderQueueLimit) queue.pop_front();
       queue.push_back(report);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -707,7 +708,7 @@ TEST_F(EmulatorTest, LatencyIsOffByDefault) {
 TEST_F(EmulatorTest, LatencyModelsReportsAndChipBusyTimes) {
   Emulator e;
   const Latency fs = Latency::UsbFullSpeed();
-  EXPECT_EQ(fs.perReport, 1ms);
+  EXPECT_EQ(fs.frame, 1ms);
   EXPECT_LT(fs.eraseBusy, 550ms);
   EXPECT_LT(fs.crcBusy, 600ms);
   EXPECT_LE(fs.writeBusy, 500us);
@@ -751,6 +752,107 @@ TEST_F(EmulatorTest, LatencyModelsReportsAndChipBusyTimes) {
   EXPECT_EQ(clock_.Now() - t, 100ms);
   Exchange(e, 0x77, {0xA1, 0x02, 0x00});
   EXPECT_EQ(clock_.Now() - t, 200ms);
+}
+
+// Reports move in 1 ms frames on a fixed grid: a report goes at the next
+// boundary, one per direction per frame; the host's timing never moves the
+// grid, and a reply travels whether or not the host is reading.
+TEST_F(EmulatorTest, UsbFramesRunOnAFixedGrid) {
+  Emulator e;
+  e.SetLatency(Latency::UsbFullSpeed());
+  int code = 0;
+  hid::Report r{};
+  std::size_t delivered = 0;
+
+  // Written at 0.3 ms: out at the 1 ms boundary, the reply in the next frame.
+  clock_.Sleep(300us);
+  ASSERT_TRUE(e.WriteReport(Cut(RequestFrame(0x78, {1}))[0], code));
+  EXPECT_EQ(clock_.Now(), 1ms);
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(clock_.Now(), 2ms);
+
+  // Three reports of one request go one frame apart.
+  Send(e, RequestFrame(0x7B, Bytes(150, 'n')));
+  EXPECT_EQ(clock_.Now(), 5ms);
+  ASSERT_TRUE(Receive(e).ok);
+  EXPECT_EQ(clock_.Now(), 6ms);
+
+  // A writer 1.7 ms late loses the frames it missed, no more: its two
+  // reports go at 8 and 9 ms, not 1 ms after it came.
+  clock_.Sleep(1700us);
+  Send(e, RequestFrame(0x7B, Bytes(60, 'n')));
+  EXPECT_EQ(clock_.Now(), 9ms);
+  ASSERT_TRUE(Receive(e).ok);
+  EXPECT_EQ(clock_.Now(), 10ms);
+
+  // A three-report reply arrives at 12, 13 and 14 ms. A reader late for the
+  // second gets it at once and still gets the third at 14 ms.
+  e.SetApduResponse(Bytes(150, 0x22));
+  Send(e, RequestFrame(0x6F, {0x00}));
+  EXPECT_EQ(clock_.Now(), 11ms);
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(clock_.Now(), 12ms);
+  clock_.Sleep(1500us);
+  int failCode = 0;
+  EXPECT_TRUE(e.PollReport(kDefaultReader, r, delivered, failCode));   // arrived at 13 ms
+  EXPECT_FALSE(e.PollReport(kDefaultReader, r, delivered, failCode));  // still in flight
+  ASSERT_TRUE(e.ReadReport(r, delivered, code));
+  EXPECT_EQ(clock_.Now(), 14ms);
+
+  // An erase that goes out at 15 ms keeps the chip busy until 315.5 ms: its
+  // status word goes in the frame after that, at 316 ms.
+  Latency offGrid = Latency::UsbFullSpeed();
+  offGrid.eraseBusy = 300500us;
+  e.SetLatency(offGrid);
+  Send(e, RequestFrame(0x76, I2cWriteData({0x07, 0x00, 0x00, 0x00})));
+  EXPECT_EQ(clock_.Now(), 15ms);
+  ASSERT_TRUE(Receive(e).ok);
+  Send(e, RequestFrame(0x77, {0xA1, 0x02, 0x00}));
+  EXPECT_EQ(Receive(e).data(), kOk);
+  EXPECT_EQ(clock_.Now(), 316ms);
+}
+
+// Each emulated programmer is a bus of its own: a long reply in flight on
+// one does not hold back the other's reports. On one bus, requests written
+// back to back are answered in order, none lost, one frame each.
+TEST_F(EmulatorTest, UsbFramesKeepEveryReportInOrderOnEachBus) {
+  Emulator a;
+  Emulator b;
+  a.SetLatency(Latency::UsbFullSpeed());
+  b.SetLatency(Latency::UsbFullSpeed());
+  a.SetApduResponse(Bytes(500, 0x33));  // nine reports
+  Send(a, RequestFrame(0x6F, {0x00}));  // out at 1 ms, reply at 2 to 10 ms
+  EXPECT_EQ(Exchange(b, 0x75).status(), 0);
+  EXPECT_EQ(clock_.Now(), 3ms);
+  const Reply apdu = Receive(a);
+  ASSERT_TRUE(apdu.ok);
+  EXPECT_EQ(apdu.data(), Bytes(500, 0x33));
+  EXPECT_EQ(clock_.Now(), 10ms);
+
+  // Twenty one-report requests, then their replies: out at 11..30 ms, in
+  // at 12..31 ms, each echoing its own command.
+  const std::array<std::uint8_t, 4> commands{0x75, 0x78, 0x63, 0x72};
+  for (int i = 0; i < 20; ++i) {
+    const std::uint8_t c = commands[i % 4];
+    Send(b, RequestFrame(c, c == 0x78 ? Bytes{static_cast<std::uint8_t>(i)} : Bytes{}));
+  }
+  EXPECT_EQ(clock_.Now(), 30ms);
+  for (int i = 0; i < 20; ++i) {
+    const Reply rep = Receive(b);
+    ASSERT_TRUE(rep.ok) << i;
+    EXPECT_EQ(rep.frame[1], commands[i % 4]) << i;
+    EXPECT_EQ(rep.status(), 0) << i;
+  }
+  EXPECT_EQ(clock_.Now(), 31ms);
+  EXPECT_EQ(b.Led(), 17);
+  EXPECT_EQ(b.ExchangeCount(), 21u);
+
+  // A long request and its long reply survive the frame schedule whole.
+  const std::string name(kMaxOfflineName, 'x');
+  EXPECT_EQ(Exchange(b, 0x7B, Bytes(name.begin(), name.end())).status(), 0);
+  const Reply back = Exchange(b, 0x7A);
+  ASSERT_TRUE(back.ok);
+  EXPECT_EQ(back.data(), Bytes(name.begin(), name.end()));
 }
 
 // ---- Emulated HID platform ----
