@@ -16,6 +16,8 @@ struct GlobalOptions {
   std::optional<std::string> device;  // a path, "serial=SN" or "port=P"
   std::vector<std::string> devices;   // --device given more than once: several at once
   std::size_t emulators = 1;          // --emulators N
+  // --emulator-latency none|usb
+  std::optional<std::string> emulatorLatency;
   bool quiet = false;
   bool json = false;  // --json: JSON lines on stdout
 };

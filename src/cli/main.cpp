@@ -14,6 +14,7 @@
 #include "cli/exit_codes.h"
 #include "cli/terminal.h"
 #include "common/codepage.h"
+#include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "velkan/velkan.h"
 
@@ -50,13 +51,19 @@ int SetUpProgrammer(const GlobalOptions& global) {
     std::optional<std::filesystem::path> dir;
     if (global.emulatorDir) dir = velkan::PathFromUtf8(*global.emulatorDir);
     std::string why;
-    if (velkan::UseEmulators(dir, global.emulators, &why).empty()) {
+    const auto emulators = velkan::UseEmulators(dir, global.emulators, &why);
+    if (emulators.empty()) {
       std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used%s%s\n",
                    global.emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
       return kExitUsage;
     }
+    const auto latency = velkan::emu::Latency::Named(global.emulatorLatency.value_or("none"));
+    for (const auto& emulator : emulators) emulator->SetLatency(latency.value());
   } else if (global.emulators != 1) {
     std::fputs("velkan: --emulators: only with --emulator[=DIR]\n", stderr);
+    return kExitUsage;
+  } else if (global.emulatorLatency) {
+    std::fputs("velkan: --emulator-latency: only with --emulator[=DIR]\n", stderr);
     return kExitUsage;
   }
   if (global.device) velkan::SelectDevice(velkan::DeviceSelector::Parse(*global.device));
@@ -123,6 +130,13 @@ int main(int argc, char** argv) {
                  "keeps its state in DIR/<serial>/")
       ->type_name("N")
       ->check(CLI::Range(1, 64));
+  std::string latency;
+  auto* latencyOpt =
+      app.add_option("--emulator-latency", latency,
+                     "with --emulator: none (default: replies at once) or usb (reports in 1 ms "
+                     "USB full-speed frames, chip busy times)")
+          ->type_name("none|usb")
+          ->check(CLI::IsMember({"none", "usb"}));
   app.add_flag("-q,--quiet", global.quiet, "no progress and no informational lines");
 
   HexOptions hex;
@@ -198,6 +212,7 @@ int main(int argc, char** argv) {
         stderr);
     return kExitUsage;
   }
+  if (latencyOpt->count() > 0) global.emulatorLatency = latency;
   if (global.emulatorDir) global.emulator = true;
   if (dataOpt->count() > 0) i2c.data = data;
   if (lenOpt->count() > 0) i2c.readLength = readLength;

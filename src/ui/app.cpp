@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
 #include "ui/resource_ids.h"
@@ -19,6 +20,7 @@ namespace velkan::ui {
 
 std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
   AppOptions options;
+  bool latencyGiven = false;
   for (qsizetype i = 0; i < arguments.size(); ++i) {
     const QString& arg = arguments[i];
     if (arg == QLatin1String("--emulators") || arg.startsWith(QLatin1String("--emulators="))) {
@@ -31,6 +33,16 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       const uint n = count.toUInt(&number);
       if (!number || n < 1 || n > 64) return std::nullopt;
       options.emulators = n;
+    } else if (arg == QLatin1String("--emulator-latency") ||
+               arg.startsWith(QLatin1String("--emulator-latency="))) {
+      QString name = arg.mid(19);
+      if (arg.size() == 18) {
+        if (++i == arguments.size()) return std::nullopt;
+        name = arguments[i];
+      }
+      if (name != QLatin1String("none") && name != QLatin1String("usb")) return std::nullopt;
+      options.usbLatency = name == QLatin1String("usb");
+      latencyGiven = true;
     } else if (arg == QLatin1String("--emulator")) {
       options.emulator = true;
       options.emulatorDir.reset();
@@ -47,8 +59,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       return std::nullopt;
     }
   }
-  // Several emulated programmers only with the emulator.
-  if (options.emulators != 1 && !options.emulator) return std::nullopt;
+  // Several emulated programmers and their latency only with the emulator.
+  if ((options.emulators != 1 || latencyGiven) && !options.emulator) return std::nullopt;
   return options;
 }
 
@@ -79,12 +91,15 @@ bool LoadToolkitTranslation(QTranslator& translator) {
 
 std::string UsageText() {
   static constexpr const char* kUsage =
-      "usage: velkan-tool [--emulator[=DIR] [--emulators N]]\n"
+      "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
       "  --emulators N   N emulated programmers (serials EMU0001...); with DIR each keeps\n"
       "                  its state in DIR/<serial>/; the pages use the first one\n"
+      "  --emulator-latency usb\n"
+      "                  emulated reports move in 1 ms USB full-speed frames and the chip\n"
+      "                  takes its time (none, the default: replies at once)\n"
       "  -h, --help      print the version and this text\n";
   return std::string("velkan-tool ") + kVersion + " (" + kMainCaption + ")\n" + kUsage;
 }
@@ -140,11 +155,18 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     return 0;
   }
   std::string why;
-  if (options->emulator &&
-      velkan::UseEmulators(options->emulatorDir, options->emulators, &why).empty()) {
-    std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s%s%s\n",
-                 options->emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
-    return 1;
+  if (options->emulator) {
+    const auto emulators = velkan::UseEmulators(options->emulatorDir, options->emulators, &why);
+    if (emulators.empty()) {
+      std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s%s%s\n",
+                   options->emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
+      return 1;
+    }
+    if (options->usbLatency) {
+      for (const auto& emulator : emulators) {
+        emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+      }
+    }
   }
   velkan::ui::ApplyApplicationFont();
   QTranslator toolkitTexts;

@@ -14,13 +14,15 @@ struct AppOptions {
   bool emulator = false;
   std::optional<std::string> emulatorDir;  // --emulator=DIR
   std::size_t emulators = 1;               // --emulators N (1 to 64, with --emulator)
+  // --emulator-latency usb (or none, the default; with --emulator)
+  bool usbLatency = false;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
 };
 
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
-// N), or -h/--help. Nothing on an unknown or malformed argument.
+// N and --emulator-latency none|usb), or -h/--help. Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is

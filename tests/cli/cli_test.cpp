@@ -319,6 +319,28 @@ TEST_F(CliTest, RunPerformsAScriptFileAndMapsTheRunResult) {
   EXPECT_NE(mismatch.out.find("1234 比对数据错误, 返回值："), std::string::npos) << mismatch.out;
 }
 
+// --emulator-latency usb: every report of the run takes a 1 ms frame of
+// its own, so the run lasts at least as many milliseconds as its trace has
+// reports (without the model the same run needs less than half of that).
+// The option needs the emulator and a known model.
+TEST_F(CliTest, EmulatorLatencyUsbGivesEveryReportItsFrame) {
+  std::string script = "I-ADDR A0\n";
+  for (int i = 0; i < 100; ++i) script += "I-CMD 20000008FFFFFFFFFFFFFFFF\n";
+  WriteFile(dir_ / "keys.txt", script);
+  const auto start = std::chrono::steady_clock::now();
+  Result usb = Velkan("--emulator-latency usb -q run " + Quote((dir_ / "keys.txt").string()));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(usb.code, 0) << usb.err;
+  const std::size_t reports = Lines(Trace()).size();
+  EXPECT_GE(reports, 400u);
+  EXPECT_GE(elapsed, std::chrono::milliseconds(reports));
+
+  EXPECT_EQ(Velkan("--emulator-latency none -q run " + Quote((dir_ / "keys.txt").string())).code,
+            0);
+  EXPECT_EQ(Velkan("--emulator-latency fast list").code, 2);
+  EXPECT_EQ(Velkan("--emulator-latency usb list", false).code, 2);  // without --emulator
+}
+
 TEST_F(CliTest, I2cExchangeListInfoAndFirmware) {
   Result key = Velkan("i2c --addr A0 --data \"20 00 00 08 FF FF FF FF FF FF FF FF\"");
   ASSERT_EQ(key.code, 0) << key.err;

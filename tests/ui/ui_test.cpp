@@ -301,6 +301,20 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   }
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulators=2")}));  // without the emulator
 
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator")}).value().usbLatency);
+  auto usb = ParseArguments(
+      {QStringLiteral("--emulator"), QStringLiteral("--emulator-latency"), QStringLiteral("usb")});
+  ASSERT_TRUE(usb.has_value());
+  EXPECT_TRUE(usb->usbLatency);
+  EXPECT_FALSE(ParseArguments(
+                   {QStringLiteral("--emulator=state"), QStringLiteral("--emulator-latency=none")})
+                   .value()
+                   .usbLatency);
+  for (const char* bad : {"--emulator-latency=fast", "--emulator-latency=", "--emulator-latency"}) {
+    EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QString::fromLatin1(bad)})) << bad;
+  }
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator-latency=usb")}));  // without the emulator
+
   // --help starts with the build's version, the one in the window caption.
   const std::string usage = velkan::ui::UsageText();
   EXPECT_EQ(usage.substr(0, usage.find('\n')), "velkan-tool 2.0.0.6 (VELKAN Tool V2.0.0.6)");
