@@ -1,9 +1,8 @@
 // Several emulated programmers at once at USB full speed, on the real
-// clock: N programmers (1, 2, 4, 8), each driven by a thread of its own
-// through the C API on its own handle, each performing the full-application
-// online sequence (LED off, the generator's script of a full image with
-// DllWaveToBoot / DllI2cCommand per line, re-power and its 100 ms wait, LED
-// and speaker at the end) as the online run performs it.
+// clock: N programmers (1, 2, 4, 8), each with a station of its own (its
+// device path "emulator:k", its own reader handle) and a thread of its own,
+// each performing the full-application online run (OnlineProgramRun, the
+// generator's script of a full image) as the tools run it.
 //
 //   build-rel/bin/gang_bench --benchmark_repetitions=3
 //
@@ -23,6 +22,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,69 +31,54 @@
 #include "image/script_generator.h"
 #include "programmer/backend.h"
 #include "script/run_common.h"
-#include "script/syntax.h"
+#include "script/runs.h"
+#include "script/station.h"
 #include "velkan/velkan.h"
 
 namespace {
 
 using namespace velkan;
 
+class QuietPage : public Page {
+ public:
+  void EnableInputs(bool) override {}
+  bool FuseChosen() override { return false; }
+  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
+    return MsgResult::kOk;
+  }
+
+ protected:
+  void Display(const std::string& logText, std::string_view tail) override {
+    shown_ = logText.size() + tail.size();
+    benchmark::DoNotOptimize(shown_);
+  }
+
+ private:
+  std::size_t shown_ = 0;
+};
+
 // The generator's script for an image with data in all 256 blocks, and the
 // image itself.
 struct FullApplication {
   ChipImage image;
-  std::vector<ScriptLine> lines;
+  ScriptTable script;
 
   FullApplication() {
     for (std::size_t i = 0; i < image.size(); ++i) {
       image[i] = static_cast<std::uint8_t>((i * 7 + i / 256) & 0xFF);
     }
-    ScriptTable script;
     GenerateScript(image, kAppEnd, false, script);
-    for (const auto& [number, text] : script) {
-      ScriptLine line = ParseScriptLine(text);
-      if (line.kind != ScriptLine::Kind::kSkipped) lines.push_back(std::move(line));
-    }
   }
 };
 
-// One programmer's online sequence on its own handle; true when every line
-// succeeded with status word 90xx.
-bool OnlineSequence(const std::string& path, std::vector<ScriptLine> lines) {
-  const int handle = VelkanOpenReaderPath(path.c_str());
-  if (handle <= 0) return false;
-  bool ok = DllLedControl(handle, 0) == 0;
-  std::uint8_t address = 0;
-  for (ScriptLine& line : lines) {
-    if (!ok) break;
-    switch (line.keyword) {
-      case ScriptKeyword::kReboot:
-        ok = DllWaveToBoot(handle) == 0;
-        break;
-      case ScriptKeyword::kRepower:
-        ok = DllI2cRePower(handle) == 0;
-        GetClock().SleepMs(kRepowerWaitMs);
-        break;
-      case ScriptKeyword::kIAddr:
-        address = line.bytes[0];
-        break;
-      case ScriptKeyword::kICmd: {
-        unsigned char reply[2] = {0, 0};
-        unsigned long length = 2;
-        ok = DllI2cCommand(handle, address, line.bytes.data(), line.count, reply, &length) == 0 &&
-             reply[0] == 0x90;
-        break;
-      }
-      default:
-        ok = false;  // the generator writes no other keyword
-        break;
-    }
-  }
-  ok = ok && DllI2cRePower(handle) == 0;
-  GetClock().SleepMs(kRepowerWaitMs);
-  ok = ok && DllLedControl(handle, 2) == 0 && DllSpeakerControl(handle, 0) == 0;
-  DllCloseReader(handle);
-  return ok;
+// One programmer's online run on its own station; true when it succeeded.
+bool OnlineRun(std::size_t k, const ScriptTable& script) {
+  Station station(DeviceSelector::Parse("emulator:" + std::to_string(k)));
+  QuietPage page;
+  page.Script() = script;
+  const RunOutcome outcome = OnlineProgramRun(station, page);
+  if (station.Handle() > 0) DllCloseReader(station.Handle());
+  return outcome.opened && outcome.result == kRunOk;
 }
 
 // The protocol's lower bound of one run (seconds): every report exchanged
@@ -135,9 +120,7 @@ void BM_GangOnlineRun(benchmark::State& state) {
     const double cpuStart = ProcessCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t k = 0; k < count; ++k) {
-      threads.emplace_back([&results, k] {
-        results[k] = OnlineSequence("emulator:" + std::to_string(k), full.lines) ? 1 : 0;
-      });
+      threads.emplace_back([&results, k] { results[k] = OnlineRun(k, full.script) ? 1 : 0; });
     }
     for (auto& t : threads) t.join();
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
