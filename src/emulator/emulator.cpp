@@ -551,6 +551,13 @@ bool Emulator::ReadReport(int reader, hid::Report& report, std::size_t& delivere
     errorCode = hid::kTimeoutError;
     return false;
   }
+  // A report still in flight beyond the time limit stays queued.
+  if (const auto now = clock.Now(); it->second.front().readyAt > now + timeout) {
+    lock.unlock();
+    clock.SleepUntil(now + timeout);
+    errorCode = hid::kTimeoutError;
+    return false;
+  }
   PendingReport r = it->second.front();
   it->second.pop_front();
   lock.unlock();

@@ -208,8 +208,10 @@ class Emulator {
   // A new reader (an open handle) and its end.
   int AttachReader();
   void DetachReader(int reader);
-  // Waits for the reader's next input report (latency, chip busy time; at
-  // most `timeout` on the process clock when none is queued).
+  // Waits for the reader's next input report (latency, chip busy time), at
+  // most `timeout` on the process clock: when none is queued, or the next
+  // one arrives later, the read fails with hid::kTimeoutError (a report in
+  // flight stays queued).
   bool ReadReport(
       int reader, hid::Report& report, std::size_t& delivered, int& errorCode,
       std::chrono::milliseconds timeout = std::chrono::milliseconds(hid::kReadTimeoutMs));

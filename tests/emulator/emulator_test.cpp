@@ -808,6 +808,10 @@ TEST_F(EmulatorTest, UsbFramesRunOnAFixedGrid) {
   EXPECT_EQ(clock_.Now(), 15ms);
   ASSERT_TRUE(Receive(e).ok);
   Send(e, RequestFrame(0x77, {0xA1, 0x02, 0x00}));
+  // A read with a 50 ms limit gives up at 67 ms; the status word still comes.
+  EXPECT_FALSE(e.ReadReport(kDefaultReader, r, delivered, code, 50ms));
+  EXPECT_EQ(code, hid::kTimeoutError);
+  EXPECT_EQ(clock_.Now(), 67ms);
   EXPECT_EQ(Receive(e).data(), kOk);
   EXPECT_EQ(clock_.Now(), 316ms);
 }
