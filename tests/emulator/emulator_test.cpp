@@ -8,7 +8,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -857,6 +859,36 @@ TEST_F(EmulatorTest, UsbFramesKeepEveryReportInOrderOnEachBus) {
   const Reply back = Exchange(b, 0x7A);
   ASSERT_TRUE(back.ok);
   EXPECT_EQ(back.data(), Bytes(name.begin(), name.end()));
+}
+
+// Programmers driven from threads of their own at once (virtual time runs
+// ahead for all of them): every exchange gets its own reply.
+TEST_F(EmulatorTest, UsbFramesOnSeveralBusesFromSeveralThreads) {
+  constexpr int kBuses = 4;
+  constexpr int kExchanges = 60;
+  std::vector<std::unique_ptr<Emulator>> buses;
+  for (int i = 0; i < kBuses; ++i) {
+    buses.push_back(std::make_unique<Emulator>());
+    buses.back()->SetLatency(Latency::UsbFullSpeed());
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int i = 0; i < kBuses; ++i) {
+    threads.emplace_back([&, i] {
+      Emulator& e = *buses[static_cast<std::size_t>(i)];
+      for (int k = 0; k < kExchanges; ++k) {
+        const Reply rep = Exchange(e, k % 2 == 0 ? 0x78 : 0x79, {static_cast<std::uint8_t>(k)});
+        if (!rep.ok || rep.frame[1] != (k % 2 == 0 ? 0x78 : 0x79)) ++wrong;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (const auto& e : buses) {
+    EXPECT_EQ(e->ExchangeCount(), static_cast<std::uint64_t>(kExchanges));
+    EXPECT_EQ(e->Led(), kExchanges - 2);
+    EXPECT_EQ(e->Speaker(), kExchanges - 1);
+  }
 }
 
 // ---- Emulated HID platform ----
