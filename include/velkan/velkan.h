@@ -196,7 +196,10 @@ VELKAN_API const char* VelkanErrorText(int error);
 
 /* Appends a trace of every report to `path` (one line per report: "> " out,
  * "< " in, 64 upper-case hex pairs). NULL stops tracing. 0 on success, -1
- * when the file cannot be opened. */
+ * when the file cannot be opened. A line that cannot be written (a full
+ * disk) stops the trace there; the next call, which ends that trace, then
+ * returns -2 (the trace is incomplete) after doing what it was asked, so
+ * VelkanTraceTo(NULL) at the end tells whether the whole trace was kept. */
 VELKAN_API int VelkanTraceTo(const char* path);
 
 #ifdef __cplusplus

@@ -6,9 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <system_error>
+#include <optional>
 
 #include "cli/console.h"
 #include "cli/event_output.h"
@@ -17,6 +15,9 @@
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "common/hex_text.h"
+#include "common/input_file.h"
+#include "emulator/emulator.h"
+#include "programmer/hid_emulated.h"
 #include "image/start_programming.h"
 #include "programmer/backend.h"
 #include "script/i2c_test.h"
@@ -53,48 +54,26 @@ ConsoleOptions MakeConsoleOptions(const GlobalOptions& global, bool answerYes) {
   return o;
 }
 
-// A readable regular file, or a message and false.
-bool CheckInputFile(Console& console, const std::string& path, std::string_view what) {
-  if (path.empty()) {
-    console.Error(std::string(what) + ": no file name given");
-    return false;
-  }
-  std::error_code ec;
-  const std::filesystem::path p = PathFromUtf8(path);
-  const auto status = std::filesystem::status(p, ec);
-  if (ec || !std::filesystem::exists(status)) {
-    console.Error(std::string(what) + " " + path + ": no such file");
-    return false;
-  }
-  if (std::filesystem::is_directory(status)) {
-    console.Error(std::string(what) + " " + path + ": is a directory");
-    return false;
-  }
-  std::ifstream probe(p, std::ios::binary);
-  if (!probe) {
-    console.Error(std::string(what) + " " + path + ": cannot be read");
-    return false;
-  }
-  return true;
-}
-
+// The whole file, read once (a FIFO or /dev/stdin works), or a message and
+// nothing.
 std::optional<std::string> ReadWholeFile(Console& console, const std::string& path,
                                          std::string_view what, std::size_t limit) {
-  if (!CheckInputFile(console, path, what)) return std::nullopt;
-  std::ifstream in(PathFromUtf8(path), std::ios::binary);
-  std::string bytes;
-  char buffer[65536];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > limit) {
-      console.Error(std::string(what) + " " + path + ": larger than " +
-                    std::to_string(limit >> 20) + " MiB");
-      return std::nullopt;
-    }
+  if (path.empty()) {
+    console.Error(std::string(what) + ": no file name given");
+    return std::nullopt;
   }
-  if (in.bad()) {
-    console.Error(std::string(what) + " " + path + ": read error");
+  InputFileOptions options;
+  options.limit = limit;
+  std::string bytes;
+  InputFileError error = InputFileError::kCannotOpen;
+  try {
+    error = ReadInputFile(PathFromUtf8(path), options, bytes);
+  } catch (const std::exception&) {
+    // a name the platform cannot represent
+  }
+  if (error != InputFileError::kNone) {
+    console.Error(std::string(what) + " " + Printable(path) + ": " +
+                  InputFileErrorText(error, options));
     return std::nullopt;
   }
   return bytes;
@@ -241,7 +220,6 @@ int RunOnPage(ConsolePage& page, RunOutcome (*run)(Station&, Page&),
 // HEX file -> page script table, with the questions answered on the console.
 // Returns kExitOk when the run may start.
 int PrepareHexPage(Console& console, ConsolePage& page, const HexOptions& hex, bool asksFuse) {
-  if (!CheckInputFile(console, hex.hexPath, "HEX file")) return kExitUsage;
   if (asksFuse && hex.fuse && !hex.yes && !console.options().interactive) {
     console.Error(
         "--fuse blows the chip's fuse, after which it can never be programmed again; without a "
@@ -249,8 +227,19 @@ int PrepareHexPage(Console& console, ConsolePage& page, const HexOptions& hex, b
     return kExitUsage;
   }
   page.SetHexPath(hex.hexPath);
-  if (!StartProgramming(page, hex.hexPath, hex.fuse, page.Script())) {
-    console.Error("stopped: " + hex.hexPath + " was not used; nothing was sent to the programmer");
+  // The file is read once, by StartProgramming: what is checked is what is
+  // programmed, and a FIFO or a pipe works.
+  std::string readError;
+  if (!StartProgramming(page, hex.hexPath, hex.fuse, page.Script(), &readError)) {
+    if (hex.hexPath.empty()) {
+      console.Error("HEX file: no file name given; nothing was sent to the programmer");
+    } else if (!readError.empty()) {
+      console.Error("HEX file " + Printable(hex.hexPath) + ": " + readError +
+                    "; nothing was sent to the programmer");
+    } else {
+      console.Error("stopped: " + Printable(hex.hexPath) +
+                    " was not used; nothing was sent to the programmer");
+    }
     return kExitUsage;
   }
   if (asksFuse && hex.fuse && !hex.yes) {
@@ -365,6 +354,31 @@ std::string WithoutSpaces(std::string_view text) {
   return out;
 }
 
+// Whether the offline storage holds a whole download: a download that was
+// cut short leaves records without the end record behind. The programmer's
+// command set cannot read the records back; the emulated one can be asked.
+std::string OfflineStorageSummary(int handle) {
+  constexpr std::uint8_t kEndRecordKind = 0x03;
+  // With several emulated programmers, the one open is known by its serial.
+  const std::vector<std::shared_ptr<emu::Emulator>> emulators = CurrentEmulators();
+  std::shared_ptr<emu::Emulator> emulator;
+  hid::Identity identity;
+  if (emulators.size() == 1) {
+    emulator = emulators.front();
+  } else if (ReaderIdentity(handle, identity)) {
+    for (std::size_t i = 0; i < emulators.size(); ++i) {
+      if (hid::EmulatorSerial(i) == identity.serial) emulator = emulators[i];
+    }
+  }
+  if (!emulator) return "the records cannot be read back from this programmer";
+  const std::vector<emu::OfflineRecord> records = emulator->OfflineRecords();
+  if (records.empty()) return "empty";
+  const std::string count =
+      std::to_string(records.size()) + (records.size() == 1 ? " record" : " records");
+  if (records.back().kind == kEndRecordKind) return count + ", ending with an end record";
+  return count + ", NOT ending with an end record: the last download did not finish";
+}
+
 }  // namespace
 
 int ProgramCommand(const GlobalOptions& global, const HexOptions& hex) {
@@ -399,7 +413,7 @@ int RunCommand(const GlobalOptions& global, const std::string& scriptPath) {
   std::string_view rest = *text;
   if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
   if (!IsUtf8(rest)) {
-    console.Error("script file " + scriptPath + ": not UTF-8 text");
+    console.Error("script file " + Printable(scriptPath) + ": not UTF-8 text");
     return kExitUsage;
   }
   ConsolePage page(console, false);
@@ -537,13 +551,15 @@ int InfoCommand(const GlobalOptions& global) {
                      {"product", identity.product},
                      {"firmwareVersion", std::string(version, versionLength)},
                      {"firmwareValue", Hex4(value)},
-                     {"offlineFileName", std::string(name, nameLength)}};
+                     {"offlineFileName", std::string(name, nameLength)},
+                     {"offlineStorage", OfflineStorageSummary(session.handle())}};
     console.Out(JsonLine(j) + "\n");
     return kExitOk;
   }
   std::string out = "firmware version: " + Printable(std::string_view(version, versionLength)) +
                     " (value 0x" + Hex4(value) + ")\n";
   out += "offline file name: " + Printable(std::string_view(name, nameLength)) + "\n";
+  out += "offline storage: " + OfflineStorageSummary(session.handle()) + "\n";
   if (identified) {
     auto field = [](const std::string& text) { return text.empty() ? "-" : Printable(text); };
     out += "serial number: " + field(identity.serial) + "\nport: " + field(identity.port) +
@@ -559,14 +575,14 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
       ReadWholeFile(console, path, "firmware file", kMaxFirmwareBytes);
   if (!image) return kExitUsage;
   if (image->size() < kFirmwareHeader) {
-    console.Error("firmware file " + path + ": shorter than its 8-byte header");
+    console.Error("firmware file " + Printable(path) + ": shorter than its 8-byte header");
     return kExitUsage;
   }
   DirectSession session(console);
   session.OwnFirmwareFlag();
   if (int code = session.Open(); code != kExitOk) return code;
 
-  console.Info("firmware " + path + ": " + std::to_string(image->size()) + " bytes");
+  console.Info("firmware " + Printable(path) + ": " + std::to_string(image->size()) + " bytes");
   if (int rc = DllDownloadFirmwareStart(session.handle()); rc != 0) {
     return session.Failed("starting the firmware update", rc);
   }

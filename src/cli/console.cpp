@@ -37,15 +37,6 @@ std::string ToLf(std::string_view text) {
   return out;
 }
 
-std::string Printable(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    auto u = static_cast<unsigned char>(c);
-    if ((u < 0x20 && u != '\t') || u == 0x7F) c = '?';
-  }
-  return out;
-}
-
 void Console::Info(std::string_view text) {
   if (o_.quiet || o_.json) return;
   ClearProgress();

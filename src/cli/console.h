@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/dialogs.h"
+#include "common/input_file.h"
 #include "script/i2c_test.h"
 #include "script/page.h"
 
@@ -18,8 +19,8 @@ namespace velkan::cli {
 std::string ToLf(std::string_view text);
 
 // Replaces control characters (other than TAB) and DEL with '?', so that text
-// from a device cannot drive the terminal.
-std::string Printable(std::string_view text);
+// from a device or a file name cannot drive the terminal.
+using velkan::Printable;
 
 struct ConsoleOptions {
   bool quiet = false;          // no progress, no informational lines

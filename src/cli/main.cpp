@@ -15,7 +15,9 @@
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "emulator/emulator.h"
+#include "common/input_file.h"
 #include "programmer/backend.h"
+#include "programmer/trace.h"
 #include "velkan/velkan.h"
 
 namespace {
@@ -26,7 +28,7 @@ constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0  success: everything done (and checked, where the command checks)\n"
     "  1  other failure: the programmer is held by another activity, or the output\n"
-    "     could not be written\n"
+    "     or the --trace file could not be written\n"
     "  2  bad usage or input: unknown option, missing or unreadable file, HEX file\n"
     "     not used, a question answered No or not answerable without a terminal;\n"
     "     nothing was sent to the programmer\n"
@@ -54,7 +56,8 @@ int SetUpProgrammer(const GlobalOptions& global) {
     const auto emulators = velkan::UseEmulators(dir, global.emulators, &why);
     if (emulators.empty()) {
       std::fprintf(stderr, "velkan: --emulator=%s: the state folder cannot be used%s%s\n",
-                   global.emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
+                   velkan::Printable(global.emulatorDir.value_or("")).c_str(),
+                   why.empty() ? "" : ": ", velkan::Printable(why).c_str());
       return kExitUsage;
     }
     const auto latency = velkan::emu::Latency::Named(global.emulatorLatency.value_or("none"));
@@ -68,7 +71,8 @@ int SetUpProgrammer(const GlobalOptions& global) {
   }
   if (global.device) velkan::SelectDevice(velkan::DeviceSelector::Parse(*global.device));
   if (global.trace && VelkanTraceTo(global.trace->c_str()) != 0) {
-    std::fprintf(stderr, "velkan: --trace %s: the file cannot be opened\n", global.trace->c_str());
+    std::fprintf(stderr, "velkan: --trace %s: the file cannot be opened\n",
+                 velkan::Printable(*global.trace).c_str());
     return kExitUsage;
   }
   return kExitOk;
@@ -80,6 +84,21 @@ int SetUpProgrammer(const GlobalOptions& global) {
 int WithOutputChecked(int code) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fputs("velkan: the output could not be written\n", stderr);
+    if (code == kExitOk) return kExitFailure;
+  }
+  return code;
+}
+
+// The trace is evidence of what was sent: one that lost lines fails the
+// command, as output that could not be written does.
+int WithTraceChecked(const GlobalOptions& global, int code) {
+  if (!global.trace) return code;
+  std::string loss;
+  velkan::TraceWritten(&loss);
+  if (VelkanTraceTo(nullptr) == -2) {
+    std::fprintf(stderr, "velkan: --trace %s: the trace could not be written%s%s; it is incomplete\n",
+                 velkan::Printable(*global.trace).c_str(), loss.empty() ? "" : ": ",
+                 velkan::Printable(loss).c_str());
     if (code == kExitOk) return kExitFailure;
   }
   return code;
@@ -241,5 +260,5 @@ int main(int argc, char** argv) {
     code = FirmwareCommand(global, firmwarePath);
   }
   CloseProgrammer();
-  return WithOutputChecked(code);
+  return WithOutputChecked(WithTraceChecked(global, code));
 }

@@ -245,6 +245,10 @@ Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
       s.firmwareStaging.clear();
       break;
     case 0x8C:  // firmware data block
+      if (s.firmwareStaging.size() + d.size() > kMaxFirmwareBytes) {
+        o.status = kStatusBadData;
+        break;
+      }
       s.firmwareStaging.insert(s.firmwareStaging.end(), d.begin(), d.end());
       break;
     case 0x8D:  // firmware update complete: the staged image becomes the firmware
@@ -265,12 +269,13 @@ Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
       s.offlineName.assign(d.begin(), d.end());
       o.stateChanged = true;
       break;
-    case 0x7C:  // erase the offline records
+    case 0x7C:  // erase the offline records and the name
       s.records.clear();
+      s.offlineName.clear();
       o.stateChanged = true;
       break;
     case 0x7D: {  // append one offline record: number LE16, kind, n, content
-      if (d.size() < 4 || d[3] != d.size() - 4) {
+      if (d.size() < 4 || d[3] != d.size() - 4 || s.records.size() >= kMaxOfflineRecords) {
         o.status = kStatusBadData;
         break;
       }
@@ -446,10 +451,11 @@ bool TakeReport(EmulatorState& s, const hid::Report& report, Clock::Duration at,
     o.data.assign(std::min(fault->statusData, kMaxReplyData), 0xEE);
   } else {
     o = Execute(s, req, at);
+    if (!s.SaveChanges(o.flashChanged, o.firmwareChanged, o.stateChanged)) {
+      o.status = kStatusNotKept;
+      o.data.clear();
+    }
     if (s.persist) {
-      if (o.flashChanged) s.SaveFlash();
-      if (o.firmwareChanged) s.SaveFirmware();
-      if (o.stateChanged) s.SaveJson();
       s.stamp = s.Stamp();
     }
   }

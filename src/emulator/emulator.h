@@ -13,6 +13,10 @@
 //   kStatusBadData      malformed request data: a length field that does not
 //                       match the frame, a missing byte, a name or record
 //                       that does not fit, N above 595 (nothing done)
+//   kStatusNotKept      the request was carried out, but the state folder
+//                       could not keep the change (a full disk, a read-only
+//                       folder): the files stay as they were, no temporary
+//                       file is left behind and the reason goes to stderr
 // Every open handle of the device is a reader with its own queue of input
 // reports, as the kernel keeps one per open hidraw file: each reply report
 // goes to every reader, a queue holds at most kReaderQueueLimit reports
@@ -65,9 +69,18 @@
 // Every change rewrites the affected file through a temporary file and a
 // rename. The folder is one programmer: a reader that takes the device
 // (Acquire) also takes the folder's lock file, shared with other processes,
-// and first reloads what another process may have changed since. A state folder that cannot be read
-// (corrupt state.json, flash.bin of the wrong size) leaves ok() false: the emulator then runs on
-// defaults and never writes to that folder, so the files stay as they were.
+// and first reloads what another process may have changed since. The files
+// are read with the sizes they can have (flash.bin exactly 32768 bytes,
+// firmware.bin at most kMaxFirmwareBytes, state.json at most 64 MiB) and
+// must be plain files. A state folder that cannot be read (corrupt
+// state.json, flash.bin of the wrong size, a link to a device) leaves ok()
+// false: the emulator then runs on defaults and never writes to that
+// folder, so the files stay as they were.
+//
+// Offline storage: 0x7C erases the records and the offline file name, so
+// that a download interrupted after its erase never shows the previous
+// file's name; at most kMaxOfflineRecords records are kept (0x7D beyond
+// that: kStatusBadData), as a device's storage is finite.
 #pragma once
 
 #include <array>
@@ -93,6 +106,7 @@ inline constexpr std::uint32_t kFlashBase = 0x2000;
 inline constexpr std::uint8_t kStatusBadCheck = 1;
 inline constexpr std::uint8_t kStatusUnknown = 2;
 inline constexpr std::uint8_t kStatusBadData = 4;
+inline constexpr std::uint8_t kStatusNotKept = 8;
 
 // Platform error code of a refused output report (wrong report ID).
 #if defined(_WIN32)
@@ -116,6 +130,8 @@ inline constexpr const char* kFirmwareVersionText = "VK-PROG EMU 1.00";
 inline constexpr std::uint16_t kFirmwareVersionValue = 0x0100;
 
 inline constexpr std::size_t kMaxOfflineName = 261;  // bytes of the name area
+inline constexpr std::size_t kMaxOfflineRecords = 65536;
+inline constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
 
 // Input reports a reader's queue keeps (the kernel's hidraw buffer).
 inline constexpr std::size_t kReaderQueueLimit = 64;

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/clock.h"
@@ -101,10 +102,19 @@ struct EmulatorState {
   }
 
   // persistence.cpp
-  void Load();                // sets ok/error; creates the folder
-  void SaveFlash();           // flash.bin
-  void SaveFirmware();        // firmware.bin
-  void SaveJson();            // state.json
+  void Load();  // sets ok/error; creates the folder
+  // Each writes its file through a temporary file; false with `error` set
+  // (and no temporary file left) when it cannot.
+  bool SaveFlash();     // flash.bin
+  bool SaveFirmware();  // firmware.bin
+  bool SaveJson();      // state.json
+  // Writes the files a request changed (when persisting); false, with the
+  // reason on stderr, when one of them could not be written.
+  bool SaveChanges(bool flashChanged, bool firmwareChanged, bool stateChanged);
+  // state.json's content, and taking it in: all or nothing, `why` tells
+  // what is wrong with it.
+  std::string StateJsonText() const;
+  bool ApplyStateJson(std::string_view text, std::string& why);
   std::string Stamp() const;  // of the folder's files now
   // Loads the folder again when another process changed it.
   void ReloadIfChanged();

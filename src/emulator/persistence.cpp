@@ -1,10 +1,13 @@
 // The emulator's state folder: flash.bin, firmware.bin and state.json.
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "common/codepage.h"
 #include "common/hex_text.h"
+#include "common/input_file.h"
 #include "emulator/emulator_state.h"
 
 namespace velkan::emu {
@@ -38,11 +41,31 @@ bool FromHex(const std::string& text, std::vector<std::uint8_t>& out) {
   return true;
 }
 
-bool ReadFile(const fs::path& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// What the files can hold: flash.bin exactly the chip's flash; firmware.bin
+// and state.json bounded well above anything the emulator writes (a
+// firmware update is refused past kMaxFirmwareBytes, the offline storage
+// past kMaxOfflineRecords records of at most 255 bytes).
+constexpr std::size_t kMaxFirmwareFileBytes = 16u << 20;
+constexpr std::size_t kMaxStateFileBytes = 64u << 20;
+
+// Reads one state file: plain files only (a link to /dev/zero or a FIFO is
+// refused before it is opened), at most `limit` bytes. False with `error`
+// set when the file exists and cannot be used; `present` tells whether it
+// exists.
+bool ReadStateFile(const fs::path& path, std::size_t limit, bool exactSize, std::string& out,
+                   bool& present, std::string& error) {
+  InputFileOptions options;
+  options.limit = limit;
+  options.exactSize = exactSize;
+  options.regularOnly = true;
+  const InputFileError read = ReadInputFile(path, options, out);
+  present = read != InputFileError::kNotFound;
+  if (read == InputFileError::kNone || read == InputFileError::kNotFound) return true;
+  error = PathToUtf8(path) + " " + InputFileErrorText(read, options, out.size());
+  if (read == InputFileError::kCannotOpen || read == InputFileError::kReadError) {
+    error = "cannot read " + PathToUtf8(path) + ": " + InputFileErrorText(read, options);
+  }
+  return false;
 }
 
 // Writes `bytes` to a temporary file next to `path` and renames it over
@@ -51,16 +74,20 @@ bool WriteAtomically(const fs::path& path, const char* bytes, std::size_t size,
                      std::string& error) {
   fs::path tmp = path;
   tmp += ".tmp";
+  std::error_code ec;
   {
+    errno = 0;
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(bytes, static_cast<std::streamsize>(size));
-    out.close();
+    if (out) out.write(bytes, static_cast<std::streamsize>(size));
+    if (out.is_open()) out.close();
     if (!out) {
-      error = "cannot write " + tmp.string();
+      const int code = errno;
+      error = "cannot write " + PathToUtf8(tmp) +
+              (code != 0 ? ": " + std::generic_category().message(code) : std::string());
+      fs::remove(tmp, ec);  // a full disk must not also fill up with half files
       return false;
     }
   }
-  std::error_code ec;
   fs::rename(tmp, path, ec);
   if (ec) {
     // Some platforms refuse to rename over an existing file.
@@ -68,7 +95,7 @@ bool WriteAtomically(const fs::path& path, const char* bytes, std::size_t size,
     fs::rename(tmp, path, ec);
   }
   if (ec) {
-    error = "cannot replace " + path.string() + ": " + ec.message();
+    error = "cannot replace " + PathToUtf8(path) + ": " + ec.message();
     fs::remove(tmp, ec);
     return false;
   }
@@ -96,156 +123,166 @@ void EmulatorState::Load() {
   fs::create_directories(d, ec);
   if (ec || !fs::is_directory(d, ec)) {
     ok = false;
-    error = "emulator state folder " + d.string() + " cannot be created: " + ec.message();
+    error = "emulator state folder " + PathToUtf8(d) + " cannot be created: " + ec.message();
     return;
   }
 
-  const fs::path flashPath = d / kFlashFile;
-  if (fs::exists(flashPath, ec)) {
-    std::string bytes;
-    if (!ReadFile(flashPath, bytes)) {
-      ok = false;
-      error = "cannot read " + flashPath.string();
-      return;
-    }
-    if (bytes.size() != kFlashSize) {
-      ok = false;
-      error = flashPath.string() + " holds " + std::to_string(bytes.size()) + " bytes instead of " +
-              std::to_string(kFlashSize);
-      return;
-    }
-    std::copy(bytes.begin(), bytes.end(), flash.begin());
+  std::string bytes;
+  bool present = false;
+  if (!ReadStateFile(d / kFlashFile, kFlashSize, true, bytes, present, error)) {
+    ok = false;
+    return;
   }
+  if (present) std::copy(bytes.begin(), bytes.end(), flash.begin());
 
-  const fs::path firmwarePath = d / kFirmwareFile;
-  if (fs::exists(firmwarePath, ec)) {
-    std::string bytes;
-    if (!ReadFile(firmwarePath, bytes)) {
-      ok = false;
-      error = "cannot read " + firmwarePath.string();
-      return;
-    }
-    firmware.assign(bytes.begin(), bytes.end());
+  if (!ReadStateFile(d / kFirmwareFile, kMaxFirmwareFileBytes, false, bytes, present, error)) {
+    ok = false;
+    return;
   }
+  if (present) firmware.assign(bytes.begin(), bytes.end());
 
   const fs::path statePath = d / kStateFile;
-  if (fs::exists(statePath, ec)) {
-    std::string text;
-    if (!ReadFile(statePath, text)) {
-      ok = false;
-      error = "cannot read " + statePath.string();
-      return;
-    }
+  std::string text;
+  if (!ReadStateFile(statePath, kMaxStateFileBytes, false, text, present, error)) {
+    ok = false;
+    return;
+  }
+  if (present) {
     std::string why;
-    const json j = json::parse(text, nullptr, /*allow_exceptions=*/false);
-    bool good = !j.is_discarded() && j.is_object();
-    if (!good) why = "not a JSON object";
-    std::uint64_t ledValue = led, speakerValue = speaker, size = firmware.size();
-    if (good && j.contains("fused")) {
-      good = j.at("fused").is_boolean();
-      if (good)
-        fused = j.at("fused").get<bool>();
-      else
-        why = "\"fused\" must be true or false";
-    }
-    good = good && GetUnsigned(j, "led", 255, ledValue, why) &&
-           GetUnsigned(j, "speaker", 255, speakerValue, why);
-    if (good && j.contains("firmware")) {
-      const json& fw = j.at("firmware");
-      good = fw.is_object() && GetUnsigned(fw, "size", 1u << 30, size, why);
-      if (!fw.is_object()) why = "\"firmware\" must be an object";
-    }
-    std::string name = offlineName;
-    std::vector<OfflineRecord> recs;
-    if (good && j.contains("offline")) {
-      const json& off = j.at("offline");
-      if (!off.is_object()) {
-        good = false;
-        why = "\"offline\" must be an object";
-      }
-      std::vector<std::uint8_t> raw;
-      if (good && off.contains("nameHex")) {
-        good = off.at("nameHex").is_string() && FromHex(off.at("nameHex").get<std::string>(), raw);
-        if (good)
-          name.assign(raw.begin(), raw.end());
-        else
-          why = "\"offline.nameHex\" must be hex digit pairs";
-      } else if (good && off.contains("name")) {
-        good = off.at("name").is_string();
-        if (good)
-          name = off.at("name").get<std::string>();
-        else
-          why = "\"offline.name\" must be a string";
-      }
-      if (good && off.contains("records")) {
-        const json& list = off.at("records");
-        good = list.is_array();
-        if (!good) why = "\"offline.records\" must be an array";
-        for (std::size_t i = 0; good && i < list.size(); ++i) {
-          const json& r = list[i];
-          const std::string where = "offline record " + std::to_string(i) + ": ";
-          if (!r.is_object() || !r.contains("number") || !r.contains("kind") ||
-              !r.contains("content")) {
-            good = false;
-            why = where + "needs \"number\", \"kind\" and \"content\"";
-            break;
-          }
-          std::uint64_t number = 0, kindValue = 0;
-          good = GetUnsigned(r, "number", 0xFFFF, number, why) &&
-                 GetUnsigned(r, "kind", 0xFF, kindValue, why);
-          if (!good) {
-            why = where + why;
-            break;
-          }
-          OfflineRecord rec;
-          rec.number = static_cast<std::uint16_t>(number);
-          rec.kind = static_cast<std::uint8_t>(kindValue);
-          if (!r.at("content").is_string() ||
-              !FromHex(r.at("content").get<std::string>(), rec.content) ||
-              rec.content.size() > 255) {
-            good = false;
-            why = where + "\"content\" must be at most 255 bytes as hex digit pairs";
-            break;
-          }
-          recs.push_back(std::move(rec));
-        }
-      }
-    }
-    if (!good) {
+    if (!ApplyStateJson(text, why)) {
       ok = false;
-      error = statePath.string() + " is damaged: " + why;
+      error = PathToUtf8(statePath) + " is damaged: " + why;
       return;
     }
-    led = static_cast<std::uint8_t>(ledValue);
-    speaker = static_cast<std::uint8_t>(speakerValue);
-    firmwareSize = size;
-    offlineName = std::move(name);
-    records = std::move(recs);
   } else {
     firmwareSize = firmware.size();
   }
   persist = true;
 }
 
-void EmulatorState::SaveFlash() {
-  std::string why;
-  if (!WriteAtomically(*dir / kFlashFile, reinterpret_cast<const char*>(flash.data()), flash.size(),
-                       why)) {
-    ok = false;
-    error = why;
+bool EmulatorState::ApplyStateJson(std::string_view text, std::string& why) {
+  const json j = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  bool good = !j.is_discarded() && j.is_object();
+  if (!good) why = "not a JSON object";
+  bool fusedValue = fused;
+  std::uint64_t ledValue = led, speakerValue = speaker, size = firmware.size();
+  if (good && j.contains("fused")) {
+    good = j.at("fused").is_boolean();
+    if (good)
+      fusedValue = j.at("fused").get<bool>();
+    else
+      why = "\"fused\" must be true or false";
   }
+  good = good && GetUnsigned(j, "led", 255, ledValue, why) &&
+         GetUnsigned(j, "speaker", 255, speakerValue, why);
+  if (good && j.contains("firmware")) {
+    const json& fw = j.at("firmware");
+    good = fw.is_object() && GetUnsigned(fw, "size", 1u << 30, size, why);
+    if (!fw.is_object()) why = "\"firmware\" must be an object";
+  }
+  std::string name = offlineName;
+  std::vector<OfflineRecord> recs;
+  if (good && j.contains("offline")) {
+    const json& off = j.at("offline");
+    if (!off.is_object()) {
+      good = false;
+      why = "\"offline\" must be an object";
+    }
+    std::vector<std::uint8_t> raw;
+    if (good && off.contains("nameHex")) {
+      good = off.at("nameHex").is_string() && FromHex(off.at("nameHex").get<std::string>(), raw);
+      if (good)
+        name.assign(raw.begin(), raw.end());
+      else
+        why = "\"offline.nameHex\" must be hex digit pairs";
+    } else if (good && off.contains("name")) {
+      good = off.at("name").is_string();
+      if (good)
+        name = off.at("name").get<std::string>();
+      else
+        why = "\"offline.name\" must be a string";
+    }
+    if (good && name.size() > kMaxOfflineName) {
+      good = false;
+      why = "the offline file name is longer than " + std::to_string(kMaxOfflineName) + " bytes";
+    }
+    if (good && off.contains("records")) {
+      const json& list = off.at("records");
+      good = list.is_array();
+      if (!good) why = "\"offline.records\" must be an array";
+      if (good && list.size() > kMaxOfflineRecords) {
+        good = false;
+        why = "more than " + std::to_string(kMaxOfflineRecords) + " offline records";
+      }
+      for (std::size_t i = 0; good && i < list.size(); ++i) {
+        const json& r = list[i];
+        const std::string where = "offline record " + std::to_string(i) + ": ";
+        if (!r.is_object() || !r.contains("number") || !r.contains("kind") ||
+            !r.contains("content")) {
+          good = false;
+          why = where + "needs \"number\", \"kind\" and \"content\"";
+          break;
+        }
+        std::uint64_t number = 0, kindValue = 0;
+        good = GetUnsigned(r, "number", 0xFFFF, number, why) &&
+               GetUnsigned(r, "kind", 0xFF, kindValue, why);
+        if (!good) {
+          why = where + why;
+          break;
+        }
+        OfflineRecord rec;
+        rec.number = static_cast<std::uint16_t>(number);
+        rec.kind = static_cast<std::uint8_t>(kindValue);
+        if (!r.at("content").is_string() ||
+            !FromHex(r.at("content").get<std::string>(), rec.content) ||
+            rec.content.size() > 255) {
+          good = false;
+          why = where + "\"content\" must be at most 255 bytes as hex digit pairs";
+          break;
+        }
+        recs.push_back(std::move(rec));
+      }
+    }
+  }
+  if (!good) return false;
+  fused = fusedValue;
+  led = static_cast<std::uint8_t>(ledValue);
+  speaker = static_cast<std::uint8_t>(speakerValue);
+  firmwareSize = size;
+  offlineName = std::move(name);
+  records = std::move(recs);
+  return true;
 }
 
-void EmulatorState::SaveFirmware() {
-  std::string why;
-  if (!WriteAtomically(*dir / kFirmwareFile, reinterpret_cast<const char*>(firmware.data()),
-                       firmware.size(), why)) {
-    ok = false;
-    error = why;
-  }
+bool EmulatorState::SaveFlash() {
+  return WriteAtomically(*dir / kFlashFile, reinterpret_cast<const char*>(flash.data()),
+                         flash.size(), error);
 }
 
-void EmulatorState::SaveJson() {
+bool EmulatorState::SaveFirmware() {
+  return WriteAtomically(*dir / kFirmwareFile, reinterpret_cast<const char*>(firmware.data()),
+                         firmware.size(), error);
+}
+
+bool EmulatorState::SaveJson() {
+  const std::string text = StateJsonText();
+  return WriteAtomically(*dir / kStateFile, text.data(), text.size(), error);
+}
+
+bool EmulatorState::SaveChanges(bool flashChanged, bool firmwareChanged, bool stateChanged) {
+  if (!persist) return true;
+  const bool saved = (!flashChanged || SaveFlash()) && (!firmwareChanged || SaveFirmware()) &&
+                     (!stateChanged || SaveJson());
+  if (!saved) {
+    // A device that cannot keep what it was told answers with a failure; the
+    // reason goes where the person running the emulator can see it.
+    std::fprintf(stderr, "velkan emulator: %s; the request is answered as failed (status %u)\n",
+                 Printable(error).c_str(), unsigned{kStatusNotKept});
+  }
+  return saved;
+}
+
+std::string EmulatorState::StateJsonText() const {
   json j;
   j["fused"] = fused;
   j["led"] = led;
@@ -263,12 +300,7 @@ void EmulatorState::SaveJson() {
   j["firmware"] = {{"size", firmwareSize}};
   // The name is in the programmer's code page: shown with replacement
   // characters where it is not UTF-8, kept exactly in "nameHex".
-  const std::string text = j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-  std::string why;
-  if (!WriteAtomically(*dir / kStateFile, text.data(), text.size(), why)) {
-    ok = false;
-    error = why;
-  }
+  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::string EmulatorState::Stamp() const {

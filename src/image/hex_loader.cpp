@@ -1,12 +1,11 @@
 #include "image/hex_loader.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <new>
 #include <system_error>
 
 #include "common/codepage.h"
+#include "common/input_file.h"
 #include "image/hex_record.h"
 
 namespace velkan {
@@ -85,23 +84,6 @@ std::string ShownLine(std::string_view line) {
   return shown;
 }
 
-enum class FileRead { kOk, kOpenError, kReadError, kTooLarge };
-
-FileRead ReadWholeFile(std::string_view pathUtf8, std::string& text) {
-  const std::filesystem::path path = PathFromUtf8(pathUtf8);
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return FileRead::kOpenError;
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file.is_open()) return FileRead::kOpenError;
-  char chunk[64 * 1024];
-  while (file) {
-    file.read(chunk, sizeof chunk);
-    text.append(chunk, static_cast<std::size_t>(file.gcount()));
-    if (text.size() > kMaxHexFileBytes) return FileRead::kTooLarge;
-  }
-  return file.bad() ? FileRead::kReadError : FileRead::kOk;
-}
-
 }  // namespace
 
 HexLoadResult ReadHexText(Dialogs& dialogs, std::string text, HexFile& out) {
@@ -160,26 +142,32 @@ HexLoadResult ReadHexText(Dialogs& dialogs, std::string text, HexFile& out) {
   }
 }
 
-HexLoadResult ReadHexFile(Dialogs& dialogs, std::string_view pathUtf8, HexFile& out) {
+HexLoadResult ReadHexFile(Dialogs& dialogs, std::string_view pathUtf8, HexFile& out,
+                          std::string* why) {
+  // One open, one read: the pass below works on exactly the bytes read, and
+  // a FIFO or a pipe is read once.
   std::string text;
-  FileRead read;
+  InputFileOptions options;
+  options.limit = kMaxHexFileBytes;
+  InputFileError read = InputFileError::kCannotOpen;
   try {
-    read = ReadWholeFile(pathUtf8, text);
-  } catch (const std::bad_alloc&) {
-    read = FileRead::kReadError;
+    read = ReadInputFile(PathFromUtf8(pathUtf8), options, text);
   } catch (const std::exception&) {
-    read = FileRead::kOpenError;  // e.g. a path the platform cannot represent
+    // a path the platform cannot represent
   }
-  if (read == FileRead::kOpenError) {
-    dialogs.MessageBox(kOpenError, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-    return HexLoadResult::kOpenError;
+  if (why != nullptr) *why = read == InputFileError::kNone ? "" : InputFileErrorText(read, options);
+  switch (read) {
+    case InputFileError::kNone:
+      return ReadHexText(dialogs, std::move(text), out);
+    case InputFileError::kTooLarge:
+      dialogs.MessageBox(kTooLarge, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+      return HexLoadResult::kFailed;
+    case InputFileError::kReadError:
+      return HexLoadResult::kFailed;
+    default:
+      dialogs.MessageBox(kOpenError, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+      return HexLoadResult::kOpenError;
   }
-  if (read == FileRead::kTooLarge) {
-    dialogs.MessageBox(kTooLarge, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-    return HexLoadResult::kFailed;
-  }
-  if (read == FileRead::kReadError) return HexLoadResult::kFailed;
-  return ReadHexText(dialogs, std::move(text), out);
 }
 
 }  // namespace velkan

@@ -52,8 +52,11 @@ enum class HexLoadResult {
 // record, No ends the pass with kDeclined. `out` is written only on kOk.
 HexLoadResult ReadHexText(Dialogs& dialogs, std::string text, HexFile& out);
 
-// The first pass on the file at `pathUtf8`. Shows "hex文件打开错误！" when the
-// file cannot be opened, then works as ReadHexText.
-HexLoadResult ReadHexFile(Dialogs& dialogs, std::string_view pathUtf8, HexFile& out);
+// The first pass on the file at `pathUtf8`, read once (a FIFO or a pipe
+// works). Shows "hex文件打开错误！" when the file cannot be opened, then works
+// as ReadHexText. `why` (when given) receives the reason a read failed
+// ("no such file", "is a directory", ...), empty otherwise.
+HexLoadResult ReadHexFile(Dialogs& dialogs, std::string_view pathUtf8, HexFile& out,
+                          std::string* why = nullptr);
 
 }  // namespace velkan

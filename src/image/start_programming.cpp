@@ -14,13 +14,14 @@ constexpr std::string_view kNoImageMemory = "分配BIN空间出错！";
 }  // namespace
 
 bool StartProgramming(Dialogs& dialogs, const std::string& hexPath, bool fuseChosen,
-                      ScriptTable& script) {
+                      ScriptTable& script, std::string* readError) {
+  if (readError != nullptr) readError->clear();
   if (hexPath.empty()) {
     dialogs.MessageBox(kNoHexFile, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return false;
   }
   HexFile file;
-  if (ReadHexFile(dialogs, hexPath, file) != HexLoadResult::kOk) return false;
+  if (ReadHexFile(dialogs, hexPath, file, readError) != HexLoadResult::kOk) return false;
 
   const std::unique_ptr<ChipImage> image = AllocateChipImage();
   if (!image) {

@@ -16,8 +16,9 @@ namespace velkan {
 // boxes ("请打开hex文件！", "hex文件打开错误！", the out-of-region question,
 // "分配BIN空间出错！") go to `dialogs`. Returns true when the run should
 // start; on an abort before the table is cleared `script` keeps its previous
-// contents.
+// contents. The file is read exactly once. `readError` (when given) receives
+// why the file could not be read, empty when it was read.
 bool StartProgramming(Dialogs& dialogs, const std::string& hexPath, bool fuseChosen,
-                      ScriptTable& script);
+                      ScriptTable& script, std::string* readError = nullptr);
 
 }  // namespace velkan

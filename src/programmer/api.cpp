@@ -21,6 +21,7 @@
 #include "programmer/backend.h"
 #include "programmer/device_search.h"
 #include "programmer/hid_emulated.h"
+#include "programmer/internal_api.h"
 #include "programmer/programmer.h"
 #include "programmer/trace.h"
 #include "velkan/velkan.h"
@@ -294,6 +295,14 @@ int LastErrorValue() {
   return g_lastError.load(std::memory_order_relaxed);
 }
 
+int Card7816ApduWithCapacity(int reader, const std::uint8_t* apdu, int apduLength,
+                              std::uint8_t* response, std::size_t responseCapacity,
+                              int* responseLength) {
+  return Call(reader, VELKAN_ERR_BAD_HANDLE, [&](Programmer& p) {
+    return p.Card7816Apdu(apdu, apduLength, response, responseLength, responseCapacity);
+  });
+}
+
 }  // namespace velkan
 
 using velkan::Call;
@@ -446,12 +455,16 @@ VELKAN_API int VelkanUseEmulator(const char* stateDir) {
 }
 
 VELKAN_API int VelkanTraceTo(const char* path) {
+  std::string loss;
+  bool opened = false;
   try {
-    if (path == nullptr) return velkan::TraceTo(std::nullopt) ? 0 : -1;
-    return velkan::TraceTo(velkan::PathFromUtf8(path)) ? 0 : -1;
+    opened = path == nullptr ? velkan::TraceTo(std::nullopt, &loss)
+                             : velkan::TraceTo(velkan::PathFromUtf8(path), &loss);
   } catch (const std::exception&) {
-    return -1;
+    opened = false;
   }
+  if (!loss.empty()) return -2;
+  return opened ? 0 : -1;
 }
 
 namespace {

@@ -98,14 +98,14 @@ int Programmer::Card7816Powerdown() {
 }
 
 int Programmer::Card7816Apdu(const std::uint8_t* apdu, int apduLength, std::uint8_t* response,
-                             int* responseLength) {
+                             int* responseLength, std::size_t responseCapacity) {
   if (apduLength < 0 || static_cast<std::size_t>(apduLength) > kMaxRequestData ||
       (apdu == nullptr && apduLength > 0) || response == nullptr || responseLength == nullptr) {
     return Refuse(VELKAN_ERR_BAD_ARGUMENT);
   }
   std::size_t n = 0;
   if (int rc = Exchange(command::kApdu, apdu, static_cast<std::size_t>(apduLength), response,
-                        kApduResponseMax, n);
+                        responseCapacity, n);
       rc != 0) {
     return rc;
   }

@@ -65,8 +65,9 @@ class Programmer {
 
   int Reset7816Card(std::uint8_t* atr, int* atrLength);
   int Card7816Powerdown();
+  // `responseCapacity`: what `response` holds; a longer reply is refused.
   int Card7816Apdu(const std::uint8_t* apdu, int apduLength, std::uint8_t* response,
-                   int* responseLength);
+                   int* responseLength, std::size_t responseCapacity = kApduResponseMax);
   int I2cGetStatus(std::uint8_t* state);
   int GetFirmwareVersion(char* version, unsigned* versionLength, unsigned* value);
   int DownloadFirmwareStart();

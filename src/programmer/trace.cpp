@@ -1,9 +1,11 @@
 #include "programmer/trace.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <system_error>
 
 namespace velkan {
 
@@ -13,11 +15,20 @@ struct TraceSink {
   std::mutex mutex;
   std::ofstream file;
   std::atomic<bool> active{false};
+  std::optional<std::string> failure;  // why a line did not reach the file
 };
 
 TraceSink& Sink() {
   static TraceSink sink;
   return sink;
+}
+
+// A trace with a gap is no evidence: the first lost line stops it, and the
+// reason is kept for TraceWritten.
+void NoteFailure(TraceSink& sink) {
+  const int code = errno;
+  sink.failure = code != 0 ? std::generic_category().message(code) : "write error";
+  sink.active.store(false);
 }
 
 void Write(bool output, const hid::Report& report) {
@@ -26,8 +37,10 @@ void Write(bool output, const hid::Report& report) {
   const std::string line = TraceLine(output, report);
   std::lock_guard lock(sink.mutex);
   if (!sink.file.is_open()) return;
+  errno = 0;
   sink.file << line << '\n';
   sink.file.flush();
+  if (!sink.file) NoteFailure(sink);
 }
 
 class TracingDevice final : public hid::Device {
@@ -63,17 +76,30 @@ class TracingDevice final : public hid::Device {
 
 }  // namespace
 
-bool TraceTo(const std::optional<std::filesystem::path>& path) {
+bool TraceTo(const std::optional<std::filesystem::path>& path, std::string* endedLoss) {
   TraceSink& sink = Sink();
   std::lock_guard lock(sink.mutex);
   sink.active.store(false);
-  if (sink.file.is_open()) sink.file.close();
+  if (sink.file.is_open()) {
+    errno = 0;
+    sink.file.close();
+    if (!sink.file && !sink.failure) NoteFailure(sink);
+  }
   sink.file.clear();
+  if (endedLoss != nullptr) *endedLoss = sink.failure.value_or("");
+  sink.failure.reset();
   if (!path) return true;
   sink.file.open(*path, std::ios::out | std::ios::app | std::ios::binary);
   if (!sink.file.is_open()) return false;
   sink.active.store(true);
   return true;
+}
+
+bool TraceWritten(std::string* why) {
+  TraceSink& sink = Sink();
+  std::lock_guard lock(sink.mutex);
+  if (sink.failure && why != nullptr) *why = *sink.failure;
+  return !sink.failure;
 }
 
 std::string TraceLine(bool output, const hid::Report& report) {

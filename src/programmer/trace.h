@@ -13,8 +13,14 @@
 namespace velkan {
 
 // Starts appending the trace to `path` (none: stops tracing). False when
-// the file cannot be opened; tracing is then off.
-bool TraceTo(const std::optional<std::filesystem::path>& path);
+// the file cannot be opened; tracing is then off. A line that cannot be
+// written (a full disk, /dev/full) stops the trace; `endedLoss` (when given)
+// receives why the trace this call ends lost lines, empty when it is whole.
+bool TraceTo(const std::optional<std::filesystem::path>& path, std::string* endedLoss = nullptr);
+
+// True while every line of the current trace reached its file; otherwise
+// `why` (when given) receives the reason.
+bool TraceWritten(std::string* why = nullptr);
 
 // The trace line of one report, without the line end.
 std::string TraceLine(bool output, const hid::Report& report);

@@ -5,6 +5,7 @@
 
 #include "common/clock.h"
 #include "common/hex_text.h"
+#include "programmer/internal_api.h"
 #include "script/run_common.h"
 #include "script/runs.h"
 #include "script/session.h"
@@ -100,9 +101,10 @@ class Executor {
         return {};
       }
       case ScriptKeyword::kCApdu: {
+        // The reply buffer's whole 300 bytes are the response area.
         int length = 0;
-        if (Dll7816CardAPDU(handle_, args, static_cast<int>(count), 0, reply_.data(), &length) !=
-            0) {
+        if (Card7816ApduWithCapacity(handle_, args, static_cast<int>(count), reply_.data(),
+                                     reply_.size(), &length) != 0) {
           return CommFailure();
         }
         haveReply_ = true;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -17,6 +18,11 @@
 #include "common/clock.h"
 #include "image/crc16.h"
 #include "programmer/hid_emulated.h"
+#include "support/small_tmpfs.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace velkan::emu {
 namespace {
@@ -361,9 +367,12 @@ TEST_F(EmulatorTest, OfflineRecordsAndName) {
   EXPECT_EQ(e.OfflineName(), "app.hex");
   EXPECT_EQ(Exchange(e, 0x7A).data(), (Bytes{'a', 'p', 'p', '.', 'h', 'e', 'x'}));
 
+  // An erase clears the name too: a download cut short after its erase must
+  // not show the previous file's name over records of another.
   Exchange(e, 0x7C);
   EXPECT_TRUE(e.OfflineRecords().empty());
-  EXPECT_EQ(e.OfflineName(), "app.hex");  // erasing the records keeps the name
+  EXPECT_EQ(e.OfflineName(), "");
+  EXPECT_TRUE(Exchange(e, 0x7A).data().empty());
 }
 
 // ---- Chip ----
@@ -562,6 +571,117 @@ TEST_F(EmulatorStateTest, DamagedStateIsReportedAndLeftAlone) {
   Emulator notADir(dir_ / "file");
   EXPECT_FALSE(notADir.ok());
   EXPECT_FALSE(notADir.error().empty());
+}
+
+// The state files are read with the sizes they can have and must be plain
+// files: a link to /dev/zero, a FIFO or a huge sparse file is refused at
+// once with a message, without reading it.
+TEST_F(EmulatorStateTest, StateFilesOfImpossibleSizeOrKindAreRefused) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir_);
+  struct Case {
+    const char* file;
+    std::function<void(const fs::path&)> make;
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {"flash.bin", [](const fs::path& p) { Write(p, std::string(kFlashSize + 1, 'x')); },
+       "more than 32 KiB"},
+      {"flash.bin",
+       [](const fs::path& p) {
+         Write(p, "");
+         fs::resize_file(p, std::uintmax_t{1} << 30);  // sparse: costs no disk
+       },
+       "more than 32 KiB"},
+      {"firmware.bin",
+       [](const fs::path& p) {
+         Write(p, "");
+         fs::resize_file(p, std::uintmax_t{1} << 30);
+       },
+       "larger than 16 MiB"},
+      {"state.json",
+       [](const fs::path& p) {
+         Write(p, "");
+         fs::resize_file(p, std::uintmax_t{1} << 30);
+       },
+       "larger than 64 MiB"},
+#if !defined(_WIN32)
+      {"flash.bin", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       "not a regular file"},
+      {"state.json", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       "not a regular file"},
+      {"firmware.bin", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "not a regular file"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + ": " + c.why);
+    const fs::path path = dir_ / c.file;
+    c.make(path);
+    Emulator e(dir_);
+    EXPECT_FALSE(e.ok());
+    EXPECT_NE(e.error().find(c.file), std::string::npos) << e.error();
+    EXPECT_NE(e.error().find(c.why), std::string::npos) << e.error();
+    fs::remove(path);
+  }
+  // Exactly the flash size is what a flash.bin holds.
+  Write(dir_ / "flash.bin", std::string(kFlashSize, '\x5A'));
+  Emulator good(dir_);
+  EXPECT_TRUE(good.ok()) << good.error();
+  EXPECT_EQ(good.Flash()[kFlashSize - 1], 0x5A);
+}
+
+std::vector<std::string> TemporaryFiles(const std::filesystem::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() == ".tmp") found.push_back(entry.path().filename().string());
+  }
+  return found;
+}
+
+// A state folder that cannot take a change (a full disk, a read-only file
+// system): the request is answered with kStatusNotKept, the files stay as
+// they were, no temporary file is left, and stderr says why.
+TEST_F(EmulatorStateTest, StateThatCannotBeKeptFailsTheRequest) {
+  namespace fs = std::filesystem;
+  testing_support::SmallTmpfs disk(dir_, "40k");  // flash.bin fits once, not twice
+  if (!disk.mounted()) GTEST_SKIP() << testing_support::SmallTmpfs::kSkipText;
+  {
+    Emulator e(dir_);
+    ASSERT_TRUE(e.ok()) << e.error();
+    EXPECT_EQ(ChipCommand(e, BlockWrite(0x0040, {0x11})), kOk);
+    ASSERT_EQ(Slurp(dir_ / "flash.bin")[0], '\x11');
+
+    ::testing::internal::CaptureStderr();
+    const Reply full = Exchange(e, 0x76, I2cWriteData(BlockWrite(0x0041, {0x22})));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(full.ok);
+    EXPECT_EQ(full.status(), kStatusNotKept);
+    EXPECT_TRUE(full.data().empty());
+    EXPECT_NE(said.find("flash.bin"), std::string::npos) << said;
+    EXPECT_NE(said.find("No space left on device"), std::string::npos) << said;
+    EXPECT_EQ(Slurp(dir_ / "flash.bin").substr(0, 1), "\x11");
+    EXPECT_EQ(static_cast<unsigned char>(Slurp(dir_ / "flash.bin")[128]), 0xFF);
+    EXPECT_TRUE(TemporaryFiles(dir_).empty());
+  }
+
+  // Read-only: the offline storage's erase and the LED cannot be kept.
+  ASSERT_TRUE(disk.MakeReadOnly());
+  Emulator e(dir_);
+  ASSERT_TRUE(e.ok()) << e.error();
+  const std::string flashBefore = Slurp(dir_ / "flash.bin");
+  for (std::uint8_t command : {std::uint8_t{0x7C}, std::uint8_t{0x78}}) {
+    SCOPED_TRACE(static_cast<int>(command));
+    ::testing::internal::CaptureStderr();
+    const Reply r = command == 0x78 ? Exchange(e, command, {1}) : Exchange(e, command);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.status(), kStatusNotKept);
+    EXPECT_NE(said.find("Read-only file system"), std::string::npos) << said;
+  }
+  EXPECT_EQ(Exchange(e, 0x7A).status(), 0);  // reading needs no write
+  EXPECT_EQ(Slurp(dir_ / "flash.bin"), flashBefore);
+  EXPECT_FALSE(fs::exists(dir_ / "state.json"));
+  EXPECT_TRUE(TemporaryFiles(dir_).empty());
 }
 
 // ---- Faults ----

@@ -115,10 +115,29 @@ TEST_F(ExecutorTest, ResponseCheckBeforeAnyReplyFails) {
   EXPECT_TRUE(Commands().empty());
 }
 
-TEST_F(ExecutorTest, ReplyBeyondTheBuffersIsACommunicationFailure) {
-  emulator_->SetApduResponse(std::vector<std::uint8_t>(300, 0x90));
+// "C-APDU" answers land in the executor's 300-byte reply buffer: replies of
+// 259 to 300 bytes pass, longer ones are refused; the exported
+// Dll7816CardAPDU keeps its 258-byte area.
+TEST_F(ExecutorTest, ApduRepliesFillTheWholeReplyBufferAndNoMore) {
+  for (std::size_t size : {259u, 300u}) {
+    SCOPED_TRACE(size);
+    std::vector<std::uint8_t> response(size, 0x11);
+    response[0] = 0x6F;
+    emulator_->SetApduResponse(response);
+    EXPECT_EQ(Run({"C-APDU 00 B0 00 00 00", "C-RPDU 6F1111"}), kRunOk) << page_.LogText();
+  }
+  emulator_->SetApduResponse(std::vector<std::uint8_t>(301, 0x90));
   EXPECT_EQ(Run({"C-APDU 00 B0 00 00 00"}), kRunCommFailure);
   EXPECT_EQ(page_.LogText(), std::string(kOnline) + "00B0000000 通信错误！\r\n");
+
+  emulator_->SetApduResponse(std::vector<std::uint8_t>(259, 0x90));
+  const int handle = DllOpenReader();
+  ASSERT_GT(handle, 0);
+  unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+  std::vector<unsigned char> response(VELKAN_APDU_RESPONSE_MAX + 64, 0);
+  int length = 0;
+  EXPECT_NE(Dll7816CardAPDU(handle, apdu, 5, 0, response.data(), &length), 0);
+  DllCloseReader(handle);
 }
 
 TEST_F(ExecutorTest, ResetFailureHasItsOwnText) {
