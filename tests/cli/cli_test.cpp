@@ -20,7 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
 #include "emulator/emulator.h"
+#include "support/small_tmpfs.h"
 
 namespace {
 
@@ -116,6 +119,22 @@ class CliTest : public testing::Test {
     r.err = ReadFile(dir_ / "err");
     return r;
   }
+
+  // A shell command line as given (the tool's path quoted in front), with
+  // stdout and stderr caught; stops after 60 s, so a hang fails the test
+  // instead of blocking it.
+  Result Shell(const std::string& args, const std::string& stdinFrom = "/dev/null") {
+    const std::string cmd = "timeout 60 " + Quote(kCli) + " " + args + " >" +
+                            Quote((dir_ / "out").string()) + " 2>" +
+                            Quote((dir_ / "err").string()) + " <" + Quote(stdinFrom);
+    const int status = std::system(cmd.c_str());
+    Result r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(dir_ / "out");
+    r.err = ReadFile(dir_ / "err");
+    return r;
+  }
+  std::string EmulatorArgs() { return "--emulator=" + Quote(state_.string()); }
 
   std::string Example(const char* name) { return Quote((kExamples / name).string()); }
 
@@ -646,6 +665,146 @@ TEST_F(CliTest, JsonLinesOfARunAndOfTheOtherCommands) {
   ASSERT_FALSE(i2c.empty());
   EXPECT_EQ(i2c.back()["event"], "run-finished");
   EXPECT_EQ(i2c.back()["bytes"], "9000");
+}
+
+// Each input file is opened and read once: through a FIFO or a pipe the
+// checks and the programming see the same bytes, and nothing waits for a
+// second writer.
+TEST_F(CliTest, InputFilesAreReadOnceSoFifosAndPipesWork) {
+  const fs::path fifo = dir_ / "image.hex";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path hex = kExamples / "full-app.hex";
+  for (const char* command : {"program", "offline"}) {
+    SCOPED_TRACE(command);
+    // The writer is gone once it has written the file: a second open of the
+    // FIFO would wait for ever (the timeout ends it).
+    std::system(("cat " + Quote(hex.string()) + " > " + Quote(fifo.string()) + " &").c_str());
+    Result r = Shell(EmulatorArgs() + " " + command + " " + Quote(fifo.string()));
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    if (std::string(command) == "program") {
+      EXPECT_EQ(Flash(), ImageOf(hex));
+    }
+  }
+
+  Result piped = Shell(EmulatorArgs() + " program /dev/stdin", (kExamples / "small.hex").string());
+  EXPECT_EQ(piped.code, 0) << piped.err;
+  EXPECT_EQ(Flash(), ImageOf(kExamples / "small.hex"));
+
+  WriteFile(dir_ / "script.txt", "I-ADDR A0\nI-CMD 20000008FFFFFFFFFFFFFFFF\n");
+  std::system(("cat " + Quote((dir_ / "script.txt").string()) + " > " + Quote(fifo.string()) + " &")
+                  .c_str());
+  Result run = Shell(EmulatorArgs() + " run " + Quote(fifo.string()));
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, kProgramOk);
+
+  // The pages' own texts stay, with the tool's reason after them.
+  Result missing = Shell(EmulatorArgs() + " program " + Quote((dir_ / "none.hex").string()));
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("hex文件打开错误！"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("none.hex: no such file"), std::string::npos) << missing.err;
+  Result empty = Shell(EmulatorArgs() + " program ''");
+  EXPECT_EQ(empty.code, 2);
+  EXPECT_NE(empty.err.find("请打开hex文件！"), std::string::npos) << empty.err;
+}
+
+// The emulated programmer on a full disk or a read-only file system: the
+// run fails with the communication-failure texts and exit code, and the
+// state folder keeps no temporary files.
+TEST_F(CliTest, StateThatCannotBeKeptFailsTheCommand) {
+  velkan::testing_support::SmallTmpfs disk(state_, "256k");
+  if (!disk.mounted()) GTEST_SKIP() << velkan::testing_support::SmallTmpfs::kSkipText;
+  auto noTemporaryFiles = [&] {
+    for (const auto& entry : fs::directory_iterator(state_)) {
+      EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+  };
+  Result first = Shell(EmulatorArgs() + " program " + Example("small.hex"));
+  ASSERT_EQ(first.code, 0) << first.err;
+  // The disk fills up: no room for the next flash.bin.tmp.
+  {
+    std::ofstream filler(state_ / "filler", std::ios::binary);
+    const std::string block(4096, '\0');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+  }
+  Result full = Shell(EmulatorArgs() + " program " + Example("full-app.hex"));
+  EXPECT_EQ(full.code, 4) << full.out << full.err;
+  EXPECT_NE(full.out.find("通信错误！"), std::string::npos) << full.out;
+  EXPECT_NE(full.out.find("下载失败！"), std::string::npos) << full.out;
+  EXPECT_NE(full.err.find("No space left on device"), std::string::npos) << full.err;
+  EXPECT_EQ(Flash(), ImageOf(kExamples / "small.hex"));
+  noTemporaryFiles();
+
+  ASSERT_TRUE(disk.MakeReadOnly());
+  const auto before = StateFiles();
+  Result offline = Shell(EmulatorArgs() + " offline " + Example("small.hex"));
+  EXPECT_EQ(offline.code, 4) << offline.out << offline.err;
+  EXPECT_NE(offline.err.find("Read-only file system"), std::string::npos) << offline.err;
+  Result erase = Shell(EmulatorArgs() + " i2c --addr A0 --data \"07 00 00 00\"");
+  EXPECT_EQ(erase.code, 4) << erase.out << erase.err;
+  EXPECT_EQ(StateFiles(), before);
+  noTemporaryFiles();
+}
+
+// A trace that loses lines is no evidence: the command fails with exit 1.
+TEST_F(CliTest, TraceThatCannotBeWrittenFailsTheCommand) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
+  Result r = Shell(EmulatorArgs() + " --trace /dev/full program " + Example("small.hex"));
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ(r.out, kProgramOk);  // the chip itself was programmed
+  EXPECT_NE(r.err.find("--trace /dev/full: the trace could not be written: No space left on device"),
+            std::string::npos)
+      << r.err;
+}
+
+// `info` tells whether the offline storage holds a whole download; the
+// emulated erase clears the name, so a cut download never shows an old one.
+TEST_F(CliTest, InfoTellsWhetherTheOfflineStorageEndsWithAnEndRecord) {
+  Result empty = Velkan("info");
+  ASSERT_EQ(empty.code, 0) << empty.err;
+  EXPECT_NE(empty.out.find("offline storage: empty\n"), std::string::npos) << empty.out;
+
+  ASSERT_EQ(Velkan("offline " + Example("small.hex")).code, 0);
+  Result whole = Velkan("info");
+  EXPECT_NE(whole.out.find("offline file name: small.hex\n"), std::string::npos) << whole.out;
+  EXPECT_NE(whole.out.find(" records, ending with an end record\n"), std::string::npos)
+      << whole.out;
+
+  {  // a download cut short after its erase, begin record and one line
+    velkan::emu::Emulator e(state_);
+    ASSERT_TRUE(e.ok()) << e.error();
+  }
+  WriteFile(state_ / "state.json",
+            R"({"offline": {"name": "", "records": [{"number": 0, "kind": 2, "content": ""},)"
+            R"( {"number": 1, "kind": 1, "content": "07000000"}]}})");
+  Result cut = Velkan("info");
+  EXPECT_EQ(cut.code, 0);
+  EXPECT_NE(cut.out.find("offline file name: \n"), std::string::npos) << cut.out;
+  EXPECT_NE(cut.out.find("2 records, NOT ending with an end record"), std::string::npos)
+      << cut.out;
+}
+
+// File names in messages cannot drive the terminal.
+TEST_F(CliTest, PathsInMessagesShowControlCharactersReplaced) {
+  const std::string name = "evil\x1b]0;title\x07\x1b[2J.hex";
+  for (const std::string& args :
+       {"program " + Quote((dir_ / name).string()), "run " + Quote((dir_ / name).string()),
+        "firmware " + Quote((dir_ / name).string())}) {
+    SCOPED_TRACE(args);
+    Result r = Velkan(args);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("evil?]0;title??[2J.hex"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.err.find('\x07'), std::string::npos);
+  }
+  Result trace = Velkan("--trace " + Quote((dir_ / "no" / name).string()) + " info", false);
+  EXPECT_EQ(trace.code, 2);
+  EXPECT_EQ(trace.err.find('\x1b'), std::string::npos) << trace.err;
+  WriteFile(dir_ / "file", "x");
+  Result emulator = Velkan("--emulator=" + Quote((dir_ / "file" / name).string()) + " info", false);
+  EXPECT_EQ(emulator.code, 2);
+  EXPECT_NE(emulator.err.find("evil?]0;title"), std::string::npos) << emulator.err;
+  EXPECT_EQ(emulator.err.find('\x1b'), std::string::npos) << emulator.err;
 }
 
 }  // namespace
