@@ -4,6 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "common/codepage.h"
 #include "image/hex_builder.h"
@@ -60,6 +65,29 @@ TEST_F(StartProgrammingTest, BuildsTheScriptFromAFileWithANonAsciiNameAndCrLf) {
                                  {6, "I-CMD\t40 00 00 02 EA 62 "},
                                  {7, "I-CMD\t08 01 00 00"}}));
 }
+
+#if !defined(_WIN32)
+// The file is opened and read once: a FIFO whose writer writes the file once
+// gives the whole script; a missing file says why.
+TEST_F(StartProgrammingTest, ReadsTheFileOnceSoAFifoWorks) {
+  const std::filesystem::path fifo = dir_ / "image.hex";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string text = Lines({Data(0x2000, Bytes(16, 0x00, 1)), EndOfFile()});
+  std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << text; });
+  ScriptedDialogs dialogs;
+  ScriptTable script;
+  std::string why = "stale";
+  EXPECT_TRUE(StartProgramming(dialogs, PathToUtf8(fifo), false, script, &why));
+  writer.join();
+  EXPECT_EQ(why, "");
+  ASSERT_EQ(script.size(), 7u);
+  EXPECT_EQ(script.at(5).substr(0, kSixteenBytesLine.size()), kSixteenBytesLine);
+
+  EXPECT_FALSE(StartProgramming(dialogs, PathToUtf8(dir_ / "none.hex"), false, script, &why));
+  EXPECT_EQ(why, "no such file");
+  EXPECT_EQ(dialogs.shown.back().text, "hex文件打开错误！");
+}
+#endif
 
 TEST_F(StartProgrammingTest, EmptyFileGivesSixLines) {
   ScriptedDialogs dialogs;

@@ -291,6 +291,28 @@ TEST_F(EmulatorApiTest, TraceHasOneLinePerReport) {
   EXPECT_EQ(VelkanTraceTo("/nonexistent-dir/trace.txt"), -1);
 }
 
+// A trace that lost lines is reported by the call that ends it, once; the
+// exchanges themselves go on.
+TEST_F(EmulatorApiTest, TraceThatCannotBeWrittenIsReportedWhenItEnds) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
+  ASSERT_EQ(VelkanTraceTo("/dev/full"), 0);
+  EXPECT_EQ(DllI2cRePower(handle_), 0);
+  EXPECT_EQ(VelkanTraceTo(nullptr), -2);
+  EXPECT_EQ(VelkanTraceTo(nullptr), 0);
+
+  // Ended by starting the next trace: that one is in effect.
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("velkan_trace_next_" +
+                     std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".txt");
+  ASSERT_EQ(VelkanTraceTo("/dev/full"), 0);
+  EXPECT_EQ(DllI2cRePower(handle_), 0);
+  EXPECT_EQ(VelkanTraceTo(path.string().c_str()), -2);
+  EXPECT_EQ(DllI2cRePower(handle_), 0);
+  EXPECT_EQ(VelkanTraceTo(nullptr), 0);
+  EXPECT_GT(std::filesystem::file_size(path), 0u);
+  std::filesystem::remove(path);
+}
+
 TEST_F(EmulatorApiTest, ProgrammersOnSeveralThreads) {
   // A second emulated programmer with a handle of its own.
   auto other = UseEmulator(std::nullopt);
