@@ -121,12 +121,13 @@ class CliTest : public testing::Test {
   }
 
   // A shell command line as given (the tool's path quoted in front), with
-  // stdout and stderr caught; stops after 60 s, so a hang fails the test
-  // instead of blocking it.
-  Result Shell(const std::string& args, const std::string& stdinFrom = "/dev/null") {
-    const std::string cmd = "timeout 60 " + Quote(kCli) + " " + args + " >" +
-                            Quote((dir_ / "out").string()) + " 2>" +
-                            Quote((dir_ / "err").string()) + " <" + Quote(stdinFrom);
+  // stdout and stderr caught and stdin from a pipe that `pipeFrom` is
+  // written into; stops after 30 s, so a hang fails the test instead of
+  // blocking it.
+  Result Shell(const std::string& args, const std::string& pipeFrom = "/dev/null") {
+    const std::string cmd = "cat " + Quote(pipeFrom) + " | timeout 30 " + Quote(kCli) + " " +
+                            args + " >" + Quote((dir_ / "out").string()) + " 2>" +
+                            Quote((dir_ / "err").string());
     const int status = std::system(cmd.c_str());
     Result r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
