@@ -1,3 +1,4 @@
+#include "common/input_file.h"
 #include "ui/app.h"
 
 #include <QApplication>
@@ -159,7 +160,8 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     const auto emulators = velkan::UseEmulators(options->emulatorDir, options->emulators, &why);
     if (emulators.empty()) {
       std::fprintf(stderr, "velkan-tool: cannot use the emulator state folder %s%s%s\n",
-                   options->emulatorDir.value_or("").c_str(), why.empty() ? "" : ": ", why.c_str());
+                   velkan::Printable(options->emulatorDir.value_or("")).c_str(),
+                   why.empty() ? "" : ": ", velkan::Printable(why).c_str());
       return 1;
     }
     if (options->usbLatency) {
