@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   EmulatorState second;
   Check(second.ApplyStateJson(written, why));
   Check(second.StateJsonText() == written);
-  Check(second.fused == first.fused && second.led == first.led &&
-        second.speaker == first.speaker && second.offlineName == first.offlineName &&
-        second.records == first.records && second.firmwareSize == first.firmwareSize);
+  Check(second.fused == first.fused && second.led == first.led && second.speaker == first.speaker &&
+        second.offlineName == first.offlineName && second.records == first.records &&
+        second.firmwareSize == first.firmwareSize);
   return 0;
 }

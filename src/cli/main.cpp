@@ -96,7 +96,8 @@ int WithTraceChecked(const GlobalOptions& global, int code) {
   std::string loss;
   velkan::TraceWritten(&loss);
   if (VelkanTraceTo(nullptr) == -2) {
-    std::fprintf(stderr, "velkan: --trace %s: the trace could not be written%s%s; it is incomplete\n",
+    std::fprintf(stderr,
+                 "velkan: --trace %s: the trace could not be written%s%s; it is incomplete\n",
                  velkan::Printable(*global.trace).c_str(), loss.empty() ? "" : ": ",
                  velkan::Printable(loss).c_str());
     if (code == kExitOk) return kExitFailure;

@@ -79,8 +79,7 @@ std::string InputFileErrorText(InputFileError error, const InputFileOptions& opt
     case InputFileError::kTooLarge:
       return (options.exactSize ? "more than " : "larger than ") + SizeText(options.limit);
     case InputFileError::kWrongSize:
-      return "holds " + std::to_string(size) + " bytes instead of " +
-             std::to_string(options.limit);
+      return "holds " + std::to_string(size) + " bytes instead of " + std::to_string(options.limit);
     case InputFileError::kReadError:
       return "read error";
   }

@@ -11,19 +11,19 @@ namespace velkan {
 
 enum class InputFileError {
   kNone,
-  kNotFound,     // no such file
-  kDirectory,    // a folder
-  kNotRegular,   // a device, FIFO or socket where only a plain file will do
-  kCannotOpen,   // exists, but cannot be opened (permissions)
-  kTooLarge,     // more than the limit
-  kWrongSize,    // not exactly the size asked for
-  kReadError,    // the read itself failed
+  kNotFound,    // no such file
+  kDirectory,   // a folder
+  kNotRegular,  // a device, FIFO or socket where only a plain file will do
+  kCannotOpen,  // exists, but cannot be opened (permissions)
+  kTooLarge,    // more than the limit
+  kWrongSize,   // not exactly the size asked for
+  kReadError,   // the read itself failed
 };
 
 struct InputFileOptions {
-  std::size_t limit = 0;       // the most bytes accepted
-  bool exactSize = false;      // exactly `limit` bytes, nothing else
-  bool regularOnly = false;    // refuse devices, FIFOs and sockets before opening
+  std::size_t limit = 0;     // the most bytes accepted
+  bool exactSize = false;    // exactly `limit` bytes, nothing else
+  bool regularOnly = false;  // refuse devices, FIFOs and sockets before opening
 };
 
 // Reads `path` into `out` (replaced). On an error `out` is left empty, but

@@ -234,8 +234,7 @@ bool EmulatorState::ApplyStateJson(std::string_view text, std::string& why) {
         rec.number = static_cast<std::uint16_t>(number);
         rec.kind = static_cast<std::uint8_t>(kindValue);
         if (!r.at("content").is_string() ||
-            !FromHex(r.at("content").get<std::string>(), rec.content) ||
-            rec.content.size() > 255) {
+            !FromHex(r.at("content").get<std::string>(), rec.content) || rec.content.size() > 255) {
           good = false;
           why = where + "\"content\" must be at most 255 bytes as hex digit pairs";
           break;

@@ -296,8 +296,8 @@ int LastErrorValue() {
 }
 
 int Card7816ApduWithCapacity(int reader, const std::uint8_t* apdu, int apduLength,
-                              std::uint8_t* response, std::size_t responseCapacity,
-                              int* responseLength) {
+                             std::uint8_t* response, std::size_t responseCapacity,
+                             int* responseLength) {
   return Call(reader, VELKAN_ERR_BAD_HANDLE, [&](Programmer& p) {
     return p.Card7816Apdu(apdu, apduLength, response, responseLength, responseCapacity);
   });

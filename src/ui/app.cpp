@@ -1,5 +1,5 @@
-#include "common/input_file.h"
 #include "ui/app.h"
+#include "common/input_file.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -585,33 +585,33 @@ TEST_F(EmulatorStateTest, StateFilesOfImpossibleSizeOrKindAreRefused) {
     const char* why;
   };
   const std::vector<Case> cases = {
-      {"flash.bin", [](const fs::path& p) { Write(p, std::string(kFlashSize + 1, 'x')); },
-       "more than 32 KiB"},
-      {"flash.bin",
-       [](const fs::path& p) {
-         Write(p, "");
-         fs::resize_file(p, std::uintmax_t{1} << 30);  // sparse: costs no disk
-       },
-       "more than 32 KiB"},
-      {"firmware.bin",
-       [](const fs::path& p) {
-         Write(p, "");
-         fs::resize_file(p, std::uintmax_t{1} << 30);
-       },
-       "larger than 16 MiB"},
-      {"state.json",
-       [](const fs::path& p) {
-         Write(p, "");
-         fs::resize_file(p, std::uintmax_t{1} << 30);
-       },
-       "larger than 64 MiB"},
+    {"flash.bin", [](const fs::path& p) { Write(p, std::string(kFlashSize + 1, 'x')); },
+     "more than 32 KiB"},
+    {"flash.bin",
+     [](const fs::path& p) {
+       Write(p, "");
+       fs::resize_file(p, std::uintmax_t{1} << 30);  // sparse: costs no disk
+     },
+     "more than 32 KiB"},
+    {"firmware.bin",
+     [](const fs::path& p) {
+       Write(p, "");
+       fs::resize_file(p, std::uintmax_t{1} << 30);
+     },
+     "larger than 16 MiB"},
+    {"state.json",
+     [](const fs::path& p) {
+       Write(p, "");
+       fs::resize_file(p, std::uintmax_t{1} << 30);
+     },
+     "larger than 64 MiB"},
 #if !defined(_WIN32)
-      {"flash.bin", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
-       "not a regular file"},
-      {"state.json", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
-       "not a regular file"},
-      {"firmware.bin", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
-       "not a regular file"},
+    {"flash.bin", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+     "not a regular file"},
+    {"state.json", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+     "not a regular file"},
+    {"firmware.bin", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+     "not a regular file"},
 #endif
   };
   for (const Case& c : cases) {
