@@ -29,6 +29,10 @@
 #include <memory>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "common/clock.h"
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
@@ -556,6 +560,33 @@ TEST_F(UiTest, OnlineRunThroughTheGui) {
   FinishRun(page);
   EXPECT_EQ(page.m_editLog->toPlainText(), QStringLiteral("联机编程...\n下载成功！\n"));
 }
+
+#if !defined(_WIN32)
+// The start press reads the HEX file once: a FIFO written once programs the
+// chip; a file that is not there gives the page's own message.
+TEST_F(UiTest, StartReadsTheHexFileOnce) {
+  velkan::ui::ProgrammingPage& page = dialog_->m_onlinePage;
+  const std::string source = TempPath("source.hex");
+  const std::vector<std::uint8_t> data = WriteHex(source, 300);
+  const std::string fifo = TempPath("fifo.hex");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::ifstream in(source, std::ios::binary);
+    std::ofstream(fifo, std::ios::binary) << in.rdbuf();
+  });
+  TypeAndStart(page, fifo);
+  writer.join();
+  FinishRun(page);
+  EXPECT_EQ(page.LogText(), "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
+  const auto flash = emulator_->Flash();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+
+  TypeAndStart(page, TempPath("missing.hex"));
+  ASSERT_FALSE(dialogs_.boxes.empty());
+  EXPECT_EQ(dialogs_.boxes.back().text, "hex文件打开错误！");
+  EXPECT_FALSE(page.IsRunning());
+}
+#endif
 
 TEST_F(UiTest, OfflineRunThroughTheGui) {
   velkan::ui::ProgrammingPage& page = dialog_->m_offlinePage;
