@@ -125,8 +125,8 @@ class CliTest : public testing::Test {
   // written into; stops after 30 s, so a hang fails the test instead of
   // blocking it.
   Result Shell(const std::string& args, const std::string& pipeFrom = "/dev/null") {
-    const std::string cmd = "cat " + Quote(pipeFrom) + " | timeout 30 " + Quote(kCli) + " " +
-                            args + " >" + Quote((dir_ / "out").string()) + " 2>" +
+    const std::string cmd = "cat " + Quote(pipeFrom) + " | timeout 30 " + Quote(kCli) + " " + args +
+                            " >" + Quote((dir_ / "out").string()) + " 2>" +
                             Quote((dir_ / "err").string());
     const int status = std::system(cmd.c_str());
     Result r;
@@ -753,8 +753,9 @@ TEST_F(CliTest, TraceThatCannotBeWrittenFailsTheCommand) {
   Result r = Shell(EmulatorArgs() + " --trace /dev/full program " + Example("small.hex"));
   EXPECT_EQ(r.code, 1) << r.err;
   EXPECT_EQ(r.out, kProgramOk);  // the chip itself was programmed
-  EXPECT_NE(r.err.find("--trace /dev/full: the trace could not be written: No space left on device"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("--trace /dev/full: the trace could not be written: No space left on device"),
+      std::string::npos)
       << r.err;
 }
 
@@ -781,8 +782,7 @@ TEST_F(CliTest, InfoTellsWhetherTheOfflineStorageEndsWithAnEndRecord) {
   Result cut = Velkan("info");
   EXPECT_EQ(cut.code, 0);
   EXPECT_NE(cut.out.find("offline file name: \n"), std::string::npos) << cut.out;
-  EXPECT_NE(cut.out.find("2 records, NOT ending with an end record"), std::string::npos)
-      << cut.out;
+  EXPECT_NE(cut.out.find("2 records, NOT ending with an end record"), std::string::npos) << cut.out;
 }
 
 // File names in messages cannot drive the terminal.
