@@ -160,10 +160,30 @@ std::uint16_t ChipCommand(EmulatorState& s, const Bytes& cmd, Clock::Duration& b
 
 // ---- Programmer commands ----
 
+// The feeder's moves that are due by `now`.
+void AdvanceFeeder(EmulatorState& s, Clock::Duration now, Outcome& o) {
+  if (s.takeOutAt && now >= *s.takeOutAt) {
+    s.chipPresent = false;
+    s.chipResponse.reset();
+    s.refillAt = *s.takeOutAt + s.feeder->refill;
+    s.takeOutAt.reset();
+  }
+  if (s.refillAt && now >= *s.refillAt) {
+    s.InsertBlankChip();
+    s.refillAt.reset();
+    o.flashChanged = o.stateChanged = true;
+  }
+}
+
 // Carries out a request whose last report went out at `now`.
 Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
   Outcome o;
   const Bytes& d = req.data;
+  if (s.feeder) AdvanceFeeder(s, now, o);
+  if (!s.chipPresent && (req.command == 0x76 || req.command == 0x77)) {
+    o.status = kStatusNoChip;
+    return o;
+  }
   if (d.size() > kMaxRequestData) {
     o.status = kStatusBadData;
     return o;
@@ -178,7 +198,7 @@ Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
       o.data = s.apduResponse;
       break;
     case 0x75:  // state: bit 0 set while the chip is powered and answering
-      o.data = {0x01};
+      o.data = {static_cast<std::uint8_t>(s.chipPresent ? 0x01 : 0x00)};
       break;
     case 0x76: {  // I2C write: address, length low, length high, bytes
       if (d.size() < 3 || static_cast<std::size_t>(d[1] | d[2] << 8) != d.size() - 3) {
@@ -222,6 +242,10 @@ Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
       }
       (req.command == 0x78 ? s.led : s.speaker) = d[0];
       o.stateChanged = true;
+      if (req.command == 0x78 && (d[0] == 1 || d[0] == 2) && s.feeder && s.chipPresent &&
+          !s.takeOutAt) {
+        s.takeOutAt = now + std::chrono::duration_cast<Clock::Duration>(s.feeder->takeOut);
+      }
       break;
     case 0x89: {  // firmware version: L, text, value
       const std::string text = kFirmwareVersionText;
@@ -645,6 +669,33 @@ void Emulator::SetFlash(const std::array<std::uint8_t, kFlashSize>& flash) {
 bool Emulator::Fused() const {
   std::lock_guard lock(mutex_);
   return state_->fused;
+}
+
+void Emulator::InsertBlankChip() {
+  std::lock_guard lock(mutex_);
+  state_->InsertBlankChip();
+  if (state_->persist && state_->SaveChanges(true, false, true)) state_->stamp = state_->Stamp();
+}
+
+void Emulator::RemoveChip() {
+  std::lock_guard lock(mutex_);
+  state_->chipPresent = false;
+  state_->chipResponse.reset();
+}
+
+bool Emulator::ChipPresent() const {
+  std::lock_guard lock(mutex_);
+  return state_->chipPresent;
+}
+
+void Emulator::SetFeeder(std::optional<Feeder> feeder) {
+  {
+    std::lock_guard lock(mutex_);
+    state_->feeder = feeder;
+    state_->takeOutAt.reset();
+    state_->refillAt.reset();
+  }
+  if (feeder) InsertBlankChip();
 }
 
 void Emulator::SetFused(bool fused) {

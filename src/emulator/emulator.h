@@ -107,6 +107,7 @@ inline constexpr std::uint8_t kStatusBadCheck = 1;
 inline constexpr std::uint8_t kStatusUnknown = 2;
 inline constexpr std::uint8_t kStatusBadData = 4;
 inline constexpr std::uint8_t kStatusNotKept = 8;
+inline constexpr std::uint8_t kStatusNoChip = 3;  // I2C request with the socket empty
 
 // Platform error code of a refused output report (wrong report ID).
 #if defined(_WIN32)
@@ -171,6 +172,16 @@ struct Fault {
   // several reports whose first one already says it failed).
   std::size_t statusData = 0;
   bool once = true;  // disarmed after it fired (kUnplug stays in effect)
+};
+
+// The socket's feeder (tests and demos of production runs): once the LED
+// shows a result (0x78 with 1 or 2) the chip is taken out `takeOut` later,
+// and a fresh blank chip (flash all 0xFF, not fused) is in the socket
+// `refill` after that. The times are checked against the process clock at
+// every request, so nothing happens while nobody asks.
+struct Feeder {
+  std::chrono::milliseconds takeOut{300};
+  std::chrono::milliseconds refill{300};
 };
 
 // Off (all zero) by default. Delays pass through the process clock.
@@ -254,6 +265,15 @@ class Emulator {
   // The most recent request frames (at most kRequestRecordLimit), in order.
   std::vector<Request> Requests() const;
   void ClearRequests();
+  // The chip socket. By default a chip is always in it. Empty: 0x75 answers
+  // 0, and I2C writes and reads (0x76, 0x77) fail with kStatusNoChip.
+  // InsertBlankChip puts a fresh blank chip in (flash all 0xFF, not fused).
+  // The socket's state is not kept in the state folder.
+  void InsertBlankChip();
+  void RemoveChip();
+  bool ChipPresent() const;
+  // Starts the feeder with a fresh blank chip in the socket; nullopt stops it.
+  void SetFeeder(std::optional<Feeder> feeder);
   // Canned answers of the contact card.
   void SetAnswerToReset(std::vector<std::uint8_t> atr);
   void SetApduResponse(std::vector<std::uint8_t> response);  // answer to every APDU

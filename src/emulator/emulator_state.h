@@ -70,6 +70,18 @@ struct EmulatorState {
   bool fused = false;
   std::optional<std::uint16_t> chipResponse;  // status word waiting for a read
   Clock::Duration chipReadyAt{0};
+  bool chipPresent = true;  // the socket holds a chip
+  std::optional<Feeder> feeder;
+  std::optional<Clock::Duration> takeOutAt;  // feeder: the chip goes then
+  std::optional<Clock::Duration> refillAt;   // feeder: a blank chip comes then
+
+  // A fresh blank chip in the socket.
+  void InsertBlankChip() {
+    flash.fill(0xFF);
+    fused = false;
+    chipResponse.reset();
+    chipPresent = true;
+  }
 
   // Programmer.
   std::uint8_t led = 0;
