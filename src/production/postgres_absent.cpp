@@ -1,0 +1,11 @@
+// Built without libpq: PostgreSQL logs are refused with a clear word.
+#include "production/record_store.h"
+
+namespace velkan::production {
+
+std::unique_ptr<RecordStore> OpenPostgresStore(const std::string&, bool, std::string& error) {
+  error = "this velkan was built without PostgreSQL support (libpq)";
+  return nullptr;
+}
+
+}  // namespace velkan::production

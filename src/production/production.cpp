@@ -1,0 +1,367 @@
+#include "production/production.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <thread>
+
+#include "common/clock.h"
+#include "common/codepage.h"
+#include "image/crc16.h"
+#include "image/hex_loader.h"
+#include "image/script_generator.h"
+#include "production/sha256.h"
+#include "script/runs.h"
+#include "script/session.h"
+#include "script/station.h"
+#include "velkan/velkan.h"
+
+namespace velkan::production {
+
+namespace {
+
+constexpr unsigned kRepowerWaitMs = 100;
+// Failed socket queries in a row before a station gives up.
+constexpr int kMaxQueryFailures = 5;
+
+// The run's page: the chip's script, the fuse choice; its log text and
+// message boxes go nowhere (the events carry everything).
+class ChipPage final : public Page {
+ public:
+  explicit ChipPage(bool fuse) : fuse_(fuse) {}
+  void EnableInputs(bool) override {}
+  bool FuseChosen() override { return fuse_; }
+  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
+    return MsgResult::kOk;
+  }
+
+ protected:
+  void Display(const std::string&, std::string_view) override {}
+
+ private:
+  bool fuse_;
+};
+
+// Passes a station's run events on and keeps the first line failure.
+class ChipSink final : public EventSink {
+ public:
+  ChipSink(Observer& observer, std::size_t index) : observer_(observer), index_(index) {}
+  void OnEvent(const Event& event) override {
+    if (event.kind == EventKind::kLineFailed && !failure_) failure_ = event;
+    observer_.OnRunEvent(index_, event);
+  }
+  void Reset() { failure_.reset(); }
+  const std::optional<Event>& Failure() const { return failure_; }
+
+ private:
+  Observer& observer_;
+  std::size_t index_;
+  std::optional<Event> failure_;
+};
+
+std::string Hex4(std::uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value);
+  return text;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string_view StopName(StationStop stop) {
+  switch (stop) {
+    case StationStop::kCount:
+      return "count reached";
+    case StationStop::kStopped:
+      return "stopped";
+    case StationStop::kFailures:
+      return "too many failures in a row";
+    case StationStop::kNoProgrammer:
+      return "no programmer";
+    case StationStop::kBusy:
+      return "programmer busy";
+    case StationStop::kLog:
+      return "log failed";
+    case StationStop::kSerial:
+      return "no serial number left";
+    case StationStop::kNoAnswer:
+      return "programmer does not answer";
+  }
+  return "?";
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto ms = floor<milliseconds>(time);
+  const auto day = floor<days>(ms);
+  const year_month_day ymd{day};
+  const hh_mm_ss hms{ms - day};
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
+                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
+                static_cast<int>(hms.subseconds().count()));
+  return text;
+}
+
+bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
+                 std::string& error) {
+  HexFile file;
+  if (ReadHexFile(dialogs, hexPath, file) != HexLoadResult::kOk) {
+    error.clear();
+    return false;
+  }
+  std::ifstream in(PathFromUtf8(hexPath), std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  if (in.bad()) {
+    error = hexPath + ": read error";
+    return false;
+  }
+  const std::unique_ptr<ChipImage> image = BuildChipImage(file.lines);
+  if (!image) {
+    error = hexPath + ": the chip image cannot be built";
+    return false;
+  }
+  out.hexPath = hexPath;
+  out.hexName = BaseName(hexPath);
+  out.hexSha256 = Sha256Hex(bytes);
+  out.image = *image;
+  out.endAddress = file.endAddress;
+  out.fuse = fuse;
+  return true;
+}
+
+bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
+                ScriptTable& script, std::string& crcHex) {
+  auto image = std::make_unique<ChipImage>(product.image);
+  std::uint32_t end = product.endAddress;
+  if (plan && serial) {
+    const std::size_t offset = plan->address - kAppStart;
+    if (offset + serial->bytes.size() > image->size()) return false;
+    std::copy(serial->bytes.begin(), serial->bytes.end(), image->begin() + offset);
+    end = std::max<std::uint32_t>(end,
+                                  plan->address + static_cast<std::uint32_t>(serial->bytes.size()));
+  }
+  ScriptTable fresh;
+  if (!GenerateScript(*image, end, product.fuse, fresh)) return false;
+  script.swap(fresh);
+  crcHex = Hex4(Crc16Xmodem(image->data(), image->size()));
+  return true;
+}
+
+std::vector<StationSummary> Engine::Run(const std::vector<std::optional<DeviceSelector>>& devices) {
+  std::vector<StationSummary> summaries(devices.size());
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      threads.emplace_back([&, i] { summaries[i] = RunStation(i, devices[i]); });
+    }
+  }  // all joined
+  return summaries;
+}
+
+StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceSelector>& device) {
+  StationSummary summary;
+  Clock& clock = GetClock();
+  Station station(device);
+  ChipSink sink(observer_, index);
+  station.SetSink(&sink);
+  // The station's programmer is closed when the station ends (after the
+  // lease has let go of it).
+  struct Closer {
+    Station& station;
+    ~Closer() {
+      if (const int handle = station.Handle(); handle != 0 && handle != -2) DllCloseReader(handle);
+      station.SetHandle(0);
+    }
+  } closer{station};
+  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
+
+  auto stop = [&](StationStop why, std::string detail = {}) {
+    summary.stop = why;
+    summary.detail = std::move(detail);
+    observer_.OnStationStopped(index, why, summary.detail, summary.counters);
+    return summary;
+  };
+  // The programmer open and held for this station: false when it is gone
+  // or another program holds it (`why` says which).
+  StationStop why = StationStop::kNoProgrammer;
+  auto ensureOpen = [&]() {
+    int handle = station.Handle();
+    if (handle == 0 || handle == -2) {
+      handle = station.OpenReader();
+      station.SetHandle(handle);
+      if (handle == -2) {
+        why = StationStop::kNoProgrammer;
+        return false;
+      }
+    }
+    if (station.HoldForActivity(handle) == kReaderBusy) {
+      why = StationStop::kBusy;
+      return false;
+    }
+    return true;
+  };
+  auto closeReader = [&] {
+    if (const int handle = station.Handle(); handle != 0 && handle != -2) DllCloseReader(handle);
+    station.SetHandle(0);
+  };
+  // Whether the socket holds a chip: 1 yes, 0 no, -1 the programmer failed.
+  auto query = [&]() {
+    if (!ensureOpen()) return -1;
+    unsigned char state = 0;
+    if (DllI2cGetStatus(station.Handle(), &state) != 0) {
+      closeReader();
+      return -1;
+    }
+    return state != 0 ? 1 : 0;
+  };
+  // Polls until the socket answers `want` settlePolls times in a row; false
+  // on a stop request or a programmer that does not answer (`why`).
+  auto waitSocket = [&](int want) {
+    int same = 0;
+    int failures = 0;
+    for (;;) {
+      if (StopRequested()) {
+        why = StationStop::kStopped;
+        return false;
+      }
+      const int state = query();
+      if (state < 0) {
+        if (why == StationStop::kBusy || station.Handle() == -2) return false;
+        if (++failures >= kMaxQueryFailures) {
+          why = StationStop::kNoAnswer;
+          return false;
+        }
+        same = 0;
+      } else {
+        failures = 0;
+        same = state == want ? same + 1 : 0;
+        if (same >= settings_.settlePolls) return true;
+      }
+      clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.pollInterval));
+    }
+  };
+
+  if (!ensureOpen()) return stop(why);
+  summary.serial = station.Serial();
+  summary.port = station.Port();
+  observer_.OnStationReady(index, summary.serial, summary.port);
+  const std::string stationKey = !summary.serial.empty() ? summary.serial
+                                 : !summary.port.empty() ? summary.port
+                                                         : "station" + std::to_string(index + 1);
+
+  const SerialPlan* plan = settings_.serial ? &*settings_.serial : nullptr;
+  int failuresInRow = 0;
+  bool chipInSocket = false;  // auto: the last chip is still in the socket
+  for (;;) {
+    if (settings_.count > 0 && summary.counters.passed >= settings_.count) {
+      return stop(StationStop::kCount);
+    }
+    if (StopRequested()) return stop(StationStop::kStopped);
+    if (settings_.next == NextChip::kAuto) {
+      if (chipInSocket) {
+        observer_.OnWaiting(index, true);
+        if (!waitSocket(0)) return stop(why);
+      }
+      observer_.OnWaiting(index, false);
+      if (!waitSocket(1)) return stop(why);
+    } else {
+      observer_.OnWaiting(index, false);
+      if (!observer_.WaitForNextChip(index)) {
+        return stop(StationStop::kStopped);
+      }
+      if (StopRequested()) return stop(StationStop::kStopped);
+    }
+
+    // The chip's serial number and script.
+    std::optional<SerialTicket> ticket;
+    std::optional<SerialValue> value;
+    if (plan) {
+      std::int64_t number = 0;
+      std::string error;
+      if (!store_.TakeSerial(plan->Series(), plan->First(), plan->Step(), stationKey, number,
+                             error)) {
+        return stop(StationStop::kLog, error);
+      }
+      ticket = SerialTicket{plan->Series(), number};
+      value = ValueOf(*plan, number, error);
+      // The number stays taken by this station and is given back when it
+      // next takes one.
+      if (!value) return stop(StationStop::kSerial, error);
+    }
+    ChipPage page(product_.fuse);
+    page.SetHexPath(product_.hexPath);
+    ChipRecord row;
+    if (!ChipScript(product_, plan, value ? &*value : nullptr, page.Script(), row.imageCrc)) {
+      return stop(StationStop::kLog, "the chip's script cannot be built");
+    }
+    if (value) row.chipSerial = value->text;
+    observer_.OnChipStarted(index, row.chipSerial);
+
+    // The run, on a freshly powered chip.
+    row.timeUtc = IsoUtc(std::chrono::system_clock::now());
+    const auto started = clock.Now();
+    if (const int handle = station.Handle(); handle != 0 && handle != -2) {
+      DllI2cRePower(handle);
+      clock.SleepMs(kRepowerWaitMs);
+    }
+    sink.Reset();
+    const RunOutcome outcome = OnlineProgramRun(station, page);
+    row.durationMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - started).count();
+
+    row.stationSerial = station.Serial().empty() ? summary.serial : station.Serial();
+    row.stationPort = station.Port().empty() ? summary.port : station.Port();
+    row.toolVersion = settings_.toolVersion;
+    row.hexName = product_.hexName;
+    row.hexSha256 = product_.hexSha256;
+    row.fuse = product_.fuse;
+    row.runResult = outcome.result;
+    const bool reached = outcome.opened && !outcome.busy;
+    if (!outcome.opened) {
+      row.result = "no-programmer";
+      row.runResult = kRunCommFailure;
+    } else if (outcome.busy) {
+      row.result = "busy";
+      row.runResult = kRunCommFailure;
+    } else if (outcome.result == kRunOk) {
+      row.result = "pass";
+    } else if (const auto& failure = sink.Failure()) {
+      row.result = std::string(FailureName(failure->failure));
+      row.detail = failure->lineText;
+      if (failure->failure == LineFailure::kStatusWord && failure->statusWord >= 0) {
+        char sw[32];
+        std::snprintf(sw, sizeof sw, " (status word %04X)", failure->statusWord);
+        row.detail += sw;
+      }
+    } else {
+      row.result = "failed";
+    }
+    const bool passed = row.result == "pass";
+    const SerialSettle settle = passed                                ? SerialSettle::kUsed
+                                : plan && plan->burnFailed && reached ? SerialSettle::kBurnt
+                                                                      : SerialSettle::kGiven;
+    std::string error;
+    if (!store_.Record(row, ticket, settle, error)) return stop(StationStop::kLog, error);
+    ++(passed ? summary.counters.passed : summary.counters.failed);
+    failuresInRow = passed ? 0 : failuresInRow + 1;
+    observer_.OnChipDone(index, row, summary.counters);
+    chipInSocket = true;
+
+    if (!outcome.opened) return stop(StationStop::kNoProgrammer);
+    if (outcome.busy) return stop(StationStop::kBusy);
+    if (settings_.stopAfterFailures > 0 && failuresInRow >= settings_.stopAfterFailures) {
+      return stop(StationStop::kFailures, std::to_string(failuresInRow) + " failures in a row");
+    }
+  }
+}
+
+}  // namespace velkan::production

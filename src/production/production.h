@@ -1,0 +1,146 @@
+// Production runs: chip after chip on every station, each attempt recorded.
+// A station loop waits for the next chip (the operator's word, or polling
+// the socket), programs it with the online run, records it in the store
+// (serial number settled in the same transaction), and counts. The host (the
+// command line, a desktop page) drives it through an Observer. No toolkit,
+// no output of its own.
+//
+// Polling the socket ("next chip: auto"): the only request sent while a
+// station waits is the programmer's state query DllI2cGetStatus (command
+// 0x75, no data). The programmer answers it from its own state, bit 0 set
+// while a chip is powered and answering; no I2C write and no chip command
+// goes out, so polling never writes to a chip. A change counts once the
+// same answer came `settlePolls` times in a row (a chip being pushed in
+// bounces). Before each chip's run the chip is re-powered (0x72) and given
+// 100 ms, as when the programmer is first opened.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/dialogs.h"
+#include "common/script_table.h"
+#include "image/chip_image.h"
+#include "production/record_store.h"
+#include "production/serial_numbers.h"
+#include "programmer/backend.h"
+#include "script/events.h"
+
+namespace velkan::production {
+
+// What every chip of a run gets: built once from the HEX file.
+struct Product {
+  std::string hexPath;
+  std::string hexName;
+  std::string hexSha256;
+  ChipImage image{};
+  std::uint32_t endAddress = 0;
+  bool fuse = false;
+};
+
+// Reads the HEX file (messages of the loader through `dialogs`) and its
+// bytes for the SHA-256. False with `error` when the file cannot be used
+// (empty when a dialog already said why).
+bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
+                 std::string& error);
+
+// The script of one chip: the product's image with `serial` written at the
+// plan's address, through the script generator (its data lines and CRC line
+// follow the number). `crcHex`: the image's CRC-16 as 4 hex digits.
+bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
+                ScriptTable& script, std::string& crcHex);
+
+enum class NextChip {
+  kAuto,    // poll the socket: a chip that answers, after a run its removal
+  kManual,  // Observer::WaitForNextChip (the operator)
+};
+
+struct Settings {
+  int count = 0;  // passed chips per station, then it stops; 0: no limit
+  int stopAfterFailures = 3;
+  NextChip next = NextChip::kAuto;
+  std::chrono::milliseconds pollInterval{100};
+  int settlePolls = 2;
+  std::string toolVersion;
+  std::optional<SerialPlan> serial;
+};
+
+struct Counters {
+  int passed = 0;
+  int failed = 0;
+  // Passed of all attempts, in percent; 0 before the first.
+  double Yield() const { return passed + failed == 0 ? 0.0 : 100.0 * passed / (passed + failed); }
+};
+
+enum class StationStop {
+  kCount,         // the count of passed chips was reached
+  kStopped,       // RequestStop, or the operator ended (end of input)
+  kFailures,      // stopAfterFailures failures in a row
+  kNoProgrammer,  // the programmer could not be opened
+  kBusy,          // another program holds the programmer
+  kLog,           // a chip could not be recorded, or no serial number taken
+  kSerial,        // no serial number left (the counter outgrew its bytes, the file ran out)
+  kNoAnswer,      // the programmer stopped answering the socket query
+};
+std::string_view StopName(StationStop stop);
+
+// Called from the stations' threads; the host serialises what it shares.
+class Observer {
+ public:
+  virtual ~Observer() = default;
+  // The programmer is open: its serial number and port.
+  virtual void OnStationReady(std::size_t station, const std::string& serial,
+                              const std::string& port) = 0;
+  // Waiting for a chip (auto: in the socket) or, after a run, its removal.
+  virtual void OnWaiting(std::size_t station, bool forRemoval) = 0;
+  virtual void OnChipStarted(std::size_t station, const std::optional<std::string>& serial) = 0;
+  virtual void OnRunEvent(std::size_t station, const Event& event) = 0;
+  // The chip's row is committed.
+  virtual void OnChipDone(std::size_t station, const ChipRecord& row, const Counters& counters) = 0;
+  virtual void OnStationStopped(std::size_t station, StationStop why, const std::string& detail,
+                                const Counters& counters) = 0;
+  // Manual mode: blocks until the operator wants the next chip on
+  // `station`; false ends the station.
+  virtual bool WaitForNextChip(std::size_t station) = 0;
+};
+
+struct StationSummary {
+  std::string serial;
+  std::string port;
+  Counters counters;
+  StationStop stop = StationStop::kStopped;
+  std::string detail;
+};
+
+class Engine {
+ public:
+  Engine(const Product& product, const Settings& settings, RecordStore& store, Observer& observer)
+      : product_(product), settings_(settings), store_(store), observer_(observer) {}
+
+  // Runs one station per device (nullopt: the first programmer found), each
+  // on its own thread, until every one has stopped.
+  std::vector<StationSummary> Run(const std::vector<std::optional<DeviceSelector>>& devices);
+
+  // Ends the run: every station finishes (and records) the chip in progress
+  // and stops. Thread-safe.
+  void RequestStop() { stop_.store(true, std::memory_order_release); }
+  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+
+ private:
+  StationSummary RunStation(std::size_t index, const std::optional<DeviceSelector>& device);
+
+  const Product& product_;
+  const Settings& settings_;
+  RecordStore& store_;
+  Observer& observer_;
+  std::atomic<bool> stop_{false};
+};
+
+// ISO 8601 UTC time with milliseconds, e.g. 2024-05-01T08:30:00.125Z.
+std::string IsoUtc(std::chrono::system_clock::time_point time);
+
+}  // namespace velkan::production
