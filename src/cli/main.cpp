@@ -12,6 +12,9 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#if VELKAN_WITH_PRODUCTION
+#include "cli/production_commands.h"
+#endif
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "common/input_file.h"
@@ -208,6 +211,13 @@ int main(int argc, char** argv) {
   CLI::App* firmware = app.add_subcommand("firmware", "update the programmer's firmware");
   firmware->add_option("FILE", firmwarePath, "firmware image")->required();
 
+#if VELKAN_WITH_PRODUCTION
+  ProductionCommands production(app);
+  const auto producing = [&] { return production.ProduceParsed(); };
+#else
+  const auto producing = [] { return false; };
+#endif
+
   if (args.empty()) args.emplace_back("velkan");
   std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
   try {
@@ -225,9 +235,9 @@ int main(int argc, char** argv) {
   if (traceOpt->count() > 0) global.trace = trace;
   if (devices.size() == 1) global.device = devices.front();
   if (devices.size() > 1) global.devices = devices;
-  if (deviceOpt->count() > 1 && !program->parsed() && !offline->parsed()) {
+  if (deviceOpt->count() > 1 && !program->parsed() && !offline->parsed() && !producing()) {
     std::fputs(
-        "velkan: --device more than once: only program and offline run on several "
+        "velkan: --device more than once: only program, offline and produce run on several "
         "programmers\n",
         stderr);
     return kExitUsage;
@@ -239,9 +249,13 @@ int main(int argc, char** argv) {
 
   // Generating a script needs no programmer at all.
   if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
+#if VELKAN_WITH_PRODUCTION
+  if (production.LogParsed()) return WithOutputChecked(production.Log(global));
+#endif
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;
-  if (!list->parsed() && !hex.all && global.devices.empty()) {
+  // A production run takes every attached programmer unless told otherwise.
+  if (!list->parsed() && !hex.all && global.devices.empty() && !producing()) {
     if (int code = RefuseAmbiguousProgrammer(global); code != kExitOk) return code;
   }
   int code = kExitUsage;
@@ -260,6 +274,9 @@ int main(int argc, char** argv) {
   } else if (firmware->parsed()) {
     code = FirmwareCommand(global, firmwarePath);
   }
+#if VELKAN_WITH_PRODUCTION
+  if (production.ProduceParsed()) code = production.Produce(global);
+#endif
   CloseProgrammer();
   return WithOutputChecked(WithTraceChecked(global, code));
 }

@@ -13,6 +13,12 @@ bool StdoutIsTerminal();
 // Makes the console take UTF-8 text and leaves "\n" line ends untranslated.
 void PrepareConsole();
 
+// One line of standard input, waited for at most `timeoutMs`: kLine with
+// `line` (without its line end), kTimeout, or kEnd (end of input or a read
+// error). Reads past what it returns are kept for the next call.
+enum class InputLine { kLine, kTimeout, kEnd };
+InputLine ReadInputLine(std::string& line, int timeoutMs);
+
 // The program's arguments as UTF-8 text.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 

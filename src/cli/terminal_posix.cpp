@@ -1,4 +1,7 @@
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "cli/terminal.h"
 
@@ -12,6 +15,37 @@ bool StdoutIsTerminal() {
 }
 
 void PrepareConsole() {}
+
+InputLine ReadInputLine(std::string& line, int timeoutMs) {
+  static std::string pending;  // read but not yet returned
+  static bool ended = false;
+  for (;;) {
+    if (const std::size_t nl = pending.find('\n'); nl != std::string::npos) {
+      line = pending.substr(0, nl);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pending.erase(0, nl + 1);
+      return InputLine::kLine;
+    }
+    if (ended) {
+      if (pending.empty()) return InputLine::kEnd;
+      line = std::move(pending);
+      pending.clear();
+      return InputLine::kLine;
+    }
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&fd, 1, timeoutMs);
+    if (ready < 0 && errno == EINTR) return InputLine::kTimeout;
+    if (ready == 0) return InputLine::kTimeout;
+    char buffer[512];
+    const ssize_t n = ready < 0 ? -1 : read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) return InputLine::kTimeout;
+    if (n <= 0) {
+      ended = true;
+      continue;
+    }
+    pending.append(buffer, static_cast<std::size_t>(n));
+  }
+}
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);

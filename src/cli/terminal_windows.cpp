@@ -25,6 +25,38 @@ void PrepareConsole() {
   _setmode(_fileno(stderr), _O_BINARY);
 }
 
+InputLine ReadInputLine(std::string& line, int timeoutMs) {
+  static std::string pending;
+  static bool ended = false;
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    if (const std::size_t nl = pending.find('\n'); nl != std::string::npos) {
+      line = pending.substr(0, nl);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pending.erase(0, nl + 1);
+      return InputLine::kLine;
+    }
+    if (ended) {
+      if (pending.empty()) return InputLine::kEnd;
+      line = std::move(pending);
+      pending.clear();
+      return InputLine::kLine;
+    }
+    // A console handle is signalled by any input event; the read that
+    // follows then waits for the whole line.
+    if (WaitForSingleObject(in, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+      return InputLine::kTimeout;
+    }
+    char buffer[512];
+    DWORD n = 0;
+    if (!ReadFile(in, buffer, sizeof buffer, &n, nullptr) || n == 0) {
+      ended = true;
+      continue;
+    }
+    pending.append(buffer, n);
+  }
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
