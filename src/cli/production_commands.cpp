@@ -62,7 +62,7 @@ class ConsoleDialogs final : public Dialogs {
 };
 
 // The operator's "next chip" for every station: each line of input lets
-// every waiting station (and one that comes to wait later) take one chip.
+// every station take one chip (lines typed ahead wait for their turn).
 class NextGate {
  public:
   explicit NextGate(std::size_t stations) : seen_(stations, 0) {}
@@ -80,7 +80,7 @@ class NextGate {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return ended_ || generation_ > seen_[station]; });
     if (generation_ <= seen_[station]) return false;  // ended
-    seen_[station] = generation_;
+    ++seen_[station];                                 // lines typed ahead are chips queued
     return true;
   }
 
@@ -467,8 +467,9 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
           if (settings.next == NextChip::kManual) gate.Next();
           break;
         case InputLine::kEnd:
+          // Enter mode: the lines already given are still served.
           inputOpen = false;
-          engine.RequestStop();
+          if (settings.next == NextChip::kAuto) engine.RequestStop();
           gate.End();
           break;
         case InputLine::kTimeout:

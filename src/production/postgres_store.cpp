@@ -20,7 +20,6 @@ constexpr const char* kSchema =
     " tool_version TEXT NOT NULL, hex_name TEXT NOT NULL, hex_sha256 TEXT NOT NULL,"
     " image_crc TEXT NOT NULL, fuse INTEGER NOT NULL, chip_serial TEXT, result TEXT NOT NULL,"
     " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms BIGINT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc);"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number BIGINT NOT NULL, state TEXT NOT NULL,"
     " station TEXT NOT NULL, PRIMARY KEY (series, number));";
@@ -34,8 +33,9 @@ struct ResultCloser {
 using Conn = std::unique_ptr<PGconn, ConnCloser>;
 using Result = std::unique_ptr<PGresult, ResultCloser>;
 
-// The URI without its password, for messages.
-std::string Shown(const std::string& uri) {
+// The URI without its password and its parameters, for messages.
+std::string Shown(std::string uri) {
+  uri = uri.substr(0, uri.find('?'));
   const std::size_t scheme = uri.find("://");
   const std::size_t at = uri.find('@');
   if (scheme == std::string::npos || at == std::string::npos || at < scheme) return uri;
@@ -72,7 +72,7 @@ class PostgresStore final : public RecordStore {
       error = name_ + ": table chips has other columns than a production log";
       return false;
     }
-    return true;
+    return !create || Command("CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc)", error);
   }
 
   bool TakeSerial(const std::string& series, std::int64_t first, std::int64_t step,

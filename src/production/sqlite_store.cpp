@@ -22,7 +22,6 @@ constexpr const char* kSchema =
     " tool_version TEXT NOT NULL, hex_name TEXT NOT NULL, hex_sha256 TEXT NOT NULL,"
     " image_crc TEXT NOT NULL, fuse INTEGER NOT NULL, chip_serial TEXT, result TEXT NOT NULL,"
     " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc);"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number INTEGER NOT NULL, state TEXT NOT NULL,"
     " station TEXT NOT NULL, PRIMARY KEY (series, number));";
@@ -76,7 +75,8 @@ class SqliteStore final : public RecordStore {
       return false;
     }
     if (create && !Exec(kSchema, error)) return false;
-    return CheckColumns(error);
+    if (!CheckColumns(error)) return false;
+    return !create || Exec("CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc)", error);
   }
 
   bool TakeSerial(const std::string& series, std::int64_t first, std::int64_t step,
