@@ -133,7 +133,7 @@ completion=$root/usr/share/bash-completion/completions/velkan
 [[ -f "$completion" ]] || fail "no bash completion"
 if [[ -f "$completion" ]]; then
   words=$(bash -c 'source "$1"; COMP_WORDS=(velkan pro); COMP_CWORD=1; _velkan; echo "${COMPREPLY[*]}"' _ "$completion")
-  expect_eq "completion of 'velkan pro'" "$words" "program"
+  expect_eq "completion of 'velkan pro'" "$words" "program produce"
 fi
 
 # ---- lintian -------------------------------------------------------------
