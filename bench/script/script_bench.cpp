@@ -23,6 +23,7 @@
 #include "emulator/emulator.h"
 #include "image/script_generator.h"
 #include "programmer/backend.h"
+#include "quiet_page.h"
 #include "script/runs.h"
 #include "script/session.h"
 #include "velkan/velkan.h"
@@ -31,23 +32,7 @@ namespace {
 
 using namespace velkan;
 
-class QuietPage : public Page {
- public:
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return false; }
-  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
-    return MsgResult::kOk;
-  }
-
- protected:
-  void Display(const std::string& logText, std::string_view tail) override {
-    shown_ = logText.size() + tail.size();
-    benchmark::DoNotOptimize(shown_);
-  }
-
- private:
-  std::size_t shown_ = 0;
-};
+using bench::QuietPage;
 
 // The generator's script for an image with data in all 256 blocks.
 ScriptTable FullApplicationScript() {
