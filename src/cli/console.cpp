@@ -1,4 +1,5 @@
 #include "cli/console.h"
+#include "cli/terminal.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -156,6 +157,19 @@ void ConsolePage::Display(const std::string& logText, std::string_view) {
 void ConsolePage::PrintLogIfQuiet() {
   const ConsoleOptions& o = console_.options();
   if (o.quiet && !o.json) console_.Out(ToLf(LogText()));
+}
+
+bool TakeBufferedLine(std::string& pending, bool ended, std::string& line) {
+  if (const std::size_t nl = pending.find('\n'); nl != std::string::npos) {
+    line = pending.substr(0, nl);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    pending.erase(0, nl + 1);
+    return true;
+  }
+  if (!ended || pending.empty()) return false;
+  line = std::move(pending);
+  pending.clear();
+  return true;
 }
 
 }  // namespace velkan::cli

@@ -18,6 +18,10 @@ void PrepareConsole();
 // error). Reads past what it returns are kept for the next call.
 enum class InputLine { kLine, kTimeout, kEnd };
 InputLine ReadInputLine(std::string& line, int timeoutMs);
+// The next whole line of `pending` (without its CR LF or LF), taken out of
+// it; once input has `ended`, what is left counts as the last line. False
+// when there is no line yet (or nothing left).
+bool TakeBufferedLine(std::string& pending, bool ended, std::string& line);
 
 // The program's arguments as UTF-8 text.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);

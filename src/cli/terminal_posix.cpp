@@ -20,18 +20,8 @@ InputLine ReadInputLine(std::string& line, int timeoutMs) {
   static std::string pending;  // read but not yet returned
   static bool ended = false;
   for (;;) {
-    if (const std::size_t nl = pending.find('\n'); nl != std::string::npos) {
-      line = pending.substr(0, nl);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      pending.erase(0, nl + 1);
-      return InputLine::kLine;
-    }
-    if (ended) {
-      if (pending.empty()) return InputLine::kEnd;
-      line = std::move(pending);
-      pending.clear();
-      return InputLine::kLine;
-    }
+    if (TakeBufferedLine(pending, ended, line)) return InputLine::kLine;
+    if (ended) return InputLine::kEnd;
     pollfd fd{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&fd, 1, timeoutMs);
     if (ready < 0 && errno == EINTR) return InputLine::kTimeout;

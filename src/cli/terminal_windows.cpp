@@ -30,18 +30,8 @@ InputLine ReadInputLine(std::string& line, int timeoutMs) {
   static bool ended = false;
   const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   for (;;) {
-    if (const std::size_t nl = pending.find('\n'); nl != std::string::npos) {
-      line = pending.substr(0, nl);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      pending.erase(0, nl + 1);
-      return InputLine::kLine;
-    }
-    if (ended) {
-      if (pending.empty()) return InputLine::kEnd;
-      line = std::move(pending);
-      pending.clear();
-      return InputLine::kLine;
-    }
+    if (TakeBufferedLine(pending, ended, line)) return InputLine::kLine;
+    if (ended) return InputLine::kEnd;
     // A console handle is signalled by any input event; the read that
     // follows then waits for the whole line.
     if (WaitForSingleObject(in, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
