@@ -29,10 +29,6 @@
 namespace velkan::cli {
 namespace {
 
-// The fuse checkbox's warning; the two carriage returns are its line breaks.
-constexpr std::string_view kFuseWarning = "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！";
-constexpr std::string_view kFuseCaption = "警告";
-
 constexpr std::size_t kMaxScriptFileBytes = 16u << 20;
 constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
 // Firmware goes out as the 8-byte header block and 256-byte blocks; calls of

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -19,6 +18,8 @@
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "emulator/emulator.h"
+#include "image/start_programming.h"
+#include "production/next_chip_gate.h"
 #include "production/production.h"
 #include "programmer/backend.h"
 
@@ -27,10 +28,6 @@ namespace velkan::cli {
 namespace {
 
 using namespace velkan::production;
-
-// The fuse checkbox's warning; the two carriage returns are its line breaks.
-constexpr std::string_view kFuseWarning = "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！";
-constexpr std::string_view kFuseCaption = "警告";
 
 volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void OnInterrupt(int) {
@@ -61,37 +58,6 @@ class ConsoleDialogs final : public Dialogs {
   Console& console_;
 };
 
-// The operator's "next chip" for every station: each line of input lets
-// every station take one chip (lines typed ahead wait for their turn).
-class NextGate {
- public:
-  explicit NextGate(std::size_t stations) : seen_(stations, 0) {}
-  void Next() {
-    std::lock_guard lock(mutex_);
-    ++generation_;
-    changed_.notify_all();
-  }
-  void End() {
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    changed_.notify_all();
-  }
-  bool Wait(std::size_t station) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return ended_ || generation_ > seen_[station]; });
-    if (generation_ <= seen_[station]) return false;  // ended
-    ++seen_[station];                                 // lines typed ahead are chips queued
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t generation_ = 0;
-  std::vector<std::uint64_t> seen_;
-  bool ended_ = false;
-};
-
 std::string YieldText(const Counters& c) {
   char text[96];
   std::snprintf(text, sizeof text, "passed %d  failed %d  yield %.1f%%", c.passed, c.failed,
@@ -103,7 +69,7 @@ std::string YieldText(const Counters& c) {
 // or JSON lines.
 class ProduceView final : public Observer {
  public:
-  ProduceView(Console& console, std::size_t stations, bool manual, NextGate& gate)
+  ProduceView(Console& console, std::size_t stations, bool manual, NextChipGate& gate)
       : console_(console),
         writer_(console.options().out),
         labels_(stations),
@@ -198,7 +164,7 @@ class ProduceView final : public Observer {
   std::mutex mutex_;
   std::vector<std::string> labels_;
   bool manual_;
-  NextGate& gate_;
+  NextChipGate& gate_;
 };
 
 int StopExitCode(StationStop stop) {
@@ -435,7 +401,7 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     for (const auto& emulator : CurrentEmulators()) emulator->SetFeeder(emu::Feeder{});
   }
 
-  NextGate gate(devices.size());
+  NextChipGate gate(devices.size());
   ProduceView view(console, devices.size(), settings.next == NextChip::kManual, gate);
   Engine engine(product, settings, *store, view);
   InterruptGuard interrupt;

@@ -8,7 +8,6 @@ namespace velkan {
 
 namespace {
 
-constexpr std::string_view kNoHexFile = "请打开hex文件！";
 constexpr std::string_view kNoImageMemory = "分配BIN空间出错！";
 
 }  // namespace

@@ -5,11 +5,20 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/dialogs.h"
 #include "common/script_table.h"
 
 namespace velkan {
+
+// The answer to a start without a HEX file.
+inline constexpr std::string_view kNoHexFile = "请打开hex文件！";
+// The fuse checkbox's warning (caption "警告", Yes/No); the two carriage
+// returns are its line breaks.
+inline constexpr std::string_view kFuseWarning =
+    "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！";
+inline constexpr std::string_view kFuseCaption = "警告";
 
 // Reads `hexPath` (UTF-8), builds the chip image and, on success, replaces
 // `script` with the programming script (fuse line per `fuseChosen`). Message

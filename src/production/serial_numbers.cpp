@@ -69,38 +69,49 @@ std::string SerialPlan::Series() const {
 
 std::string ParseCounterPlan(const std::string& address, const std::string& start,
                              std::int64_t step, int bytes, const std::string& format,
-                             SerialPlan& out) {
-  SerialPlan plan;
-  if (format == "be") {
-    plan.format = SerialFormat::kBe;
-  } else if (format == "le") {
-    plan.format = SerialFormat::kLe;
-  } else if (format == "bcd") {
-    plan.format = SerialFormat::kBcd;
-  } else if (format == "ascii") {
-    plan.format = SerialFormat::kAscii;
-  } else {
-    return "--serial-format " + format + ": be, le, bcd or ascii";
-  }
-  if (bytes < 1 || bytes > 8) return "--serial-bytes: 1 to 8";
-  if (step < 1) return "--serial-step: 1 or more";
-  plan.bytes = bytes;
-  plan.step = step;
-  if (std::string e = ParseAddress(address, static_cast<std::size_t>(bytes), plan.address);
-      !e.empty()) {
-    return e;
-  }
-  const bool decimal = plan.format == SerialFormat::kBcd;
-  const auto value = ParseDigits(start, decimal ? 10 : 16, 16);
-  if (!value) {
-    return "--serial-start " + start + (decimal ? ": not a decimal number" : ": not a hex number");
-  }
-  if (*value >= Limit(plan.format, bytes)) {
-    return "--serial-start " + start + ": does not fit in " + std::to_string(bytes) + " bytes";
-  }
-  plan.start = static_cast<std::int64_t>(*value);
-  out = std::move(plan);
-  return {};
+                             SerialPlan& out, SerialField* field) {
+  SerialField wrong = SerialField::kFormat;
+  std::string error = [&]() -> std::string {
+    SerialPlan plan;
+    if (format == "be") {
+      plan.format = SerialFormat::kBe;
+    } else if (format == "le") {
+      plan.format = SerialFormat::kLe;
+    } else if (format == "bcd") {
+      plan.format = SerialFormat::kBcd;
+    } else if (format == "ascii") {
+      plan.format = SerialFormat::kAscii;
+    } else {
+      wrong = SerialField::kFormat;
+      return "--serial-format " + format + ": be, le, bcd or ascii";
+    }
+    wrong = SerialField::kBytes;
+    if (bytes < 1 || bytes > 8) return "--serial-bytes: 1 to 8";
+    wrong = SerialField::kStep;
+    if (step < 1) return "--serial-step: 1 or more";
+    plan.bytes = bytes;
+    plan.step = step;
+    wrong = SerialField::kAddress;
+    if (std::string e = ParseAddress(address, static_cast<std::size_t>(bytes), plan.address);
+        !e.empty()) {
+      return e;
+    }
+    wrong = SerialField::kStart;
+    const bool decimal = plan.format == SerialFormat::kBcd;
+    const auto value = ParseDigits(start, decimal ? 10 : 16, 16);
+    if (!value) {
+      return "--serial-start " + start +
+             (decimal ? ": not a decimal number" : ": not a hex number");
+    }
+    if (*value >= Limit(plan.format, bytes)) {
+      return "--serial-start " + start + ": does not fit in " + std::to_string(bytes) + " bytes";
+    }
+    plan.start = static_cast<std::int64_t>(*value);
+    out = std::move(plan);
+    return {};
+  }();
+  if (!error.empty() && field != nullptr) *field = wrong;
+  return error;
 }
 
 std::string ParseFilePlan(const std::string& address, const std::string& fileName,

@@ -43,11 +43,15 @@ struct SerialValue {
       text;  // as recorded: hex digits (be, le, file), decimal digits (bcd), the characters (ascii)
 };
 
-// The counter plan of the options; an error text (empty on success).
+// Which setting of a counter plan is wrong.
+enum class SerialField { kAddress, kStart, kStep, kBytes, kFormat };
+
+// The counter plan of the options; an error text (empty on success), and
+// in `field` (when given) the setting it is about.
 // `address` and `start` are hex digits (bcd: `start` is decimal digits).
 std::string ParseCounterPlan(const std::string& address, const std::string& start,
                              std::int64_t step, int bytes, const std::string& format,
-                             SerialPlan& out);
+                             SerialPlan& out, SerialField* field = nullptr);
 // The file plan: `text` holds one hex value per line (blank lines ignored).
 std::string ParseFilePlan(const std::string& address, const std::string& fileName,
                           const std::string& text, SerialPlan& out);

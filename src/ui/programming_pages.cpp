@@ -26,10 +26,6 @@ namespace velkan::ui {
 
 namespace {
 
-constexpr const char* kFuseText = "熔断（选择后将不可再编程！）";
-constexpr std::string_view kFuseWarning = "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！";
-constexpr std::string_view kFuseCaption = "警告";
-
 QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }

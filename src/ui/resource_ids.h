@@ -7,6 +7,7 @@ inline constexpr unsigned kIdMainDialog = 102;
 inline constexpr unsigned kIdOnlinePage = 129;
 inline constexpr unsigned kIdOfflinePage = 132;
 inline constexpr unsigned kIdI2cPage = 131;
+inline constexpr unsigned kIdProductionPage = 133;
 inline constexpr unsigned kIdTabControl = 1000;
 inline constexpr unsigned kIdIcon = 128;
 
@@ -22,5 +23,9 @@ inline constexpr const char* kMainCaption = "VELKAN Tool V" VELKAN_VERSION;
 inline constexpr const char* kOnlineCaption = "联机编程";
 inline constexpr const char* kOfflineCaption = "脱机下载";
 inline constexpr const char* kI2cCaption = "I2C测试";
+inline constexpr const char* kProductionCaption = "量产";
+
+// The fuse checkbox of the pages that program chips.
+inline constexpr const char* kFuseText = "熔断（选择后将不可再编程！）";
 
 }  // namespace velkan::ui

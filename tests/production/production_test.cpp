@@ -2,10 +2,12 @@
 // socket polled with the state query only, the feeder's chips programmed one
 // after the other with their serial numbers, failures counted and stopped
 // at, the operator's word in manual mode; and the pieces it builds on (the
-// SHA-256, the serial number forms, the per-chip script).
+// SHA-256, the serial number forms, the per-chip script, the operator's
+// next-chip gate).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -14,6 +16,7 @@
 #include "common/clock.h"
 #include "emulator/emulator.h"
 #include "image/crc16.h"
+#include "production/next_chip_gate.h"
 #include "production/production.h"
 #include "production/sha256.h"
 #include "programmer/backend.h"
@@ -94,6 +97,48 @@ TEST(SerialPlan, FileValues) {
   EXPECT_NE(ParseFilePlan("4000", "f", "0A\nZZ\n", plan).find("line 2"), std::string::npos);
   EXPECT_NE(ParseFilePlan("4000", "f", "\n\n", plan).find("no values"), std::string::npos);
   EXPECT_NE(ParseFilePlan("9FFF", "f", "0A0B\n", plan).find("APP region"), std::string::npos);
+}
+
+// The two ways the operator's word reaches the stations: words given ahead
+// wait their turn (a terminal's lines), or only the stations waiting now
+// take a chip (a key on the desktop page); and how waiting ends.
+TEST(NextChipGate, QueuedWordsReleasedWaitersAndTheEnd) {
+  using namespace std::chrono_literals;
+  auto waitFor = [](NextChipGate& gate, std::size_t n) {
+    for (int i = 0; i < 2000 && gate.Waiting() != n; ++i) std::this_thread::sleep_for(1ms);
+    return gate.Waiting() == n;
+  };
+  {
+    NextChipGate gate(2);
+    gate.Next();  // given ahead: each station takes one, then waits again
+    EXPECT_TRUE(gate.Wait(0));
+    EXPECT_TRUE(gate.Wait(1));
+    EXPECT_EQ(gate.ReleaseWaiting(), 0u);  // nobody waits
+    std::atomic<int> taken{0};
+    std::jthread station([&] {
+      while (gate.Wait(0)) ++taken;
+    });
+    ASSERT_TRUE(waitFor(gate, 1));
+    EXPECT_EQ(gate.ReleaseWaiting(), 1u);
+    // Released stations no longer count as waiting, even before they wake.
+    ASSERT_TRUE(waitFor(gate, 1));
+    EXPECT_EQ(taken.load(), 1);
+    // A key pressed while nobody waits is not kept for later.
+    gate.End(1);
+    EXPECT_FALSE(gate.Wait(1));
+    gate.End();
+  }
+  {
+    // Words given before the end are still served after it.
+    NextChipGate gate(1);
+    gate.Next();
+    gate.Next();
+    gate.End();
+    EXPECT_TRUE(gate.Wait(0));
+    EXPECT_TRUE(gate.Wait(0));
+    EXPECT_FALSE(gate.Wait(0));
+    EXPECT_FALSE(gate.Wait(5));  // no such station
+  }
 }
 
 TEST(ChipScript, SerialNumberRebuildsItsDataLineAndTheCrcLine) {
