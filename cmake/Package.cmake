@@ -25,6 +25,8 @@ set(_velkan_deb_version "${PROJECT_VERSION}-1")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velkan)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+# PostgreSQL production records need libpq, which the tools load only then.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libpq5")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "programs VELKAN security chips through the USB programmer
 velkan-tool (Qt) and velkan (command line) program VELKAN security chips
