@@ -44,6 +44,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       if (name != QLatin1String("none") && name != QLatin1String("usb")) return std::nullopt;
       options.usbLatency = name == QLatin1String("usb");
       latencyGiven = true;
+    } else if (arg == QLatin1String("--emulator-feeder")) {
+      options.feeder = true;
     } else if (arg == QLatin1String("--emulator")) {
       options.emulator = true;
       options.emulatorDir.reset();
@@ -61,7 +63,9 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
     }
   }
   // Several emulated programmers and their latency only with the emulator.
-  if ((options.emulators != 1 || latencyGiven) && !options.emulator) return std::nullopt;
+  if ((options.emulators != 1 || latencyGiven || options.feeder) && !options.emulator) {
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -92,7 +96,8 @@ bool LoadToolkitTranslation(QTranslator& translator) {
 
 std::string UsageText() {
   static constexpr const char* kUsage =
-      "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]]\n"
+      "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
+      "                   [--emulator-feeder]]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -101,6 +106,9 @@ std::string UsageText() {
       "  --emulator-latency usb\n"
       "                  emulated reports move in 1 ms USB full-speed frames and the chip\n"
       "                  takes its time (none, the default: replies at once)\n"
+      "  --emulator-feeder\n"
+      "                  each emulated socket gets a fresh blank chip a moment after the\n"
+      "                  previous one was taken out (for trying the 量产 page)\n"
       "  -h, --help      print the version and this text\n";
   return std::string("velkan-tool ") + kVersion + " (" + kMainCaption + ")\n" + kUsage;
 }
@@ -164,10 +172,9 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
                    why.empty() ? "" : ": ", velkan::Printable(why).c_str());
       return 1;
     }
-    if (options->usbLatency) {
-      for (const auto& emulator : emulators) {
-        emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
-      }
+    for (const auto& emulator : emulators) {
+      if (options->usbLatency) emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+      if (options->feeder) emulator->SetFeeder(velkan::emu::Feeder{});
     }
   }
   velkan::ui::ApplyApplicationFont();

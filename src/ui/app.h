@@ -16,13 +16,16 @@ struct AppOptions {
   std::size_t emulators = 1;               // --emulators N (1 to 64, with --emulator)
   // --emulator-latency usb (or none, the default; with --emulator)
   bool usbLatency = false;
+  // --emulator-feeder: each emulated socket gets a fresh blank chip a moment
+  // after the previous one was taken out (production demos; with --emulator)
+  bool feeder = false;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
 };
 
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
-// N and --emulator-latency none|usb), or -h/--help. Nothing on an unknown or malformed argument.
+// N, --emulator-latency none|usb and --emulator-feeder), or -h/--help. Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is

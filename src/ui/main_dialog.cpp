@@ -22,6 +22,7 @@ CVELKANToolV2xxxDlg::CVELKANToolV2xxxDlg(UiDialogs& dialogs, QWidget* parent)
       m_onlinePage(dialogs),
       m_offlinePage(dialogs),
       m_i2cPage(dialogs),
+      m_productionPage(dialogs),
       m_dialogs(dialogs) {
   InitIconResources();
   // Icon 128: the window's big and small icon.
@@ -33,7 +34,9 @@ CVELKANToolV2xxxDlg::CVELKANToolV2xxxDlg(UiDialogs& dialogs, QWidget* parent)
 CVELKANToolV2xxxDlg::~CVELKANToolV2xxxDlg() {
   // Normally nothing runs any more (closing is refused meanwhile); should
   // the window go away some other way, the runs end first, while every page
-  // is still whole.
+  // is still whole. Production has no end of its own: it is stopped (the
+  // chips in progress are finished and recorded).
+  m_productionPage.StopAndWait();
   m_onlinePage.WaitForRun();
   m_offlinePage.WaitForRun();
 }
@@ -56,11 +59,12 @@ void CVELKANToolV2xxxDlg::OnInitDialog() {
   m_tab.AddPage(&m_onlinePage, kIdOnlinePage, kOnlineCaption);
   m_tab.AddPage(&m_offlinePage, kIdOfflinePage, kOfflineCaption);
   m_tab.AddPage(&m_i2cPage, kIdI2cPage, kI2cCaption);
+  m_tab.AddPage(&m_productionPage, kIdProductionPage, kProductionCaption);
   m_tab.InitPages();
 }
 
 bool CVELKANToolV2xxxDlg::RunInProgress() const {
-  return m_onlinePage.IsRunning() || m_offlinePage.IsRunning();
+  return m_onlinePage.IsRunning() || m_offlinePage.IsRunning() || m_productionPage.IsRunning();
 }
 
 void CVELKANToolV2xxxDlg::reject() {

@@ -1,5 +1,5 @@
 // The main window: a fixed-size dialog holding the tab control with the
-// three pages.
+// three programming and test pages and the production page.
 #pragma once
 
 #include <QDialog>
@@ -7,6 +7,7 @@
 
 #include "ui/cts1.h"
 #include "ui/i2c_page.h"
+#include "ui/production_page.h"
 #include "ui/programming_pages.h"
 #include "ui/ui_dialogs.h"
 
@@ -17,11 +18,12 @@ class CVELKANToolV2xxxDlg final : public QDialog {
   explicit CVELKANToolV2xxxDlg(velkan::ui::UiDialogs& dialogs, QWidget* parent = nullptr);
   ~CVELKANToolV2xxxDlg() override;
 
-  // Closing (close box, Escape) while a programming run is under way is
-  // refused with a message: the run's page must outlive the run.
+  // Closing (close box, Escape) while a programming run or production is
+  // under way is refused with a message: the run's page must outlive the
+  // run.
   void reject() override;
 
-  // Whether a programming run of either page is under way.
+  // Whether a programming run of either page, or production, is under way.
   bool RunInProgress() const;
 
   QIcon m_hIcon;
@@ -29,6 +31,7 @@ class CVELKANToolV2xxxDlg final : public QDialog {
   COnLineDownload m_onlinePage;
   COfflineLoad m_offlinePage;
   CI2cTest m_i2cPage;
+  velkan::ui::CProductionPage m_productionPage;
 
  private:
   void OnInitDialog();

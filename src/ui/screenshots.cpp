@@ -1,15 +1,24 @@
 // Renders the main window's pages into PNG files: the two programming pages as
-// they start, the online page after a finished run and the I2C page after
-// one exchange against the emulated programmer.
+// they start, the online page after a finished run, the I2C page after one
+// exchange against the emulated programmer, and the production page idle and
+// during production with two emulated programmers.
 //   velkan_ui_screenshots DIR
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <cstdio>
 
 #include "common/clock.h"
+#include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/app.h"
 #include "ui/main_dialog.h"
@@ -24,6 +33,7 @@ class AnsweringDialogs final : public velkan::ui::UiDialogs {
     return buttons == velkan::MsgButtons::kYesNo ? velkan::MsgResult::kYes : velkan::MsgResult::kOk;
   }
   std::optional<QString> OpenHexFile(QWidget*) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*) override { return std::nullopt; }
 };
 
 void ShowTab(CVELKANToolV2xxxDlg& dialog, int index) {
@@ -54,9 +64,13 @@ int main(int argc, char** argv) {
   if (!QDir().mkpath(dir.path())) return 1;
   velkan::ui::ApplyApplicationFont();
 
-  velkan::VirtualClock clock;  // the runs' waits cost no time here
-  velkan::ScopedClock scoped(clock);
-  if (velkan::UseEmulator(std::nullopt) == nullptr) return 1;
+  // Two programmers; the pages use the first. The runs' waits cost no time
+  // until production, which runs on the real clock at USB speed so that it
+  // can be caught in the middle.
+  std::optional<velkan::VirtualClock> clock(std::in_place);
+  std::optional<velkan::ScopedClock> scoped(std::in_place, *clock);
+  const auto emulators = velkan::UseEmulators(std::nullopt, 2);
+  if (emulators.empty()) return 1;
 
   const QString hexPath = QString::fromLocal8Bit(argv[2]);
 
@@ -81,5 +95,50 @@ int main(int argc, char** argv) {
   dialog.m_i2cPage.m_editData->setText(QStringLiteral("07 00 00 00"));
   dialog.m_i2cPage.m_btnI2cCommand->click();
   ok = Save(dialog, dir, "i2c_page.png") && ok;
+
+  // Production works in a scratch folder with a copy of the HEX file; both
+  // show by their plain names.
+  QTemporaryDir scratch;
+  const QString hexName = QFileInfo(hexPath).fileName();
+  if (!scratch.isValid() || !QFile::copy(hexPath, QDir(scratch.path()).filePath(hexName)) ||
+      !QDir::setCurrent(scratch.path())) {
+    std::fputs("cannot prepare a scratch folder\n", stderr);
+    return 1;
+  }
+  ShowTab(dialog, 3);
+  velkan::ui::CProductionPage& production = dialog.m_productionPage;
+  production.m_editHexPath->setText(hexName);
+  production.m_editLogDb->setText(QStringLiteral("velkan-production.db"));
+  production.m_checkSerial->setChecked(true);
+  production.m_editSerialAddress->setText(QStringLiteral("9FF0"));
+  production.m_editSerialStart->setText(QStringLiteral("00000100"));
+  production.m_radioNextAuto->setChecked(true);
+  QApplication::processEvents();
+  ok = Save(dialog, dir, "production_page.png") && ok;
+
+  scoped.reset();
+  clock.reset();
+  for (const auto& emulator : emulators) {
+    emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+    emulator->SetFeeder(velkan::emu::Feeder{});
+  }
+  production.m_btnStart->click();
+  // Caught once a few chips are recorded and both programmers are busy
+  // with the next ones (at most a minute).
+  QElapsedTimer waited;
+  waited.start();
+  auto busy = [&] {
+    if (production.TotalPassed() < 3) return false;
+    for (const auto* tile : production.Tiles()) {
+      if (tile->Progress() < 25 || tile->Progress() > 90) return false;
+    }
+    return true;
+  };
+  while (!busy() && waited.elapsed() < 60000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  ok = Save(dialog, dir, "production_run.png") && ok;
+  production.StopProduction();
+  production.WaitForRun();
   return ok ? 0 : 1;
 }

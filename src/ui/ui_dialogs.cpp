@@ -70,4 +70,18 @@ std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner) {
   return files.front();
 }
 
+std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner) {
+  QFileDialog dialog(owner ? owner->window() : nullptr);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  // An existing record is added to, never replaced: no overwrite question.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  dialog.setNameFilter(QString::fromUtf8(kLogDatabaseFilter));
+  dialog.setDefaultSuffix(QStringLiteral("db"));
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = dialog.selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  return files.front();
+}
+
 }  // namespace velkan::ui

@@ -23,6 +23,10 @@ class UiDialogs {
                                MsgButtons buttons, MsgIcon icon) = 0;
   // The file-open dialog for one existing HEX file; nothing when cancelled.
   virtual std::optional<QString> OpenHexFile(QWidget* owner) = 0;
+  // The chooser of the production record's SQLite file: an existing file or
+  // a new one (it is created when production starts); nothing when
+  // cancelled.
+  virtual std::optional<QString> ChooseLogDatabase(QWidget* owner) = 0;
 };
 
 // The toolkit's message box and file dialog.
@@ -31,6 +35,7 @@ class QtUiDialogs final : public UiDialogs {
   MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
                        MsgButtons buttons, MsgIcon icon) override;
   std::optional<QString> OpenHexFile(QWidget* owner) override;
+  std::optional<QString> ChooseLogDatabase(QWidget* owner) override;
 };
 
 // The message box QtUiDialogs shows: caption, text, buttons and icon, no
@@ -45,6 +50,9 @@ int MessageBoxMinimumWidth(const QWidget& box);
 
 // The filter of the HEX file chooser.
 inline constexpr const char* kHexFilter = "hex Files (*.hex)";
+// The filters of the record chooser.
+inline constexpr const char* kLogDatabaseFilter =
+    "SQLite数据库 (*.db *.sqlite *.sqlite3);;所有文件 (*)";
 
 // Text for a control: "\r\n" (and a lone "\r") becomes one line break, so
 // that texts kept with Windows line ends show neither stray characters nor

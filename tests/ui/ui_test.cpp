@@ -40,6 +40,7 @@
 #include "ui/app.h"
 #include "ui/cts1.h"
 #include "ui/main_dialog.h"
+#include "ui/ui_test_support.h"
 #include "velkan/velkan.h"
 
 namespace {
@@ -47,78 +48,8 @@ namespace {
 using velkan::MsgButtons;
 using velkan::MsgIcon;
 using velkan::MsgResult;
-
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    app_ = std::make_unique<QApplication>(argc_, argv_);
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  int argc_ = 1;
-  char name_[16] = "ui_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] const auto* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-// Answers message boxes from a queue (OK, or No for a question, when it is
-// empty) and the file chooser with a queued path or a cancel.
-class FakeDialogs final : public velkan::ui::UiDialogs {
- public:
-  struct Box {
-    std::string text;
-    std::string caption;
-    MsgButtons buttons;
-    MsgIcon icon;
-    QWidget* owner;
-  };
-  MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
-                       MsgButtons buttons, MsgIcon icon) override {
-    boxes.push_back({std::string(text), std::string(caption), buttons, icon, owner});
-    if (!answers.empty()) {
-      const MsgResult answer = answers.front();
-      answers.pop_front();
-      return answer;
-    }
-    return buttons == MsgButtons::kYesNo ? MsgResult::kNo : MsgResult::kOk;
-  }
-  std::optional<QString> OpenHexFile(QWidget*) override {
-    ++chooserOpened;
-    return chosenFile;
-  }
-
-  std::vector<Box> boxes;
-  std::deque<MsgResult> answers;
-  std::optional<QString> chosenFile;
-  int chooserOpened = 0;
-};
-
-// An application image of `bytes` bytes (rounded up to 16) from chip address
-// 0x2000 on.
-std::vector<std::uint8_t> WriteHex(const std::string& path, unsigned bytes) {
-  std::vector<std::uint8_t> data((bytes + 15) / 16 * 16);
-  std::ofstream out(path, std::ios::binary);
-  for (unsigned offset = 0; offset < bytes; offset += 16) {
-    const unsigned address = 0x2000 + offset;
-    unsigned sum = 16 + (address >> 8) + (address & 0xFF);
-    char line[64];
-    int n = std::snprintf(line, sizeof line, ":10%04X00", address);
-    for (unsigned i = 0; i < 16; ++i) {
-      const auto byte = static_cast<std::uint8_t>((offset + i) * 13 + 1);
-      data[offset + i] = byte;
-      sum += byte;
-      n += std::snprintf(line + n, sizeof line - n, "%02X", byte);
-    }
-    std::snprintf(line + n, sizeof line - n, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    out << line;
-  }
-  out << ":00000001FF\r\n";
-  return data;
-}
+using velkan::ui::test::FakeDialogs;
+using velkan::ui::test::WriteHex;
 
 class UiTest : public ::testing::Test {
  protected:
@@ -176,7 +107,7 @@ class UiTest : public ::testing::Test {
   std::unique_ptr<CVELKANToolV2xxxDlg> dialog_;
 };
 
-TEST_F(UiTest, MainWindowStartsWithThreeTabsAndTheOnlinePage) {
+TEST_F(UiTest, MainWindowStartsWithItsTabsAndTheOnlinePage) {
   CVELKANToolV2xxxDlg& d = *dialog_;
   EXPECT_EQ(d.windowTitle(), QStringLiteral("VELKAN Tool V2.0.0.6"));
   EXPECT_EQ(d.minimumSize(), d.maximumSize());
@@ -184,17 +115,21 @@ TEST_F(UiTest, MainWindowStartsWithThreeTabsAndTheOnlinePage) {
   EXPECT_FALSE(d.windowIcon().isNull());
 
   QTabBar* bar = d.m_tab.tabBar();
-  ASSERT_EQ(bar->count(), 3);
+  // The three pages as they always were, then production.
+  ASSERT_EQ(bar->count(), 4);
   EXPECT_EQ(bar->tabText(0), QStringLiteral("联机编程"));
   EXPECT_EQ(bar->tabText(1), QStringLiteral("脱机下载"));
   EXPECT_EQ(bar->tabText(2), QStringLiteral("I2C测试"));
-  EXPECT_EQ(d.m_tab.m_pageCount, 3);
+  EXPECT_EQ(bar->tabText(3), QStringLiteral("量产"));
+  EXPECT_EQ(d.m_tab.m_pageCount, 4);
   EXPECT_EQ(d.m_tab.m_templateIds[0], 129u);
   EXPECT_EQ(d.m_tab.m_templateIds[1], 132u);
   EXPECT_EQ(d.m_tab.m_templateIds[2], 131u);
+  EXPECT_EQ(d.m_tab.m_pages[3], &d.m_productionPage);
   EXPECT_TRUE(d.m_onlinePage.isVisible());
   EXPECT_FALSE(d.m_offlinePage.isVisible());
   EXPECT_FALSE(d.m_i2cPage.isVisible());
+  EXPECT_FALSE(d.m_productionPage.isVisible());
 
   // Every page lies in the display area below the tabs, inside the control.
   const QRect area = d.m_onlinePage.geometry();
@@ -202,6 +137,16 @@ TEST_F(UiTest, MainWindowStartsWithThreeTabsAndTheOnlinePage) {
   EXPECT_TRUE(d.m_tab.rect().contains(area));
   EXPECT_EQ(d.m_offlinePage.geometry(), area);
   EXPECT_EQ(d.m_i2cPage.geometry(), area);
+  EXPECT_EQ(d.m_productionPage.geometry(), area);
+  // Nothing of the production page reaches outside it once it shows.
+  ClickTab(3);
+  ASSERT_TRUE(d.m_productionPage.isVisible());
+  for (const QWidget* child :
+       d.m_productionPage.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    EXPECT_TRUE(d.m_productionPage.rect().contains(child->geometry()))
+        << child->objectName().toStdString();
+  }
+  ClickTab(0);
 
   // Keyboard order follows the template: path, "...", fuse, start, log box
   // (the offline page's log box takes Tab focus, the online page's does not).
@@ -300,8 +245,7 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
                 .emulators,
             2u);
   for (const char* bad : {"--emulators=0", "--emulators=65", "--emulators=x", "--emulators"}) {
-    EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QString::fromLatin1(bad)}))
-        << bad;
+    EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QString::fromLatin1(bad)})) << bad;
   }
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulators=2")}));  // without the emulator
 

@@ -1,0 +1,936 @@
+#include "ui/production_page.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QScrollArea>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "image/start_programming.h"
+#include "production/next_chip_gate.h"
+#include "production/production.h"
+#include "script/session.h"
+#include "ui/dialog_units.h"
+#include "ui/resource_ids.h"
+
+namespace velkan::ui {
+
+using namespace velkan::production;
+
+namespace {
+
+constexpr std::string_view kNoProgrammer = "打开设备失败！";
+constexpr std::string_view kNoLogDatabase = "请选择记录库！";
+constexpr std::string_view kLogOpenFailed = "打开记录库失败！";
+constexpr std::string_view kSerialAddressWrong =
+    "序列号地址错误！\r\r地址为十六进制，序列号须在0x2000-0x9FFF之内。";
+constexpr std::string_view kSerialStartWrong =
+    "序列号起始值错误！\r\r起始值为十六进制数（BCD格式为十进制数），且须能写入所设字节数。";
+constexpr std::string_view kSerialWrong = "序列号设置错误！";
+
+// Before the last chip's result while the next one is programmed.
+QString PreviousChip() {
+  return QStringLiteral("上一片：");
+}
+
+// The serial number forms in the format box's order, as the engine names them.
+constexpr const char* kFormatNames[] = {"be", "le", "bcd", "ascii"};
+constexpr const char* kFormatTexts[] = {"大端", "小端", "BCD", "ASCII"};
+
+QString Utf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The failure part of a failing line's log text: what the online page
+// writes after the line ("通信错误！", "错误，SW = 6A82", ...).
+QString FailureText(const Event& failure) {
+  const std::vector<std::string> pieces = LogPieces(failure);
+  std::string text = pieces.empty() ? std::string() : pieces.front();
+  if (text.compare(0, failure.lineText.size(), failure.lineText) == 0) {
+    text.erase(0, failure.lineText.size());
+  }
+  return DisplayText(text).trimmed();
+}
+
+QString StopText(StationStop why, const std::string& detail, bool wasReady, bool unplugged) {
+  if (unplugged) return QStringLiteral("编程器已断开！");
+  switch (why) {
+    case StationStop::kCount:
+      return QStringLiteral("已完成");
+    case StationStop::kStopped:
+      return QStringLiteral("已停止");
+    case StationStop::kFailures:
+      return QStringLiteral("连续失败，已停止！");
+    case StationStop::kNoProgrammer:
+      return wasReady ? QStringLiteral("编程器已断开！") : Utf8(kNoProgrammer);
+    case StationStop::kBusy:
+      return Utf8(kBusyText);
+    case StationStop::kLog:
+      return QStringLiteral("记录失败！") + Utf8(detail);
+    case StationStop::kSerial:
+      return QStringLiteral("序列号已用完！");
+    case StationStop::kNoAnswer:
+      return QStringLiteral("编程器无应答！");
+  }
+  return {};
+}
+
+bool NormalStop(StationStop why) {
+  return why == StationStop::kCount || why == StationStop::kStopped;
+}
+
+QString DefaultLogDatabase() {
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return QDir::toNativeSeparators(QDir(documents.isEmpty() ? QDir::homePath() : documents)
+                                      .filePath(QStringLiteral("velkan-production.db")));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ProgrammerTile
+
+ProgrammerTile::ProgrammerTile(QWidget* parent) : QFrame(parent) {
+  setObjectName(QStringLiteral("tile"));
+  setFrameShape(QFrame::StyledPanel);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 2, 4, 2);
+  layout->setSpacing(1);
+  m_labelName = new QLabel(this);
+  m_labelName->setTextFormat(Qt::RichText);
+  m_labelActivity = new QLabel(this);
+  m_progress = new QProgressBar(this);
+  m_progress->setRange(0, 100);
+  m_progress->setValue(0);
+  m_progress->setTextVisible(false);
+  m_progress->setMaximumHeight(m_labelActivity->fontMetrics().height() / 2 + 2);
+  m_labelResult = new QLabel(this);
+  m_labelCounters = new QLabel(this);
+  for (QLabel* label : {m_labelName, m_labelActivity, m_labelResult, m_labelCounters}) {
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    layout->addWidget(label);
+    if (label == m_labelActivity) layout->addWidget(m_progress);
+  }
+  layout->addStretch(1);
+  SetCounters(0, 0);
+  SetResult({}, {}, Look::kNeutral);
+}
+
+void ProgrammerTile::SetIdentity(const QString& name, const QString& port) {
+  m_name = name;
+  m_labelName->setText(QStringLiteral("<b>%1</b> <span style=\"color:#666\">%2</span>")
+                           .arg(name.toHtmlEscaped(), port.toHtmlEscaped()));
+  m_labelName->setToolTip(port.isEmpty() ? name : name + QStringLiteral("\n") + port);
+}
+
+void ProgrammerTile::SetActivity(const QString& text) {
+  m_labelActivity->setText(text);
+}
+
+void ProgrammerTile::SetProgress(int percent) {
+  m_progress->setValue(percent);
+}
+
+void ProgrammerTile::SetResult(const QString& text, const QString& detail, Look look) {
+  m_labelResult->setText(text);
+  m_labelResult->setToolTip(detail);
+  if (look == m_look && !text.isEmpty()) return;
+  m_look = look;
+  switch (look) {
+    case Look::kNeutral:
+      setStyleSheet(QString());
+      break;
+    case Look::kPass:
+      setStyleSheet(
+          QStringLiteral("QFrame#tile{background:#e3f4e1;border:1px solid #3a8f35;}"
+                         "QLabel{background:transparent;}"));
+      break;
+    case Look::kFail:
+      setStyleSheet(
+          QStringLiteral("QFrame#tile{background:#fbe2e0;border:1px solid #c0392b;}"
+                         "QLabel{background:transparent;}"));
+      break;
+  }
+}
+
+void ProgrammerTile::SetCounters(int passed, int failed) {
+  m_labelCounters->setText(QStringLiteral("通过 %1  失败 %2").arg(passed).arg(failed));
+}
+
+QString ProgrammerTile::ActivityText() const {
+  return m_labelActivity->text();
+}
+
+QString ProgrammerTile::ResultText() const {
+  return m_labelResult->text();
+}
+
+int ProgrammerTile::Progress() const {
+  return m_progress->value();
+}
+
+// ---------------------------------------------------------------------------
+// ProductionSession: one press of "开始量产" until every station has ended.
+// The stations report from their own threads into `state_`; the page shows
+// it on its own thread (one queued update at a time, however fast the
+// stations report).
+
+class ProductionSession final : public Observer {
+ public:
+  enum class Activity { kOpening, kWaitingChip, kWaitingRemoval, kProgramming, kEnded };
+
+  struct StationState {
+    Activity activity = Activity::kOpening;
+    std::string serial;
+    std::string port;
+    bool ready = false;
+    int percent = 0;
+    std::optional<std::string> chipSerial;
+    std::optional<Event> failure;  // the chip's first failing line
+    // The last chip: none yet, passed or failed, and how.
+    ProgrammerTile::Look look = ProgrammerTile::Look::kNeutral;
+    QString result;
+    QString resultDetail;
+    Counters counters;
+    bool unplugged = false;
+    std::optional<StationStop> stop;
+    std::string stopDetail;
+  };
+
+  struct State {
+    std::vector<StationState> stations;
+    std::vector<ChipRecord> newRecords;
+    std::vector<QString> newReasons;  // the failure text of each new record
+    bool finished = false;
+  };
+
+  ProductionSession(CProductionPage& page, Product product, Settings settings,
+                    std::unique_ptr<RecordStore> store, std::vector<FoundDevice> devices,
+                    ProgrammerLease lease)
+      : page_(page),
+        product_(std::move(product)),
+        settings_(std::move(settings)),
+        store_(std::move(store)),
+        devices_(std::move(devices)),
+        gate_(devices_.size()),
+        engine_(product_, settings_, *store_, *this),
+        lease_(std::move(lease)) {
+    state_.stations.resize(devices_.size());
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      state_.stations[i].serial = devices_[i].serial;
+      state_.stations[i].port = devices_[i].port;
+    }
+  }
+
+  ~ProductionSession() override {
+    Stop();
+    if (worker_.joinable()) worker_.join();
+  }
+
+  bool Start() {
+    std::vector<std::optional<DeviceSelector>> selectors;
+    for (const FoundDevice& device : devices_) {
+      selectors.emplace_back(DeviceSelector{DeviceSelector::Kind::kPath, device.path});
+    }
+    running_.store(true, std::memory_order_release);
+    try {
+      worker_ = std::jthread([this, selectors = std::move(selectors)] {
+        engine_.Run(selectors);
+        {
+          std::lock_guard lock(mutex_);
+          state_.finished = true;
+        }
+        running_.store(false, std::memory_order_release);
+        Schedule();
+      });
+    } catch (const std::system_error&) {
+      running_.store(false, std::memory_order_release);
+      return false;
+    }
+    return true;
+  }
+
+  void Stop() {
+    stopping_.store(true, std::memory_order_release);
+    engine_.RequestStop();
+    gate_.End();
+  }
+  bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
+  bool Running() const { return running_.load(std::memory_order_acquire); }
+  bool Manual() const { return settings_.next == NextChip::kManual; }
+  std::size_t ReleaseWaiting() { return gate_.ReleaseWaiting(); }
+  std::size_t Waiting() const { return gate_.Waiting(); }
+  const std::vector<FoundDevice>& Devices() const { return devices_; }
+
+  // A station's programmer is no longer attached: a station waiting for the
+  // operator would only notice at the next chip, so it ends now.
+  void Unplugged(std::size_t i) {
+    {
+      std::lock_guard lock(mutex_);
+      if (i >= state_.stations.size() || state_.stations[i].stop) return;
+      state_.stations[i].unplugged = true;
+    }
+    if (Manual()) gate_.End(i);
+  }
+
+  // What the stations reported since the last call.
+  State Take() {
+    std::lock_guard lock(mutex_);
+    scheduled_ = false;
+    State copy;
+    copy.stations = state_.stations;
+    copy.newRecords.swap(state_.newRecords);
+    copy.newReasons.swap(state_.newReasons);
+    copy.finished = state_.finished;
+    return copy;
+  }
+
+  void Join() {
+    if (worker_.joinable()) worker_.join();
+    lease_.Release();
+  }
+
+  // ---- Observer (the stations' threads) ----
+  void OnStationReady(std::size_t i, const std::string& serial, const std::string& port) override {
+    Update(i, [&](StationState& s) {
+      s.ready = true;
+      if (!serial.empty()) s.serial = serial;
+      if (!port.empty()) s.port = port;
+    });
+  }
+  void OnWaiting(std::size_t i, bool forRemoval) override {
+    Update(i, [&](StationState& s) {
+      s.activity = forRemoval ? Activity::kWaitingRemoval : Activity::kWaitingChip;
+    });
+  }
+  void OnChipStarted(std::size_t i, const std::optional<std::string>& serial) override {
+    Update(i, [&](StationState& s) {
+      s.activity = Activity::kProgramming;
+      s.percent = 0;
+      s.chipSerial = serial;
+      s.failure.reset();
+      // The last chip's result stays in sight, marked as the one before.
+      s.look = ProgrammerTile::Look::kNeutral;
+      if (!s.result.isEmpty() && !s.result.startsWith(PreviousChip())) {
+        s.result = PreviousChip() + s.result;
+      }
+    });
+  }
+  void OnRunEvent(std::size_t i, const Event& event) override {
+    if (event.kind == EventKind::kLineDone) {
+      Update(i, [&](StationState& s) { s.percent = event.percent; });
+    } else if (event.kind == EventKind::kLineFailed) {
+      Update(i, [&](StationState& s) {
+        if (!s.failure) s.failure = event;
+      });
+    }
+  }
+  void OnChipDone(std::size_t i, const ChipRecord& row, const Counters& counters) override {
+    Update(i, [&](StationState& s) {
+      s.counters = counters;
+      const bool passed = row.result == "pass";
+      const QString serial =
+          row.chipSerial ? QStringLiteral(" ") + Utf8(*row.chipSerial) : QString();
+      QString reason;
+      if (!passed) {
+        if (row.result == "no-programmer") {
+          reason = Utf8(kNoProgrammer);
+        } else if (row.result == "busy") {
+          reason = Utf8(kBusyText);
+        } else if (s.failure) {
+          reason = FailureText(*s.failure);
+        } else {
+          reason = QStringLiteral("下载失败！");
+        }
+      }
+      if (passed) s.percent = 100;
+      s.look = passed ? ProgrammerTile::Look::kPass : ProgrammerTile::Look::kFail;
+      s.result = passed ? QStringLiteral("通过") + serial : QStringLiteral("失败：") + reason;
+      s.resultDetail = passed ? QString() : Utf8(row.detail);
+      state_.newRecords.push_back(row);
+      state_.newReasons.push_back(reason);
+    });
+  }
+  void OnStationStopped(std::size_t i, StationStop why, const std::string& detail,
+                        const Counters& counters) override {
+    Update(i, [&](StationState& s) {
+      s.activity = Activity::kEnded;
+      s.counters = counters;
+      s.stop = why;
+      s.stopDetail = detail;
+    });
+  }
+  bool WaitForNextChip(std::size_t i) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (i < state_.stations.size() && state_.stations[i].unplugged) return false;
+    }
+    return gate_.Wait(i);
+  }
+
+ private:
+  template <typename F>
+  void Update(std::size_t i, F&& change) {
+    {
+      std::lock_guard lock(mutex_);
+      if (i >= state_.stations.size()) return;
+      change(state_.stations[i]);
+    }
+    Schedule();
+  }
+  // One queued update of the page at a time.
+  void Schedule() {
+    {
+      std::lock_guard lock(mutex_);
+      if (scheduled_) return;
+      scheduled_ = true;
+    }
+    CProductionPage* page = &page_;
+    QMetaObject::invokeMethod(
+        page, [page] { page->ApplySession(); }, Qt::QueuedConnection);
+  }
+
+  CProductionPage& page_;
+  const Product product_;
+  const Settings settings_;
+  std::unique_ptr<RecordStore> store_;
+  const std::vector<FoundDevice> devices_;
+  NextChipGate gate_;
+  Engine engine_;
+  ProgrammerLease lease_;
+  std::mutex mutex_;
+  State state_;
+  bool scheduled_ = false;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopping_{false};
+  std::jthread worker_;
+};
+
+// ---------------------------------------------------------------------------
+// CProductionPage
+
+CProductionPage::CProductionPage(UiDialogs& dialogs, QWidget* parent)
+    : QWidget(parent), m_dialogs(dialogs) {
+  setObjectName(QStringLiteral("CProductionPage"));
+  setFont(DialogFont());
+  const DialogUnits du(font());
+  resize(du.Size(353, 180));
+  m_plugTimer.setInterval(1000);
+  connect(&m_plugTimer, &QTimer::timeout, this, [this] { RefreshProgrammers(); });
+}
+
+void CProductionPage::EnsureBuilt() {
+  // The controls are made when the page is first shown: the window comes up
+  // as fast as it did before the page existed.
+  if (m_body != nullptr) return;
+  const DialogUnits du(font());
+  m_body = new QWidget(this);
+  m_body->setGeometry(rect());
+
+  // Created in keyboard order.
+  auto* hexLabel = new QLabel(QStringLiteral("Hex文件:"), m_body);
+  hexLabel->setGeometry(du.Rect(6, 6, 34, 8));
+  m_editHexPath = new QLineEdit(m_body);
+  m_editHexPath->setObjectName(QStringLiteral("hexPath"));
+  m_editHexPath->setGeometry(du.Rect(40, 4, 234, 12));
+  m_btnChooseHex = new QPushButton(QStringLiteral("..."), m_body);
+  m_btnChooseHex->setObjectName(QStringLiteral("chooseHex"));
+  m_btnChooseHex->setGeometry(du.Rect(276, 4, 16, 12));
+  m_btnChooseHex->setAutoDefault(false);
+
+  auto* logLabel = new QLabel(QStringLiteral("记录库:"), m_body);
+  logLabel->setGeometry(du.Rect(6, 21, 34, 8));
+  m_editLogDb = new QLineEdit(DefaultLogDatabase(), m_body);
+  m_editLogDb->setObjectName(QStringLiteral("logDatabase"));
+  m_editLogDb->setGeometry(du.Rect(40, 19, 234, 12));
+  m_editLogDb->setToolTip(QStringLiteral("SQLite数据库文件，或PostgreSQL地址（postgresql://...）"));
+  m_btnChooseLog = new QPushButton(QStringLiteral("..."), m_body);
+  m_btnChooseLog->setObjectName(QStringLiteral("chooseLog"));
+  m_btnChooseLog->setGeometry(du.Rect(276, 19, 16, 12));
+  m_btnChooseLog->setAutoDefault(false);
+
+  m_checkSerial = new QCheckBox(QStringLiteral("序列号"), m_body);
+  m_checkSerial->setObjectName(QStringLiteral("serial"));
+  m_checkSerial->setGeometry(du.Rect(6, 35, 38, 10));
+  auto* addressLabel = new QLabel(QStringLiteral("地址:"), m_body);
+  addressLabel->setGeometry(du.Rect(45, 36, 18, 8));
+  const auto* hexDigits = new QRegularExpressionValidator(
+      QRegularExpression(QStringLiteral("[0-9A-Fa-f]{0,16}")), m_body);
+  m_editSerialAddress = new QLineEdit(QStringLiteral("9FFC"), m_body);
+  m_editSerialAddress->setObjectName(QStringLiteral("serialAddress"));
+  m_editSerialAddress->setGeometry(du.Rect(63, 34, 26, 12));
+  m_editSerialAddress->setMaxLength(4);
+  m_editSerialAddress->setValidator(hexDigits);
+  auto* startLabel = new QLabel(QStringLiteral("起始:"), m_body);
+  startLabel->setGeometry(du.Rect(92, 36, 18, 8));
+  m_editSerialStart = new QLineEdit(QStringLiteral("00000001"), m_body);
+  m_editSerialStart->setObjectName(QStringLiteral("serialStart"));
+  m_editSerialStart->setGeometry(du.Rect(110, 34, 52, 12));
+  m_editSerialStart->setMaxLength(16);
+  m_editSerialStart->setValidator(hexDigits);
+  auto* stepLabel = new QLabel(QStringLiteral("步长:"), m_body);
+  stepLabel->setGeometry(du.Rect(165, 36, 18, 8));
+  m_spinSerialStep = new QSpinBox(m_body);
+  m_spinSerialStep->setObjectName(QStringLiteral("serialStep"));
+  m_spinSerialStep->setGeometry(du.Rect(183, 34, 30, 12));
+  m_spinSerialStep->setRange(1, 65535);
+  auto* bytesLabel = new QLabel(QStringLiteral("字节:"), m_body);
+  bytesLabel->setGeometry(du.Rect(216, 36, 18, 8));
+  m_spinSerialBytes = new QSpinBox(m_body);
+  m_spinSerialBytes->setObjectName(QStringLiteral("serialBytes"));
+  m_spinSerialBytes->setGeometry(du.Rect(234, 34, 22, 12));
+  m_spinSerialBytes->setRange(1, 8);
+  m_spinSerialBytes->setValue(4);
+  m_comboSerialFormat = new QComboBox(m_body);
+  m_comboSerialFormat->setObjectName(QStringLiteral("serialFormat"));
+  m_comboSerialFormat->setGeometry(du.Rect(258, 34, 34, 12));
+  for (const char* text : kFormatTexts) m_comboSerialFormat->addItem(QString::fromUtf8(text));
+
+  m_checkFuse = new QCheckBox(QString::fromUtf8(kFuseText), m_body);
+  m_checkFuse->setObjectName(QStringLiteral("fuse"));
+  m_checkFuse->setGeometry(du.Rect(6, 50, 128, 10));
+  auto* nextLabel = new QLabel(QStringLiteral("下一片:"), m_body);
+  nextLabel->setGeometry(du.Rect(150, 51, 28, 8));
+  m_radioNextButton = new QRadioButton(QStringLiteral("按键"), m_body);
+  m_radioNextButton->setObjectName(QStringLiteral("nextButton"));
+  m_radioNextButton->setGeometry(du.Rect(178, 50, 34, 10));
+  m_radioNextButton->setToolTip(
+      QStringLiteral("放入芯片后按“下一片”、回车键或空格键（脚踏开关）开始编程"));
+  m_radioNextButton->setChecked(true);
+  m_radioNextAuto = new QRadioButton(QStringLiteral("自动检测"), m_body);
+  m_radioNextAuto->setObjectName(QStringLiteral("nextAuto"));
+  m_radioNextAuto->setGeometry(du.Rect(214, 50, 50, 10));
+  m_radioNextAuto->setToolTip(QStringLiteral("编程器检测到插座中的芯片后自动开始编程"));
+
+  m_btnStart = new QPushButton(QStringLiteral("开始量产"), m_body);
+  m_btnStart->setObjectName(QStringLiteral("start"));
+  m_btnStart->setGeometry(du.Rect(298, 3, 46, 14));
+  m_btnStart->setAutoDefault(false);
+  // Stop and next are pressed with the mouse (or the keys the page serves):
+  // a foot switch sending space must never land on "停止".
+  m_btnStop = new QPushButton(QStringLiteral("停止"), m_body);
+  m_btnStop->setObjectName(QStringLiteral("stop"));
+  m_btnStop->setGeometry(du.Rect(298, 18, 46, 14));
+  m_btnStop->setAutoDefault(false);
+  m_btnStop->setFocusPolicy(Qt::NoFocus);
+  m_btnNext = new QPushButton(QStringLiteral("下一片"), m_body);
+  m_btnNext->setObjectName(QStringLiteral("next"));
+  m_btnNext->setGeometry(du.Rect(298, 33, 46, 14));
+  m_btnNext->setAutoDefault(false);
+  m_btnNext->setFocusPolicy(Qt::NoFocus);
+
+  m_tileArea = new QScrollArea(m_body);
+  m_tileArea->setObjectName(QStringLiteral("tiles"));
+  m_tileArea->setGeometry(du.Rect(6, 63, 338, 56));
+  m_tileArea->setWidgetResizable(true);
+  m_tileArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_tileArea->setFocusPolicy(Qt::NoFocus);
+  m_tileHolder = new QWidget;
+  m_tileLayout = new QHBoxLayout(m_tileHolder);
+  m_tileLayout->setContentsMargins(2, 2, 2, 2);
+  m_tileLayout->setSpacing(4);
+  m_labelNoProgrammer = new QLabel(QStringLiteral("未找到编程器"), m_tileHolder);
+  m_labelNoProgrammer->setAlignment(Qt::AlignCenter);
+  m_labelNoProgrammer->setStyleSheet(QStringLiteral("color:#777"));
+  m_tileLayout->addWidget(m_labelNoProgrammer, 1);
+  m_tileLayout->addStretch(0);
+  m_tileArea->setWidget(m_tileHolder);
+
+  m_labelTotals = new QLabel(m_body);
+  m_labelTotals->setObjectName(QStringLiteral("totals"));
+  m_labelTotals->setGeometry(du.Rect(6, 121, 338, 9));
+  ShowTotals();
+
+  m_tableRecords = new QTableWidget(0, 6, m_body);
+  m_tableRecords->setObjectName(QStringLiteral("records"));
+  m_tableRecords->setGeometry(du.Rect(6, 131, 338, 42));
+  m_tableRecords->setHorizontalHeaderLabels({QStringLiteral("时间"), QStringLiteral("编程器"),
+                                             QStringLiteral("序列号"), QStringLiteral("结果"),
+                                             QStringLiteral("耗时(ms)"), QStringLiteral("说明")});
+  m_tableRecords->verticalHeader()->hide();
+  m_tableRecords->verticalHeader()->setDefaultSectionSize(m_tableRecords->fontMetrics().height() +
+                                                          4);
+  m_tableRecords->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  m_tableRecords->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_tableRecords->setFocusPolicy(Qt::NoFocus);
+  m_tableRecords->horizontalHeader()->setStretchLastSection(true);
+  const int widths[] = {54, 50, 54, 30, 34};
+  for (int c = 0; c < 5; ++c) m_tableRecords->setColumnWidth(c, du.X(widths[c]));
+
+  connect(m_btnChooseHex, &QPushButton::clicked, this, [this] { ChooseHexFile(); });
+  connect(m_btnChooseLog, &QPushButton::clicked, this, [this] { ChooseLogDatabase(); });
+  connect(m_checkFuse, &QCheckBox::clicked, this, [this] { ConfirmFuse(); });
+  connect(m_checkSerial, &QCheckBox::toggled, this, [this] { UpdateSerialInputs(); });
+  connect(m_btnStart, &QPushButton::clicked, this, [this] { StartProduction(); });
+  connect(m_btnStop, &QPushButton::clicked, this, [this] { StopProduction(); });
+  connect(m_btnNext, &QPushButton::clicked, this, [this] { NextChip(); });
+  LockInputs(false);
+  LayoutBody();
+  m_body->show();
+}
+
+CProductionPage::~CProductionPage() {
+  StopAndWait();
+  qApp->removeEventFilter(this);
+}
+
+MsgResult CProductionPage::MessageBox(std::string_view text, std::string_view caption,
+                                      MsgButtons buttons, MsgIcon icon) {
+  return m_dialogs.MessageBox(this, text, caption, buttons, icon);
+}
+
+bool CProductionPage::IsRunning() const {
+  return m_runActive;
+}
+
+void CProductionPage::LockInputs(bool locked) {
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           m_editHexPath, m_btnChooseHex, m_editLogDb, m_btnChooseLog, m_checkSerial, m_checkFuse,
+           m_radioNextButton, m_radioNextAuto, m_btnStart}) {
+    w->setEnabled(!locked);
+  }
+  UpdateSerialInputs();
+  m_btnStop->setEnabled(locked);
+  m_btnNext->setEnabled(locked && m_session != nullptr && m_session->Manual());
+}
+
+void CProductionPage::UpdateSerialInputs() {
+  const bool enable = m_checkSerial->isEnabled() && m_checkSerial->isChecked();
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{m_editSerialAddress, m_editSerialStart, m_spinSerialStep,
+                                       m_spinSerialBytes, m_comboSerialFormat}) {
+    w->setEnabled(enable);
+  }
+}
+
+void CProductionPage::ChooseHexFile() {
+  const std::optional<QString> file = m_dialogs.OpenHexFile(this);
+  if (!file) return;
+  m_editHexPath->setText(QDir::toNativeSeparators(*file));
+  m_editHexPath->end(false);
+}
+
+void CProductionPage::ChooseLogDatabase() {
+  const std::optional<QString> file = m_dialogs.ChooseLogDatabase(this);
+  if (!file) return;
+  m_editLogDb->setText(QDir::toNativeSeparators(*file));
+  m_editLogDb->end(false);
+}
+
+void CProductionPage::ConfirmFuse() {
+  if (!m_checkFuse->isChecked()) return;
+  if (m_dialogs.MessageBox(this, kFuseWarning, kFuseCaption, MsgButtons::kYesNo,
+                           MsgIcon::kWarning) == MsgResult::kNo) {
+    m_checkFuse->setChecked(false);
+  }
+}
+
+void CProductionPage::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  EnsureBuilt();
+  // The programmers are looked for once the page is first shown, not while
+  // the window starts.
+  RefreshProgrammers();
+  m_plugTimer.start();
+}
+
+void CProductionPage::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  // A run still watches its programmers while the page is hidden.
+  if (!IsRunning()) m_plugTimer.stop();
+}
+
+void CProductionPage::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  LayoutBody();
+}
+
+void CProductionPage::LayoutBody() {
+  if (m_body == nullptr) return;
+  m_body->setGeometry(rect());
+  // The records take what the page has left below the totals.
+  const DialogUnits du(font());
+  const int top = m_tableRecords->y();
+  m_tableRecords->resize(m_tableRecords->width(), std::max(du.Y(20), height() - top - du.Y(3)));
+}
+
+void CProductionPage::RefreshProgrammers() {
+  EnsureBuilt();
+  std::vector<FoundDevice> found = ListProgrammers();
+  if (IsRunning()) {
+    // During a run the stations stay as they were; a programmer that is gone
+    // ends its station.
+    const auto& devices = m_session->Devices();
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      const bool present = std::any_of(found.begin(), found.end(), [&](const FoundDevice& d) {
+        return d.path == devices[i].path;
+      });
+      if (!present) m_session->Unplugged(i);
+    }
+    return;
+  }
+  auto same = [](const FoundDevice& a, const FoundDevice& b) {
+    return a.path == b.path && a.serial == b.serial && a.port == b.port;
+  };
+  if (m_listed &&
+      std::equal(found.begin(), found.end(), m_programmers.begin(), m_programmers.end(), same)) {
+    return;
+  }
+  m_listed = true;
+  m_programmers = std::move(found);
+  RebuildTiles();
+}
+
+void CProductionPage::RebuildTiles() {
+  for (ProgrammerTile* tile : m_tiles) delete tile;
+  m_tiles.clear();
+  const DialogUnits du(font());
+  for (const FoundDevice& device : m_programmers) {
+    auto* tile = new ProgrammerTile(m_tileHolder);
+    tile->setMinimumWidth(du.X(80));
+    tile->setMaximumWidth(du.X(120));
+    tile->SetIdentity(Utf8(device.serial.empty() ? device.path : device.serial), Utf8(device.port));
+    tile->SetActivity(QStringLiteral("空闲"));
+    m_tileLayout->insertWidget(static_cast<int>(m_tiles.size()), tile);
+    m_tiles.push_back(tile);
+  }
+  m_labelNoProgrammer->setVisible(m_tiles.empty());
+}
+
+void CProductionPage::StartProduction() {
+  if (IsRunning()) return;
+  const std::string hexPath = m_editHexPath->text().toStdString();
+  if (hexPath.empty()) {
+    MessageBox(kNoHexFile, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  const std::string logTarget = m_editLogDb->text().trimmed().toStdString();
+  if (logTarget.empty()) {
+    MessageBox(kNoLogDatabase, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  Settings settings;
+  settings.next = m_radioNextAuto->isChecked() ? NextChip::kAuto : NextChip::kManual;
+  settings.toolVersion = kVersion;
+  if (m_checkSerial->isChecked()) {
+    SerialPlan plan;
+    SerialField field = SerialField::kFormat;
+    const std::string error = ParseCounterPlan(
+        m_editSerialAddress->text().toStdString(), m_editSerialStart->text().toStdString(),
+        m_spinSerialStep->value(), m_spinSerialBytes->value(),
+        kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())], plan, &field);
+    if (!error.empty()) {
+      MessageBox(field == SerialField::kAddress ? kSerialAddressWrong
+                 : field == SerialField::kStart ? kSerialStartWrong
+                                                : kSerialWrong,
+                 kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+      return;
+    }
+    settings.serial = std::move(plan);
+  }
+
+  // The stations: every programmer attached now.
+  m_listed = false;
+  RefreshProgrammers();
+  if (m_programmers.empty()) {
+    MessageBox(kNoProgrammer, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  // The default station keeps the other pages off while production runs.
+  ProgrammerLease lease = AcquireForRun(DefaultStation(), *this);
+  if (!lease) return;
+
+  Product product;
+  std::string error;
+  if (!LoadProduct(*this, hexPath, m_checkFuse->isChecked(), product, error)) {
+    if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  std::unique_ptr<RecordStore> store = OpenRecordStore(logTarget, true, error);
+  if (!store) {
+    MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,
+               MsgIcon::kNone);
+    return;
+  }
+
+  // A fresh session: counters, totals and tiles start from nothing; the
+  // records table keeps what earlier sessions recorded.
+  m_session.reset();
+  RebuildTiles();
+  m_totalPassed = 0;
+  m_totalFailed = 0;
+  ShowTotals();
+  for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("连接中..."));
+  m_session =
+      std::make_unique<ProductionSession>(*this, std::move(product), std::move(settings),
+                                          std::move(store), m_programmers, std::move(lease));
+  m_runActive = true;
+  LockInputs(true);
+  if (!m_session->Start()) {
+    m_runActive = false;
+    m_session.reset();
+    LockInputs(false);
+    return;
+  }
+  if (m_session->Manual()) qApp->installEventFilter(this);
+  m_plugTimer.start();
+}
+
+void CProductionPage::StopProduction() {
+  if (!IsRunning()) return;
+  m_session->Stop();
+  m_btnStop->setEnabled(false);
+  m_btnNext->setEnabled(false);
+  m_labelTotals->setText(m_labelTotals->text() + QStringLiteral("  正在停止..."));
+}
+
+void CProductionPage::NextChip() {
+  if (!IsRunning() || !m_session->Manual() || m_session->Stopping()) return;
+  m_session->ReleaseWaiting();
+}
+
+void CProductionPage::ApplySession() {
+  // An update queued before the run's end was shown has nothing left to do.
+  if (m_session == nullptr || !m_runActive) return;
+  ProductionSession::State state = m_session->Take();
+  for (std::size_t i = 0; i < state.stations.size() && i < m_tiles.size(); ++i) {
+    const ProductionSession::StationState& s = state.stations[i];
+    ProgrammerTile* tile = m_tiles[i];
+    tile->SetIdentity(Utf8(s.serial.empty() ? m_session->Devices()[i].path : s.serial),
+                      Utf8(s.port));
+    tile->SetProgress(s.percent);
+    tile->SetCounters(s.counters.passed, s.counters.failed);
+    QString activity;
+    switch (s.activity) {
+      case ProductionSession::Activity::kOpening:
+        activity = QStringLiteral("连接中...");
+        break;
+      case ProductionSession::Activity::kWaitingChip:
+        activity = m_session->Manual() ? QStringLiteral("请放入芯片，按下一片")
+                                       : QStringLiteral("等待芯片...");
+        break;
+      case ProductionSession::Activity::kWaitingRemoval:
+        activity = QStringLiteral("请取出芯片");
+        break;
+      case ProductionSession::Activity::kProgramming:
+        activity = QStringLiteral("编程中 %1%").arg(s.percent);
+        if (s.chipSerial) activity += QStringLiteral("  ") + Utf8(*s.chipSerial);
+        break;
+      case ProductionSession::Activity::kEnded:
+        activity = s.stop ? StopText(*s.stop, s.stopDetail, s.ready, s.unplugged) : QString();
+        break;
+    }
+    tile->SetActivity(activity);
+    const bool stationFailed = s.activity == ProductionSession::Activity::kEnded && s.stop &&
+                               (s.unplugged || !NormalStop(*s.stop));
+    if (stationFailed) {
+      // The station itself failed: shown as failed whatever its last chip did.
+      const QString text = QStringLiteral("失败：") + activity;
+      tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
+    } else {
+      tile->SetResult(s.result, s.resultDetail, s.look);
+    }
+  }
+
+  // New records on top.
+  for (std::size_t r = 0; r < state.newRecords.size(); ++r) {
+    const ChipRecord& row = state.newRecords[r];
+    const bool passed = row.result == "pass";
+    (passed ? m_totalPassed : m_totalFailed) += 1;
+    const QDateTime time = QDateTime::fromString(Utf8(row.timeUtc), Qt::ISODateWithMs);
+    QString note = state.newReasons[r];
+    if (!row.detail.empty()) note += QStringLiteral("  ") + DisplayText(row.detail);
+    const QString cells[] = {time.isValid()
+                                 ? time.toLocalTime().toString(QStringLiteral("HH:mm:ss"))
+                                 : Utf8(row.timeUtc),
+                             Utf8(row.stationSerial.empty() ? row.stationPort : row.stationSerial),
+                             row.chipSerial ? Utf8(*row.chipSerial) : QString(),
+                             passed ? QStringLiteral("通过") : QStringLiteral("失败"),
+                             QString::number(row.durationMs),
+                             note.simplified()};
+    m_tableRecords->insertRow(0);
+    for (int c = 0; c < 6; ++c) {
+      auto* item = new QTableWidgetItem(cells[c]);
+      if (c == 3) item->setForeground(passed ? QColor(0x2e, 0x7d, 0x32) : QColor(0xc0, 0x39, 0x2b));
+      if (c == 5) item->setToolTip(note);
+      m_tableRecords->setItem(0, c, item);
+    }
+  }
+  if (m_tableRecords->rowCount() > kShownRecords) m_tableRecords->setRowCount(kShownRecords);
+  ShowTotals();
+  if (m_session->Manual() && !m_session->Stopping()) m_btnNext->setEnabled(true);
+  if (state.finished) FinishRun();
+}
+
+void CProductionPage::ShowTotals() {
+  const Counters totals{m_totalPassed, m_totalFailed};
+  m_labelTotals->setText(QStringLiteral("合计：通过 %1  失败 %2  良率 %3%")
+                             .arg(totals.passed)
+                             .arg(totals.failed)
+                             .arg(totals.Yield(), 0, 'f', 1));
+}
+
+void CProductionPage::FinishRun() {
+  m_runActive = false;
+  qApp->removeEventFilter(this);
+  m_session->Join();  // the lease on the default station goes with it
+  LockInputs(false);
+  m_btnNext->setEnabled(false);
+  if (!isVisible()) m_plugTimer.stop();
+  emit productionFinished();
+}
+
+void CProductionPage::WaitForRun() {
+  // The stations' last report always comes as a queued update, which ends
+  // the run on this thread.
+  while (IsRunning()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+}
+
+void CProductionPage::StopAndWait() {
+  if (m_session == nullptr) return;
+  m_session->Stop();
+  WaitForRun();
+}
+
+bool CProductionPage::eventFilter(QObject* watched, QEvent* event) {
+  // Button mode: Enter and space anywhere in this window (a foot switch is
+  // often a keyboard key) start the next chip while this page is shown.
+  if (event->type() == QEvent::KeyPress && isVisible()) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool nextKey =
+        key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (nextKey && widget != nullptr && widget->window() == window() &&
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      // A key held down does not start chip after chip.
+      if (!key->isAutoRepeat()) NextChip();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace velkan::ui

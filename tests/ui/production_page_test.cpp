@@ -1,0 +1,522 @@
+// The production page offscreen against two emulated programmers: the tiles
+// following programmers, production sessions with the feeder (counters,
+// totals, the records table and the record store agree), a failing and an
+// unplugged programmer shown alone as failed, stop in the middle of chips,
+// the operator's keys, the start checks and the busy rule with the other
+// pages.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTabBar>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "common/clock.h"
+#include "emulator/emulator.h"
+#include "production/record_store.h"
+#include "programmer/backend.h"
+#include "script/session.h"
+#include "ui/main_dialog.h"
+#include "ui/production_page.h"
+#include "ui/ui_test_support.h"
+#include "velkan/velkan.h"
+
+namespace {
+
+using velkan::ui::CProductionPage;
+using velkan::ui::ProgrammerTile;
+using velkan::ui::test::FakeDialogs;
+using velkan::ui::test::WriteHex;
+
+class ProductionPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    emulators_ = velkan::UseEmulators(std::nullopt, 2);
+    ASSERT_EQ(emulators_.size(), 2u);
+    velkan::SetReaderHandle(0);
+    ASSERT_TRUE(temp_.isValid());
+    hexPath_ = Path("app.hex");
+    image_ = WriteHex(hexPath_, 256);
+    dialog_ = std::make_unique<CVELKANToolV2xxxDlg>(dialogs_);
+    dialog_->show();
+    ShowProductionTab();
+    Page().m_editHexPath->setText(QString::fromStdString(hexPath_));
+    Page().m_editLogDb->setText(QString::fromStdString(Path("production.db")));
+  }
+  void TearDown() override {
+    dialog_.reset();
+    const int handle = velkan::ReaderHandle();
+    if (handle != 0 && handle != -2) DllCloseReader(handle);
+    velkan::SetReaderHandle(0);
+  }
+
+  CProductionPage& Page() { return dialog_->m_productionPage; }
+  std::string Path(const char* name) const {
+    return QDir(temp_.path()).filePath(QString::fromLatin1(name)).toStdString();
+  }
+  void ShowProductionTab() {
+    QTabBar* bar = dialog_->m_tab.tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(3).center());
+    QApplication::processEvents();
+  }
+  void UseSerialNumbers() {
+    Page().m_checkSerial->setChecked(true);
+    Page().m_editSerialAddress->setText(QStringLiteral("20F0"));
+    Page().m_editSerialStart->setText(QStringLiteral("00000100"));
+  }
+  // The feeder's chips come and go on the real clock: the stations poll
+  // every 100 ms while the feeder takes 300 ms for each move, which virtual
+  // time (jumping with every sleep of either station) would not keep.
+  void FeedSockets() {
+    scoped_.reset();
+    for (const auto& emulator : emulators_) emulator->SetFeeder(velkan::emu::Feeder{});
+  }
+  // Serves the page until `done` holds (at most `limitMs` of real time).
+  static bool ServeUntil(const std::function<bool()>& done, int limitMs = 30000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+      if (timer.elapsed() > limitMs) {
+        if (qEnvironmentVariableIsSet("VELKAN_DEBUG_TILES")) {
+          for (QWidget* w : QApplication::topLevelWidgets()) {
+            for (auto* page : w->findChildren<CProductionPage*>()) {
+              for (auto* tile : page->Tiles()) {
+                std::fprintf(stderr, "tile %s: [%s] [%s] %d\n", qPrintable(tile->Name()),
+                             qPrintable(tile->ActivityText()), qPrintable(tile->ResultText()),
+                             tile->Progress());
+              }
+              std::fprintf(stderr, "totals %d/%d\n", page->TotalPassed(), page->TotalFailed());
+            }
+          }
+        }
+        return false;
+      }
+      QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+  }
+  std::vector<velkan::production::ChipRecord> StoredRows() {
+    std::string error;
+    auto store = velkan::production::OpenRecordStore(Path("production.db"), false, error);
+    EXPECT_NE(store, nullptr) << error;
+    std::vector<velkan::production::ChipRecord> rows;
+    if (store) {
+      EXPECT_TRUE(store->Rows("", rows, error)) << error;
+    }
+    return rows;
+  }
+  // Every station waits for the operator's key.
+  bool AllWaitingForTheKey() {
+    for (const ProgrammerTile* tile : Page().Tiles()) {
+      if (tile->ActivityText() != QStringLiteral("请放入芯片，按下一片")) return false;
+    }
+    return true;
+  }
+  static bool InputsLocked(CProductionPage& page) {
+    return !page.m_editHexPath->isEnabled() && !page.m_btnChooseHex->isEnabled() &&
+           !page.m_editLogDb->isEnabled() && !page.m_checkSerial->isEnabled() &&
+           !page.m_editSerialStart->isEnabled() && !page.m_checkFuse->isEnabled() &&
+           !page.m_radioNextAuto->isEnabled() && !page.m_btnStart->isEnabled() &&
+           page.m_btnStop->isEnabled();
+  }
+  // Unplugs emulator `index`: it is gone from its next exchange on.
+  void Unplug(std::size_t index) {
+    velkan::emu::Fault unplug;
+    unplug.kind = velkan::emu::FaultKind::kUnplug;
+    emulators_[index]->InjectFault(unplug);
+    const int handle = velkan::OpenReader(
+        velkan::DeviceSelector::Parse("serial=EMU000" + std::to_string(index + 1)));
+    ASSERT_GT(handle, 0);
+    DllI2cRePower(handle);
+    DllCloseReader(handle);
+  }
+
+  velkan::VirtualClock clock_;
+  std::optional<velkan::ScopedClock> scoped_{std::in_place, clock_};
+  std::vector<std::shared_ptr<velkan::emu::Emulator>> emulators_;
+  QTemporaryDir temp_;
+  std::string hexPath_;
+  std::vector<std::uint8_t> image_;
+  FakeDialogs dialogs_;
+  std::unique_ptr<CVELKANToolV2xxxDlg> dialog_;
+};
+
+TEST_F(ProductionPageTest, TilesFollowProgrammersPluggedInAndOutWhileIdle) {
+  CProductionPage& page = Page();
+  ASSERT_EQ(page.Tiles().size(), 2u);
+  EXPECT_EQ(page.Tiles()[0]->Name(), QStringLiteral("EMU0001"));
+  EXPECT_EQ(page.Tiles()[1]->Name(), QStringLiteral("EMU0002"));
+  EXPECT_FALSE(page.m_labelNoProgrammer->isVisible());
+
+  Unplug(1);
+  page.RefreshProgrammers();
+  ASSERT_EQ(page.Tiles().size(), 1u);
+  EXPECT_EQ(page.Tiles()[0]->Name(), QStringLiteral("EMU0001"));
+
+  Unplug(0);
+  page.RefreshProgrammers();
+  EXPECT_TRUE(page.Tiles().empty());
+  EXPECT_TRUE(page.m_labelNoProgrammer->isVisible());
+  // Nothing to produce on: said, and nothing starts.
+  page.m_btnStart->click();
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, "打开设备失败！");
+  EXPECT_FALSE(page.IsRunning());
+
+  emulators_[0]->Replug();
+  emulators_[1]->Replug();
+  page.RefreshProgrammers();
+  ASSERT_EQ(page.Tiles().size(), 2u);
+  EXPECT_EQ(page.Tiles()[1]->Name(), QStringLiteral("EMU0002"));
+
+  // The page looks by itself while it is shown.
+  Unplug(1);
+  ASSERT_TRUE(ServeUntil([&] { return page.Tiles().size() == 1; }, 5000));
+}
+
+TEST_F(ProductionPageTest, SessionWithTheFeederCountsAndRecordsEveryChip) {
+  CProductionPage& page = Page();
+  UseSerialNumbers();
+  page.m_radioNextAuto->setChecked(true);
+  FeedSockets();
+
+  page.m_btnStart->click();
+  ASSERT_TRUE(dialogs_.boxes.empty()) << dialogs_.boxes[0].text;
+  ASSERT_TRUE(page.IsRunning());
+  EXPECT_TRUE(InputsLocked(page));
+  EXPECT_FALSE(page.m_btnNext->isEnabled());  // automatic detection: no key needed
+  ASSERT_TRUE(ServeUntil([&] {
+    return page.Tiles()[0]->ResultText().startsWith(QStringLiteral("通过")) &&
+           page.Tiles()[1]->ResultText().startsWith(QStringLiteral("通过")) &&
+           page.TotalPassed() >= 6;
+  }));
+  page.m_btnStop->click();
+  page.WaitForRun();
+  EXPECT_FALSE(page.IsRunning());
+  EXPECT_TRUE(page.m_btnStart->isEnabled());
+  EXPECT_TRUE(page.m_editHexPath->isEnabled());
+  EXPECT_FALSE(page.m_btnStop->isEnabled());
+  EXPECT_TRUE(dialogs_.boxes.empty());
+
+  // Tiles, totals, the table and the store tell the same story.
+  const std::vector<velkan::production::ChipRecord> rows = StoredRows();
+  const int total = page.TotalPassed() + page.TotalFailed();
+  EXPECT_EQ(page.TotalFailed(), 0);
+  EXPECT_EQ(static_cast<int>(rows.size()), total);
+  EXPECT_EQ(page.m_tableRecords->rowCount(), total);
+  EXPECT_EQ(page.m_labelTotals->text(),
+            QStringLiteral("合计：通过 %1  失败 0  良率 100.0%").arg(total));
+  std::set<std::string> serials;
+  int perTile[2] = {0, 0};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.result, "pass");
+    ASSERT_TRUE(row.chipSerial.has_value());
+    EXPECT_TRUE(serials.insert(*row.chipSerial).second) << *row.chipSerial << " given twice";
+    if (row.stationSerial == "EMU0001") ++perTile[0];
+    if (row.stationSerial == "EMU0002") ++perTile[1];
+  }
+  EXPECT_EQ(*serials.begin(), "00000100");
+  EXPECT_EQ(page.Tiles()[0]->m_labelCounters->text(),
+            QStringLiteral("通过 %1  失败 0").arg(perTile[0]));
+  EXPECT_EQ(page.Tiles()[1]->m_labelCounters->text(),
+            QStringLiteral("通过 %1  失败 0").arg(perTile[1]));
+  EXPECT_EQ(perTile[0] + perTile[1], total);
+  // Newest first in the table: the last row recorded.
+  EXPECT_EQ(page.m_tableRecords->item(0, 2)->text().toStdString(), *rows.back().chipSerial);
+  EXPECT_EQ(page.m_tableRecords->item(0, 3)->text(), QStringLiteral("通过"));
+  for (const ProgrammerTile* tile : page.Tiles()) {
+    EXPECT_EQ(tile->ActivityText(), QStringLiteral("已停止"));
+  }
+  // The other pages may use the programmer again.
+  EXPECT_FALSE(velkan::ProgrammerBusy());
+}
+
+TEST_F(ProductionPageTest, AFailingProgrammerIsShownAloneAsFailed) {
+  CProductionPage& page = Page();
+  page.m_radioNextAuto->setChecked(true);
+  FeedSockets();
+  // Programmer 2 refuses every I2C write to its chips.
+  velkan::emu::Fault refuse;
+  refuse.kind = velkan::emu::FaultKind::kStatus;
+  refuse.atCommand = 0x76;
+  refuse.once = false;
+  emulators_[1]->InjectFault(refuse);
+
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning());
+  // Programmer 2 stops after three failures in a row; programmer 1 goes on.
+  ASSERT_TRUE(ServeUntil([&] {
+    return page.Tiles()[1]->ActivityText() == QStringLiteral("连续失败，已停止！") &&
+           page.TotalPassed() >= 2;
+  }));
+  EXPECT_TRUE(page.IsRunning());
+  const ProgrammerTile& good = *page.Tiles()[0];
+  const ProgrammerTile& bad = *page.Tiles()[1];
+  EXPECT_EQ(bad.CurrentLook(), ProgrammerTile::Look::kFail);
+  EXPECT_TRUE(bad.ResultText().startsWith(QStringLiteral("失败：")))
+      << bad.ResultText().toStdString();
+  EXPECT_EQ(bad.m_labelCounters->text(), QStringLiteral("通过 0  失败 3"));
+  EXPECT_NE(good.CurrentLook(), ProgrammerTile::Look::kFail);
+  page.StopProduction();
+  page.WaitForRun();
+  EXPECT_EQ(page.TotalFailed(), 3);
+  EXPECT_EQ(good.m_labelCounters->text(),
+            QStringLiteral("通过 %1  失败 0").arg(page.TotalPassed()));
+
+  // The failures are in the table with the reason as the online page words
+  // it.
+  int failedRows = 0;
+  for (int r = 0; r < page.m_tableRecords->rowCount(); ++r) {
+    if (page.m_tableRecords->item(r, 3)->text() != QStringLiteral("失败")) continue;
+    ++failedRows;
+    EXPECT_EQ(page.m_tableRecords->item(r, 1)->text(), QStringLiteral("EMU0002"));
+    EXPECT_TRUE(page.m_tableRecords->item(r, 5)->text().startsWith(QStringLiteral("通信错误！")))
+        << page.m_tableRecords->item(r, 5)->text().toStdString();
+  }
+  EXPECT_EQ(failedRows, 3);
+}
+
+TEST_F(ProductionPageTest, AnUnpluggedProgrammerFailsAndTheOtherGoesOn) {
+  CProductionPage& page = Page();
+  FeedSockets();
+  page.m_radioNextAuto->setChecked(true);
+  page.m_btnStart->click();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() >= 2; }));
+
+  Unplug(1);
+  const int passedBefore = page.TotalPassed();
+  ASSERT_TRUE(ServeUntil([&] {
+    return page.Tiles()[1]->CurrentLook() == ProgrammerTile::Look::kFail &&
+           page.TotalPassed() >= passedBefore + 2;
+  }));
+  EXPECT_EQ(page.Tiles()[1]->ActivityText(), QStringLiteral("编程器已断开！"));
+  EXPECT_TRUE(page.IsRunning());
+  page.StopProduction();
+  page.WaitForRun();
+  EXPECT_NE(page.Tiles()[0]->CurrentLook(), ProgrammerTile::Look::kFail);
+  // Once production has ended the tiles follow the programmers again.
+  page.RefreshProgrammers();
+  EXPECT_EQ(page.Tiles().size(), 1u);
+}
+
+TEST_F(ProductionPageTest, ButtonModeTakesEnterAndSpaceFromTheOperator) {
+  CProductionPage& page = Page();
+  ASSERT_TRUE(page.m_radioNextButton->isChecked());  // the default
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning());
+  ASSERT_TRUE(ServeUntil([&] { return AllWaitingForTheKey(); }));
+  EXPECT_TRUE(page.m_btnNext->isEnabled());
+  EXPECT_EQ(page.TotalPassed(), 0);
+
+  // Enter wherever the focus is in the window: both stations take a chip.
+  QTest::keyClick(page.m_tableRecords, Qt::Key_Return);
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 2 && AllWaitingForTheKey(); }));
+  // A key held down starts nothing more; space starts the next round, and
+  // so does the button.
+  QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QString(), true);
+  QApplication::sendEvent(dialog_.get(), &repeat);
+  QTest::qWait(20);
+  EXPECT_EQ(page.TotalPassed(), 2);
+  QTest::keyClick(dialog_.get(), Qt::Key_Space);
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 4 && AllWaitingForTheKey(); }));
+  page.m_btnNext->click();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 6 && AllWaitingForTheKey(); }));
+
+  // On another tab the keys are that page's.
+  QTabBar* bar = dialog_->m_tab.tabBar();
+  QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(0).center());
+  QTest::keyClick(dialog_->m_onlinePage.m_editHexPath, Qt::Key_Space);
+  EXPECT_EQ(dialog_->m_onlinePage.m_editHexPath->text(), QStringLiteral(" "));
+  QApplication::processEvents();
+  EXPECT_EQ(page.TotalPassed(), 6);
+  ShowProductionTab();
+
+  // Escape and the close box are refused while production runs.
+  dialog_->close();
+  EXPECT_TRUE(dialog_->isVisible());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+
+  page.m_btnStop->click();
+  page.WaitForRun();
+  // The stations waiting for a chip ended without one.
+  EXPECT_EQ(StoredRows().size(), 6u);
+  // The keys are the widgets' own again.
+  page.m_editHexPath->clear();
+  QTest::keyClick(page.m_editHexPath, Qt::Key_Space);
+  EXPECT_EQ(page.m_editHexPath->text(), QStringLiteral(" "));
+}
+
+TEST_F(ProductionPageTest, OtherPagesAndProductionKeepOffEachOther) {
+  CProductionPage& page = Page();
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning());
+  // While production runs: the programming pages and the I2C page refuse.
+  dialog_->m_onlinePage.m_editHexPath->setText(QString::fromStdString(hexPath_));
+  dialog_->m_onlinePage.m_btnStart->click();
+  EXPECT_FALSE(dialog_->m_onlinePage.IsRunning());
+  dialog_->m_i2cPage.m_btnI2cCommand->click();
+  ASSERT_EQ(dialogs_.boxes.size(), 2u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+  EXPECT_EQ(dialogs_.boxes[1].text, velkan::kBusyTextAscii);
+  page.StopProduction();
+  page.WaitForRun();
+
+  // While the online page runs, production is refused and starts nothing.
+  dialogs_.boxes.clear();
+  WriteHex(hexPath_, 4096);
+  dialog_->m_onlinePage.m_btnStart->click();
+  ASSERT_TRUE(dialog_->m_onlinePage.IsRunning());
+  page.m_btnStart->click();
+  EXPECT_FALSE(page.IsRunning());
+  EXPECT_TRUE(page.m_btnStart->isEnabled());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+  EXPECT_EQ(dialogs_.boxes[0].owner, &page);
+  dialog_->m_onlinePage.WaitForRun();
+}
+
+TEST_F(ProductionPageTest, StartIsRefusedWithAMessageUntilTheSettingsHold) {
+  CProductionPage& page = Page();
+  auto refused = [&](const std::string& text) {
+    dialogs_.boxes.clear();
+    page.m_btnStart->click();
+    EXPECT_FALSE(page.IsRunning());
+    EXPECT_TRUE(page.m_btnStart->isEnabled());
+    EXPECT_FALSE(velkan::ProgrammerBusy());
+    ASSERT_EQ(dialogs_.boxes.size(), 1u);
+    EXPECT_EQ(dialogs_.boxes[0].text, text);
+    EXPECT_EQ(dialogs_.boxes[0].caption, "提示");
+  };
+  page.m_editHexPath->clear();
+  refused("请打开hex文件！");
+  page.m_editHexPath->setText(QString::fromStdString(Path("missing.hex")));
+  refused("hex文件打开错误！");
+  page.m_editHexPath->setText(QString::fromStdString(hexPath_));
+
+  page.m_editLogDb->setText(QStringLiteral("  "));
+  refused("请选择记录库！");
+  page.m_editLogDb->setText(QString::fromStdString(Path("no/such/folder/p.db")));
+  dialogs_.boxes.clear();
+  page.m_btnStart->click();
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text.rfind("打开记录库失败！", 0), 0u) << dialogs_.boxes[0].text;
+  EXPECT_FALSE(page.IsRunning());
+  page.m_editLogDb->setText(QString::fromStdString(Path("production.db")));
+
+  UseSerialNumbers();
+  page.m_editSerialAddress->setText(QStringLiteral("1FFF"));
+  refused("序列号地址错误！\r\r地址为十六进制，序列号须在0x2000-0x9FFF之内。");
+  page.m_editSerialAddress->setText(QStringLiteral("9FFE"));  // 4 bytes reach past 0x9FFF
+  refused("序列号地址错误！\r\r地址为十六进制，序列号须在0x2000-0x9FFF之内。");
+  page.m_editSerialAddress->setText(QStringLiteral("9FF0"));
+  page.m_spinSerialBytes->setValue(1);
+  page.m_editSerialStart->setText(QStringLiteral("100"));
+  refused("序列号起始值错误！\r\r起始值为十六进制数（BCD格式为十进制数），且须能写入所设字节数。");
+  page.m_spinSerialBytes->setValue(2);
+  page.m_comboSerialFormat->setCurrentIndex(2);  // BCD: decimal digits
+  page.m_editSerialStart->setText(QStringLiteral("12AB"));
+  refused("序列号起始值错误！\r\r起始值为十六进制数（BCD格式为十进制数），且须能写入所设字节数。");
+  // Without serial numbers the settings are not looked at.
+  page.m_checkSerial->setChecked(false);
+  EXPECT_FALSE(page.m_editSerialStart->isEnabled());
+  dialogs_.boxes.clear();
+  page.m_btnStart->click();
+  EXPECT_TRUE(dialogs_.boxes.empty());
+  EXPECT_TRUE(page.IsRunning());
+  page.StopProduction();
+  page.WaitForRun();
+  EXPECT_TRUE(StoredRows().empty());  // nobody pressed for a chip
+}
+
+TEST_F(ProductionPageTest, ChoosersAndTheFuseWarning) {
+  CProductionPage& page = Page();
+  dialogs_.chosenFile = QStringLiteral("/chips/app.hex");
+  page.m_btnChooseHex->click();
+  EXPECT_EQ(page.m_editHexPath->text(), QDir::toNativeSeparators(QStringLiteral("/chips/app.hex")));
+  dialogs_.chosenLog = QStringLiteral("/records/line1.db");
+  page.m_btnChooseLog->click();
+  EXPECT_EQ(page.m_editLogDb->text(),
+            QDir::toNativeSeparators(QStringLiteral("/records/line1.db")));
+  dialogs_.chosenLog.reset();
+  page.m_btnChooseLog->click();  // cancelled: unchanged
+  EXPECT_EQ(page.m_editLogDb->text(),
+            QDir::toNativeSeparators(QStringLiteral("/records/line1.db")));
+  EXPECT_EQ(dialogs_.logChooserOpened, 2);
+
+  page.m_checkFuse->click();  // answered No
+  EXPECT_FALSE(page.m_checkFuse->isChecked());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, "熔断后，芯片将不可再编程！\r\r  请确认是否要熔断！");
+  EXPECT_EQ(dialogs_.boxes[0].caption, "警告");
+  dialogs_.answers.push_back(velkan::MsgResult::kYes);
+  page.m_checkFuse->click();
+  EXPECT_TRUE(page.m_checkFuse->isChecked());
+}
+
+// On the real clock with USB timing a chip takes seconds, so stop lands in
+// the middle of both chips: they are finished and recorded, then production
+// ends.
+TEST_F(ProductionPageTest, StopFinishesTheChipsInProgress) {
+  scoped_.reset();
+  for (const auto& emulator : emulators_) {
+    emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+  }
+  CProductionPage& page = Page();
+  UseSerialNumbers();
+  page.m_btnStart->click();
+  ASSERT_TRUE(ServeUntil([&] { return AllWaitingForTheKey(); }));
+  page.NextChip();
+  ASSERT_TRUE(ServeUntil(
+      [&] { return page.Tiles()[0]->Progress() >= 10 && page.Tiles()[1]->Progress() >= 10; }));
+  ASSERT_LT(page.Tiles()[0]->Progress(), 100);
+  page.StopProduction();
+  EXPECT_FALSE(page.m_btnStop->isEnabled());
+  EXPECT_FALSE(page.m_btnNext->isEnabled());
+  page.WaitForRun();
+
+  const auto rows = StoredRows();
+  ASSERT_EQ(rows.size(), 2u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.result, "pass");
+    ASSERT_TRUE(row.chipSerial.has_value());
+    // The whole image is on each chip, its serial number at 0x20F0.
+    const std::size_t i = row.stationSerial == "EMU0001" ? 0 : 1;
+    const auto flash = emulators_[i]->Flash();
+    std::vector<std::uint8_t> expected = image_;
+    const auto number = std::stoul(*row.chipSerial, nullptr, 16);
+    for (int b = 0; b < 4; ++b)
+      expected[0xF0 + b] = static_cast<std::uint8_t>(number >> (24 - 8 * b));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), flash.begin())) << row.stationSerial;
+  }
+  for (const ProgrammerTile* tile : page.Tiles()) {
+    EXPECT_EQ(tile->CurrentLook(), ProgrammerTile::Look::kPass);
+    EXPECT_EQ(tile->ActivityText(), QStringLiteral("已停止"));
+  }
+}
+
+TEST_F(ProductionPageTest, ClosingTheWindowDuringProductionStopsIt) {
+  CProductionPage& page = Page();
+  FeedSockets();
+  page.m_radioNextAuto->setChecked(true);
+  page.m_btnStart->click();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() >= 2; }));
+  dialog_.reset();  // stops production and serves it until it has ended
+  EXPECT_FALSE(velkan::ProgrammerBusy());
+  for (const auto& row : StoredRows()) EXPECT_EQ(row.result, "pass");
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// What the desktop tests share: the toolkit started once for the whole test
+// program (offscreen), message boxes and choosers answered by the tests, and
+// HEX files written on the fly.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ui/ui_dialogs.h"
+
+namespace velkan::ui::test {
+
+using velkan::MsgButtons;
+using velkan::MsgIcon;
+using velkan::MsgResult;
+
+// Answers message boxes from a queue (OK, or No for a question, when it is
+// empty) and the file choosers with a set path or a cancel.
+class FakeDialogs final : public velkan::ui::UiDialogs {
+ public:
+  struct Box {
+    std::string text;
+    std::string caption;
+    MsgButtons buttons;
+    MsgIcon icon;
+    QWidget* owner;
+  };
+  MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
+                       MsgButtons buttons, MsgIcon icon) override {
+    boxes.push_back({std::string(text), std::string(caption), buttons, icon, owner});
+    if (!answers.empty()) {
+      const MsgResult answer = answers.front();
+      answers.pop_front();
+      return answer;
+    }
+    return buttons == MsgButtons::kYesNo ? MsgResult::kNo : MsgResult::kOk;
+  }
+  std::optional<QString> OpenHexFile(QWidget*) override {
+    ++chooserOpened;
+    return chosenFile;
+  }
+  std::optional<QString> ChooseLogDatabase(QWidget*) override {
+    ++logChooserOpened;
+    return chosenLog;
+  }
+
+  std::vector<Box> boxes;
+  std::deque<MsgResult> answers;
+  std::optional<QString> chosenFile;
+  int chooserOpened = 0;
+  std::optional<QString> chosenLog;
+  int logChooserOpened = 0;
+};
+
+// An application image of `bytes` bytes (rounded up to 16) from chip address
+// 0x2000 on.
+std::vector<std::uint8_t> WriteHex(const std::string& path, unsigned bytes);
+
+}  // namespace velkan::ui::test
