@@ -152,6 +152,10 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
+  // Where the production page keeps its last settings
+  // (~/.config/velkan/velkan-tool.conf).
+  QCoreApplication::setOrganizationName(QStringLiteral("velkan"));
+  QCoreApplication::setApplicationName(QStringLiteral("velkan-tool"));
   QStringList arguments = QApplication::arguments();
   arguments.removeFirst();
   const std::optional<velkan::ui::AppOptions> options = velkan::ui::ParseArguments(arguments);

@@ -15,6 +15,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 #include <QScrollArea>
+#include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -22,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -137,15 +139,19 @@ ProgrammerTile::ProgrammerTile(QWidget* parent) : QFrame(parent) {
   SetResult({}, {}, Look::kNeutral);
 }
 
+// The setters change only what differs: the stations report many times a
+// second, and most reports move only the progress bar.
 void ProgrammerTile::SetIdentity(const QString& name, const QString& port) {
+  if (name == m_name && port == m_port && !m_labelName->text().isEmpty()) return;
   m_name = name;
+  m_port = port;
   m_labelName->setText(QStringLiteral("<b>%1</b> <span style=\"color:#666\">%2</span>")
                            .arg(name.toHtmlEscaped(), port.toHtmlEscaped()));
   m_labelName->setToolTip(port.isEmpty() ? name : name + QStringLiteral("\n") + port);
 }
 
 void ProgrammerTile::SetActivity(const QString& text) {
-  m_labelActivity->setText(text);
+  if (m_labelActivity->text() != text) m_labelActivity->setText(text);
 }
 
 void ProgrammerTile::SetProgress(int percent) {
@@ -153,9 +159,9 @@ void ProgrammerTile::SetProgress(int percent) {
 }
 
 void ProgrammerTile::SetResult(const QString& text, const QString& detail, Look look) {
-  m_labelResult->setText(text);
-  m_labelResult->setToolTip(detail);
-  if (look == m_look && !text.isEmpty()) return;
+  if (m_labelResult->text() != text) m_labelResult->setText(text);
+  if (m_labelResult->toolTip() != detail) m_labelResult->setToolTip(detail);
+  if (look == m_look) return;
   m_look = look;
   switch (look) {
     case Look::kNeutral:
@@ -175,7 +181,8 @@ void ProgrammerTile::SetResult(const QString& text, const QString& detail, Look 
 }
 
 void ProgrammerTile::SetCounters(int passed, int failed) {
-  m_labelCounters->setText(QStringLiteral("通过 %1  失败 %2").arg(passed).arg(failed));
+  const QString text = QStringLiteral("通过 %1  失败 %2").arg(passed).arg(failed);
+  if (m_labelCounters->text() != text) m_labelCounters->setText(text);
 }
 
 QString ProgrammerTile::ActivityText() const {
@@ -585,9 +592,53 @@ void CProductionPage::EnsureBuilt() {
   connect(m_btnStart, &QPushButton::clicked, this, [this] { StartProduction(); });
   connect(m_btnStop, &QPushButton::clicked, this, [this] { StopProduction(); });
   connect(m_btnNext, &QPushButton::clicked, this, [this] { NextChip(); });
+  RestoreSettings();
   LockInputs(false);
   LayoutBody();
   m_body->show();
+}
+
+// The settings of the last production started come back with the page (the
+// fuse excepted: it is chosen anew, with its warning, every time).
+void CProductionPage::RestoreSettings() {
+  QSettings store;
+  store.beginGroup(QStringLiteral("production"));
+  auto text = [&](const char* key, QLineEdit* edit) {
+    const QVariant value = store.value(QLatin1String(key));
+    if (value.isValid()) edit->setText(value.toString());
+  };
+  text("hexFile", m_editHexPath);
+  text("logDatabase", m_editLogDb);
+  text("serialAddress", m_editSerialAddress);
+  text("serialStart", m_editSerialStart);
+  m_checkSerial->setChecked(store.value(QStringLiteral("serial"), false).toBool());
+  m_spinSerialStep->setValue(store.value(QStringLiteral("serialStep"), 1).toInt());
+  m_spinSerialBytes->setValue(store.value(QStringLiteral("serialBytes"), 4).toInt());
+  const int format = static_cast<int>(
+      std::find(std::begin(kFormatNames), std::end(kFormatNames),
+                store.value(QStringLiteral("serialFormat")).toString().toStdString()) -
+      std::begin(kFormatNames));
+  m_comboSerialFormat->setCurrentIndex(format < m_comboSerialFormat->count() ? format : 0);
+  (store.value(QStringLiteral("nextChip")).toString() == QLatin1String("auto") ? m_radioNextAuto
+                                                                               : m_radioNextButton)
+      ->setChecked(true);
+}
+
+void CProductionPage::SaveSettings() {
+  QSettings store;
+  store.beginGroup(QStringLiteral("production"));
+  store.setValue(QStringLiteral("hexFile"), m_editHexPath->text());
+  store.setValue(QStringLiteral("logDatabase"), m_editLogDb->text());
+  store.setValue(QStringLiteral("serial"), m_checkSerial->isChecked());
+  store.setValue(QStringLiteral("serialAddress"), m_editSerialAddress->text());
+  store.setValue(QStringLiteral("serialStart"), m_editSerialStart->text());
+  store.setValue(QStringLiteral("serialStep"), m_spinSerialStep->value());
+  store.setValue(QStringLiteral("serialBytes"), m_spinSerialBytes->value());
+  store.setValue(
+      QStringLiteral("serialFormat"),
+      QString::fromLatin1(kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())]));
+  store.setValue(QStringLiteral("nextChip"),
+                 m_radioNextAuto->isChecked() ? QStringLiteral("auto") : QStringLiteral("button"));
 }
 
 CProductionPage::~CProductionPage() {
@@ -774,6 +825,7 @@ void CProductionPage::StartProduction() {
     return;
   }
 
+  SaveSettings();
   // A fresh session: counters, totals and tiles start from nothing; the
   // records table keeps what earlier sessions recorded.
   m_session.reset();

@@ -61,6 +61,7 @@ class ProgrammerTile final : public QFrame {
 
  private:
   QString m_name;
+  QString m_port;
   Look m_look = Look::kNeutral;
 };
 
@@ -147,6 +148,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
  private:
   friend class ProductionSession;
   void EnsureBuilt();
+  void RestoreSettings();
+  void SaveSettings();
   void LayoutBody();
   void LockInputs(bool locked);
   void UpdateSerialInputs();

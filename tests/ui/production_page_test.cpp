@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTableWidget>
@@ -50,6 +51,7 @@ class ProductionPageTest : public ::testing::Test {
     ASSERT_TRUE(temp_.isValid());
     hexPath_ = Path("app.hex");
     image_ = WriteHex(hexPath_, 256);
+    QSettings().remove(QStringLiteral("production"));  // each test from the defaults
     dialog_ = std::make_unique<CVELKANToolV2xxxDlg>(dialogs_);
     dialog_->show();
     ShowProductionTab();
@@ -465,6 +467,35 @@ TEST_F(ProductionPageTest, ChoosersAndTheFuseWarning) {
   dialogs_.answers.push_back(velkan::MsgResult::kYes);
   page.m_checkFuse->click();
   EXPECT_TRUE(page.m_checkFuse->isChecked());
+}
+
+TEST_F(ProductionPageTest, TheLastSettingsComeBackButNeverTheFuse) {
+  CProductionPage& page = Page();
+  UseSerialNumbers();
+  page.m_spinSerialStep->setValue(3);
+  page.m_comboSerialFormat->setCurrentIndex(3);  // ASCII
+  page.m_radioNextAuto->setChecked(true);
+  dialogs_.answers.push_back(velkan::MsgResult::kYes);
+  page.m_checkFuse->click();
+  ASSERT_TRUE(page.m_checkFuse->isChecked());
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning()) << (dialogs_.boxes.empty() ? "" : dialogs_.boxes.back().text);
+  page.StopProduction();
+  page.WaitForRun();
+
+  dialog_ = std::make_unique<CVELKANToolV2xxxDlg>(dialogs_);
+  dialog_->show();
+  ShowProductionTab();
+  CProductionPage& again = Page();
+  EXPECT_EQ(again.m_editHexPath->text().toStdString(), hexPath_);
+  EXPECT_EQ(again.m_editLogDb->text().toStdString(), Path("production.db"));
+  EXPECT_TRUE(again.m_checkSerial->isChecked());
+  EXPECT_EQ(again.m_editSerialAddress->text(), QStringLiteral("20F0"));
+  EXPECT_EQ(again.m_editSerialStart->text(), QStringLiteral("00000100"));
+  EXPECT_EQ(again.m_spinSerialStep->value(), 3);
+  EXPECT_EQ(again.m_comboSerialFormat->currentIndex(), 3);
+  EXPECT_TRUE(again.m_radioNextAuto->isChecked());
+  EXPECT_FALSE(again.m_checkFuse->isChecked());
 }
 
 // On the real clock with USB timing a chip takes seconds, so stop lands in

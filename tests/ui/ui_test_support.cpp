@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -15,6 +16,9 @@ class QtEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Settings the pages keep go to this test program's own folder, never
+    // to the user's.
+    if (config_.isValid()) qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
     app_ = std::make_unique<QApplication>(argc_, argv_);
   }
   void TearDown() override { app_.reset(); }
@@ -24,6 +28,7 @@ class QtEnvironment : public ::testing::Environment {
   char name_[16] = "ui_tests";
   char* argv_[2] = {name_, nullptr};
   std::unique_ptr<QApplication> app_;
+  QTemporaryDir config_;
 };
 [[maybe_unused]] const auto* const kQtEnvironment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
