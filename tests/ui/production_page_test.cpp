@@ -27,6 +27,7 @@
 
 #include "common/clock.h"
 #include "emulator/emulator.h"
+#include "production/pg_server.h"
 #include "production/record_store.h"
 #include "programmer/backend.h"
 #include "script/session.h"
@@ -496,6 +497,30 @@ TEST_F(ProductionPageTest, TheLastSettingsComeBackButNeverTheFuse) {
   EXPECT_EQ(again.m_comboSerialFormat->currentIndex(), 3);
   EXPECT_TRUE(again.m_radioNextAuto->isChecked());
   EXPECT_FALSE(again.m_checkFuse->isChecked());
+}
+
+// The record in PostgreSQL: an address in the record box instead of a file.
+TEST_F(ProductionPageTest, RecordsGoToAPostgresAddress) {
+  velkan::test::PgServer server;
+  VELKAN_START_PG(server);
+  CProductionPage& page = Page();
+  page.m_editLogDb->setText(QString::fromStdString(server.Uri()));
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning()) << (dialogs_.boxes.empty() ? "" : dialogs_.boxes.back().text);
+  ASSERT_TRUE(ServeUntil([&] { return AllWaitingForTheKey(); }));
+  page.NextChip();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 2 && AllWaitingForTheKey(); }));
+  page.StopProduction();
+  page.WaitForRun();
+
+  std::string error;
+  auto store = velkan::production::OpenRecordStore(server.Uri(), false, error);
+  ASSERT_NE(store, nullptr) << error;
+  std::vector<velkan::production::ChipRecord> rows;
+  ASSERT_TRUE(store->Rows("", rows, error)) << error;
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].result, "pass");
+  EXPECT_EQ(rows[0].hexName, "app.hex");
 }
 
 // On the real clock with USB timing a chip takes seconds, so stop lands in

@@ -262,6 +262,11 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
     EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QString::fromLatin1(bad)})) << bad;
   }
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator-latency=usb")}));  // without the emulator
+  EXPECT_TRUE(ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--emulator-feeder")})
+                  .value()
+                  .feeder);
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator")}).value().feeder);
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator-feeder")}));  // without the emulator
 
   // --help starts with the build's version, the one in the window caption.
   const std::string usage = velkan::ui::UsageText();
