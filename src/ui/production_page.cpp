@@ -818,7 +818,16 @@ void CProductionPage::StartProduction() {
     if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
-  std::unique_ptr<RecordStore> store = OpenRecordStore(logTarget, true, error);
+  std::unique_ptr<RecordStore> store;
+  {
+    // A database server may take its time to answer (at most the
+    // connection timeout).
+    struct WaitCursor {
+      WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+      ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    } waitCursor;
+    store = OpenRecordStore(logTarget, true, error);
+  }
   if (!store) {
     MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,
                MsgIcon::kNone);
