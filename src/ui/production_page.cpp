@@ -21,19 +21,15 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <iterator>
-#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "image/start_programming.h"
-#include "production/next_chip_gate.h"
 #include "production/production.h"
 #include "script/session.h"
 #include "ui/dialog_units.h"
+#include "ui/production_session.h"
 #include "ui/resource_ids.h"
 
 namespace velkan::ui {
@@ -42,7 +38,6 @@ using namespace velkan::production;
 
 namespace {
 
-constexpr std::string_view kNoProgrammer = "打开设备失败！";
 constexpr std::string_view kNoLogDatabase = "请选择记录库！";
 constexpr std::string_view kLogOpenFailed = "打开记录库失败！";
 constexpr std::string_view kSerialAddressWrong =
@@ -51,28 +46,12 @@ constexpr std::string_view kSerialStartWrong =
     "序列号起始值错误！\r\r起始值为十六进制数（BCD格式为十进制数），且须能写入所设字节数。";
 constexpr std::string_view kSerialWrong = "序列号设置错误！";
 
-// Before the last chip's result while the next one is programmed.
-QString PreviousChip() {
-  return QStringLiteral("上一片：");
-}
-
 // The serial number forms in the format box's order, as the engine names them.
 constexpr const char* kFormatNames[] = {"be", "le", "bcd", "ascii"};
 constexpr const char* kFormatTexts[] = {"大端", "小端", "BCD", "ASCII"};
 
 QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// The failure part of a failing line's log text: what the online page
-// writes after the line ("通信错误！", "错误，SW = 6A82", ...).
-QString FailureText(const Event& failure) {
-  const std::vector<std::string> pieces = LogPieces(failure);
-  std::string text = pieces.empty() ? std::string() : pieces.front();
-  if (text.compare(0, failure.lineText.size(), failure.lineText) == 0) {
-    text.erase(0, failure.lineText.size());
-  }
-  return DisplayText(text).trimmed();
 }
 
 QString StopText(StationStop why, const std::string& detail, bool wasReady, bool unplugged) {
@@ -85,7 +64,7 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
     case StationStop::kFailures:
       return QStringLiteral("连续失败，已停止！");
     case StationStop::kNoProgrammer:
-      return wasReady ? QStringLiteral("编程器已断开！") : Utf8(kNoProgrammer);
+      return wasReady ? QStringLiteral("编程器已断开！") : Utf8(kNoProgrammerText);
     case StationStop::kBusy:
       return Utf8(kBusyText);
     case StationStop::kLog:
@@ -196,243 +175,6 @@ QString ProgrammerTile::ResultText() const {
 int ProgrammerTile::Progress() const {
   return m_progress->value();
 }
-
-// ---------------------------------------------------------------------------
-// ProductionSession: one press of "开始量产" until every station has ended.
-// The stations report from their own threads into `state_`; the page shows
-// it on its own thread (one queued update at a time, however fast the
-// stations report).
-
-class ProductionSession final : public Observer {
- public:
-  enum class Activity { kOpening, kWaitingChip, kWaitingRemoval, kProgramming, kEnded };
-
-  struct StationState {
-    Activity activity = Activity::kOpening;
-    std::string serial;
-    std::string port;
-    bool ready = false;
-    int percent = 0;
-    std::optional<std::string> chipSerial;
-    std::optional<Event> failure;  // the chip's first failing line
-    // The last chip: none yet, passed or failed, and how.
-    ProgrammerTile::Look look = ProgrammerTile::Look::kNeutral;
-    QString result;
-    QString resultDetail;
-    Counters counters;
-    bool unplugged = false;
-    std::optional<StationStop> stop;
-    std::string stopDetail;
-  };
-
-  struct State {
-    std::vector<StationState> stations;
-    std::vector<ChipRecord> newRecords;
-    std::vector<QString> newReasons;  // the failure text of each new record
-    bool finished = false;
-  };
-
-  ProductionSession(CProductionPage& page, Product product, Settings settings,
-                    std::unique_ptr<RecordStore> store, std::vector<FoundDevice> devices,
-                    ProgrammerLease lease)
-      : page_(page),
-        product_(std::move(product)),
-        settings_(std::move(settings)),
-        store_(std::move(store)),
-        devices_(std::move(devices)),
-        gate_(devices_.size()),
-        engine_(product_, settings_, *store_, *this),
-        lease_(std::move(lease)) {
-    state_.stations.resize(devices_.size());
-    for (std::size_t i = 0; i < devices_.size(); ++i) {
-      state_.stations[i].serial = devices_[i].serial;
-      state_.stations[i].port = devices_[i].port;
-    }
-  }
-
-  ~ProductionSession() override {
-    Stop();
-    if (worker_.joinable()) worker_.join();
-  }
-
-  bool Start() {
-    std::vector<std::optional<DeviceSelector>> selectors;
-    for (const FoundDevice& device : devices_) {
-      selectors.emplace_back(DeviceSelector{DeviceSelector::Kind::kPath, device.path});
-    }
-    running_.store(true, std::memory_order_release);
-    try {
-      worker_ = std::jthread([this, selectors = std::move(selectors)] {
-        engine_.Run(selectors);
-        {
-          std::lock_guard lock(mutex_);
-          state_.finished = true;
-        }
-        running_.store(false, std::memory_order_release);
-        Schedule();
-      });
-    } catch (const std::system_error&) {
-      running_.store(false, std::memory_order_release);
-      return false;
-    }
-    return true;
-  }
-
-  void Stop() {
-    stopping_.store(true, std::memory_order_release);
-    engine_.RequestStop();
-    gate_.End();
-  }
-  bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
-  bool Running() const { return running_.load(std::memory_order_acquire); }
-  bool Manual() const { return settings_.next == NextChip::kManual; }
-  std::size_t ReleaseWaiting() { return gate_.ReleaseWaiting(); }
-  std::size_t Waiting() const { return gate_.Waiting(); }
-  const std::vector<FoundDevice>& Devices() const { return devices_; }
-
-  // A station's programmer is no longer attached: a station waiting for the
-  // operator would only notice at the next chip, so it ends now.
-  void Unplugged(std::size_t i) {
-    {
-      std::lock_guard lock(mutex_);
-      if (i >= state_.stations.size() || state_.stations[i].stop) return;
-      state_.stations[i].unplugged = true;
-    }
-    if (Manual()) gate_.End(i);
-  }
-
-  // What the stations reported since the last call.
-  State Take() {
-    std::lock_guard lock(mutex_);
-    scheduled_ = false;
-    State copy;
-    copy.stations = state_.stations;
-    copy.newRecords.swap(state_.newRecords);
-    copy.newReasons.swap(state_.newReasons);
-    copy.finished = state_.finished;
-    return copy;
-  }
-
-  void Join() {
-    if (worker_.joinable()) worker_.join();
-    lease_.Release();
-  }
-
-  // ---- Observer (the stations' threads) ----
-  void OnStationReady(std::size_t i, const std::string& serial, const std::string& port) override {
-    Update(i, [&](StationState& s) {
-      s.ready = true;
-      if (!serial.empty()) s.serial = serial;
-      if (!port.empty()) s.port = port;
-    });
-  }
-  void OnWaiting(std::size_t i, bool forRemoval) override {
-    Update(i, [&](StationState& s) {
-      s.activity = forRemoval ? Activity::kWaitingRemoval : Activity::kWaitingChip;
-    });
-  }
-  void OnChipStarted(std::size_t i, const std::optional<std::string>& serial) override {
-    Update(i, [&](StationState& s) {
-      s.activity = Activity::kProgramming;
-      s.percent = 0;
-      s.chipSerial = serial;
-      s.failure.reset();
-      // The last chip's result stays in sight, marked as the one before.
-      s.look = ProgrammerTile::Look::kNeutral;
-      if (!s.result.isEmpty() && !s.result.startsWith(PreviousChip())) {
-        s.result = PreviousChip() + s.result;
-      }
-    });
-  }
-  void OnRunEvent(std::size_t i, const Event& event) override {
-    if (event.kind == EventKind::kLineDone) {
-      Update(i, [&](StationState& s) { s.percent = event.percent; });
-    } else if (event.kind == EventKind::kLineFailed) {
-      Update(i, [&](StationState& s) {
-        if (!s.failure) s.failure = event;
-      });
-    }
-  }
-  void OnChipDone(std::size_t i, const ChipRecord& row, const Counters& counters) override {
-    Update(i, [&](StationState& s) {
-      s.counters = counters;
-      const bool passed = row.result == "pass";
-      const QString serial =
-          row.chipSerial ? QStringLiteral(" ") + Utf8(*row.chipSerial) : QString();
-      QString reason;
-      if (!passed) {
-        if (row.result == "no-programmer") {
-          reason = Utf8(kNoProgrammer);
-        } else if (row.result == "busy") {
-          reason = Utf8(kBusyText);
-        } else if (s.failure) {
-          reason = FailureText(*s.failure);
-        } else {
-          reason = QStringLiteral("下载失败！");
-        }
-      }
-      if (passed) s.percent = 100;
-      s.look = passed ? ProgrammerTile::Look::kPass : ProgrammerTile::Look::kFail;
-      s.result = passed ? QStringLiteral("通过") + serial : QStringLiteral("失败：") + reason;
-      s.resultDetail = passed ? QString() : Utf8(row.detail);
-      state_.newRecords.push_back(row);
-      state_.newReasons.push_back(reason);
-    });
-  }
-  void OnStationStopped(std::size_t i, StationStop why, const std::string& detail,
-                        const Counters& counters) override {
-    Update(i, [&](StationState& s) {
-      s.activity = Activity::kEnded;
-      s.counters = counters;
-      s.stop = why;
-      s.stopDetail = detail;
-    });
-  }
-  bool WaitForNextChip(std::size_t i) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (i < state_.stations.size() && state_.stations[i].unplugged) return false;
-    }
-    return gate_.Wait(i);
-  }
-
- private:
-  template <typename F>
-  void Update(std::size_t i, F&& change) {
-    {
-      std::lock_guard lock(mutex_);
-      if (i >= state_.stations.size()) return;
-      change(state_.stations[i]);
-    }
-    Schedule();
-  }
-  // One queued update of the page at a time.
-  void Schedule() {
-    {
-      std::lock_guard lock(mutex_);
-      if (scheduled_) return;
-      scheduled_ = true;
-    }
-    CProductionPage* page = &page_;
-    QMetaObject::invokeMethod(
-        page, [page] { page->ApplySession(); }, Qt::QueuedConnection);
-  }
-
-  CProductionPage& page_;
-  const Product product_;
-  const Settings settings_;
-  std::unique_ptr<RecordStore> store_;
-  const std::vector<FoundDevice> devices_;
-  NextChipGate gate_;
-  Engine engine_;
-  ProgrammerLease lease_;
-  std::mutex mutex_;
-  State state_;
-  bool scheduled_ = false;
-  std::atomic<bool> running_{false};
-  std::atomic<bool> stopping_{false};
-  std::jthread worker_;
-};
 
 // ---------------------------------------------------------------------------
 // CProductionPage
@@ -805,7 +547,7 @@ void CProductionPage::StartProduction() {
   m_listed = false;
   RefreshProgrammers();
   if (m_programmers.empty()) {
-    MessageBox(kNoProgrammer, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    MessageBox(kNoProgrammerText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
   // The default station keeps the other pages off while production runs.
@@ -843,9 +585,9 @@ void CProductionPage::StartProduction() {
   m_totalFailed = 0;
   ShowTotals();
   for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("连接中..."));
-  m_session =
-      std::make_unique<ProductionSession>(*this, std::move(product), std::move(settings),
-                                          std::move(store), m_programmers, std::move(lease));
+  m_session = std::make_unique<ProductionSession>(
+      this, [this] { ApplySession(); }, std::move(product), std::move(settings), std::move(store),
+      m_programmers, std::move(lease));
   m_runActive = true;
   LockInputs(true);
   if (!m_session->Start()) {
@@ -874,7 +616,7 @@ void CProductionPage::NextChip() {
 void CProductionPage::ApplySession() {
   // An update queued before the run's end was shown has nothing left to do.
   if (m_session == nullptr || !m_runActive) return;
-  ProductionSession::State state = m_session->Take();
+  ProductionSession::News state = m_session->Take();
   for (std::size_t i = 0; i < state.stations.size() && i < m_tiles.size(); ++i) {
     const ProductionSession::StationState& s = state.stations[i];
     ProgrammerTile* tile = m_tiles[i];
@@ -910,7 +652,11 @@ void CProductionPage::ApplySession() {
       const QString text = QStringLiteral("失败：") + activity;
       tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
     } else {
-      tile->SetResult(s.result, s.resultDetail, s.look);
+      tile->SetResult(s.resultText, s.resultDetail,
+                      s.result == ProductionSession::Result::kPass ? ProgrammerTile::Look::kPass
+                      : s.result == ProductionSession::Result::kFail
+                          ? ProgrammerTile::Look::kFail
+                          : ProgrammerTile::Look::kNeutral);
     }
   }
 

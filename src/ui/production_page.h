@@ -146,7 +146,6 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  friend class ProductionSession;
   void EnsureBuilt();
   void RestoreSettings();
   void SaveSettings();
