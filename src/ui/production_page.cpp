@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -186,7 +187,10 @@ CProductionPage::CProductionPage(UiDialogs& dialogs, QWidget* parent)
   const DialogUnits du(font());
   resize(du.Size(353, 180));
   m_plugTimer.setInterval(1000);
-  connect(&m_plugTimer, &QTimer::timeout, this, [this] { RefreshProgrammers(); });
+  connect(&m_plugTimer, &QTimer::timeout, this, [this] {
+    RefreshProgrammers();
+    if (m_runActive) ShowTotals();
+  });
 }
 
 void CProductionPage::EnsureBuilt() {
@@ -583,6 +587,7 @@ void CProductionPage::StartProduction() {
   RebuildTiles();
   m_totalPassed = 0;
   m_totalFailed = 0;
+  m_sessionClock.start();
   ShowTotals();
   for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("连接中..."));
   m_session = std::make_unique<ProductionSession>(
@@ -605,7 +610,7 @@ void CProductionPage::StopProduction() {
   m_session->Stop();
   m_btnStop->setEnabled(false);
   m_btnNext->setEnabled(false);
-  m_labelTotals->setText(m_labelTotals->text() + QStringLiteral("  正在停止..."));
+  ShowTotals();
 }
 
 void CProductionPage::NextChip() {
@@ -692,13 +697,31 @@ void CProductionPage::ApplySession() {
 
 void CProductionPage::ShowTotals() {
   const Counters totals{m_totalPassed, m_totalFailed};
-  m_labelTotals->setText(QStringLiteral("合计：通过 %1  失败 %2  良率 %3%")
-                             .arg(totals.passed)
-                             .arg(totals.failed)
-                             .arg(totals.Yield(), 0, 'f', 1));
+  QString text = QStringLiteral("合计：通过 %1  失败 %2  良率 %3%")
+                     .arg(totals.passed)
+                     .arg(totals.failed)
+                     .arg(totals.Yield(), 0, 'f', 1);
+  // The session's time (to its end once it has ended) and, after the first
+  // minute, the pace of passed chips.
+  if (m_sessionClock.isValid()) {
+    const qint64 ms = m_runActive ? m_sessionClock.elapsed() : m_sessionMs;
+    const qint64 s = ms / 1000;
+    text += QStringLiteral("  用时 %1:%2:%3")
+                .arg(s / 3600, 2, 10, QLatin1Char('0'))
+                .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+                .arg(s % 60, 2, 10, QLatin1Char('0'));
+    if (ms >= 60000) {
+      text += QStringLiteral("  每小时 %1 片").arg(qRound64(totals.passed * 3600000.0 / ms));
+    }
+  }
+  if (m_runActive && m_session != nullptr && m_session->Stopping()) {
+    text += QStringLiteral("  正在停止...");
+  }
+  if (m_labelTotals->text() != text) m_labelTotals->setText(text);
 }
 
 void CProductionPage::FinishRun() {
+  m_sessionMs = m_sessionClock.elapsed();
   m_runActive = false;
   qApp->removeEventFilter(this);
   m_session->Join();  // the lease on the default station goes with it

@@ -5,6 +5,7 @@
 // production is refused while one of theirs runs).
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QTimer>
 #include <QWidget>
@@ -170,6 +171,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   std::unique_ptr<ProductionSession> m_session;
   int m_totalPassed = 0;
   int m_totalFailed = 0;
+  QElapsedTimer m_sessionClock;  // from the session's start
+  qint64 m_sessionMs = 0;        // its length once it has ended
 };
 
 }  // namespace velkan::ui
