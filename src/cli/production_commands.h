@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 
@@ -32,6 +33,11 @@ struct LogOptions {
   std::string db;
   std::string since;
   bool csv = false;
+  bool rows = false;     // --json: one object per row
+  bool unknown = false;  // list the unknown serial numbers
+  std::vector<std::string> release;
+  std::vector<std::string> burn;
+  std::string series;
 };
 
 class ProductionCommands {

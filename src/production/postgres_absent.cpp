@@ -3,7 +3,7 @@
 
 namespace velkan::production {
 
-std::unique_ptr<RecordStore> OpenPostgresStore(const std::string&, bool, std::string& error) {
+std::unique_ptr<RecordStore> OpenPostgresStore(const std::string&, StoreMode, std::string& error) {
   error = "this velkan was built without PostgreSQL support (libpq)";
   return nullptr;
 }

@@ -9,6 +9,7 @@
 // machine that only keeps SQLite records does not need it installed.
 #include <libpq-fe.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -32,14 +33,33 @@ constexpr const char* kSchema =
     " time_utc TEXT NOT NULL, station_serial TEXT NOT NULL, station_port TEXT NOT NULL,"
     " tool_version TEXT NOT NULL, hex_name TEXT NOT NULL, hex_sha256 TEXT NOT NULL,"
     " image_crc TEXT NOT NULL, fuse INTEGER NOT NULL, chip_serial TEXT, result TEXT NOT NULL,"
-    " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms BIGINT NOT NULL);"
+    " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms BIGINT NOT NULL,"
+    " attempt TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number BIGINT NOT NULL, state TEXT NOT NULL,"
-    " station TEXT NOT NULL, PRIMARY KEY (series, number));";
+    " station TEXT NOT NULL, attempt TEXT NOT NULL DEFAULT '',"
+    " reserved_utc TEXT NOT NULL DEFAULT '', chip_hex TEXT NOT NULL DEFAULT '',"
+    " PRIMARY KEY (series, number));";
+
+// Records written before reservations: their columns and states brought up
+// to date (`taken` was a reservation, `given` a released number).
+constexpr const char* kMigrate =
+    "ALTER TABLE chips ADD COLUMN IF NOT EXISTS attempt TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE IF NOT EXISTS serial_numbers ("
+    " series TEXT NOT NULL, number BIGINT NOT NULL, state TEXT NOT NULL,"
+    " station TEXT NOT NULL, PRIMARY KEY (series, number));"
+    "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS attempt TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS reserved_utc TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS chip_hex TEXT NOT NULL DEFAULT '';"
+    "UPDATE serial_numbers SET state='reserved' WHERE state='taken';"
+    "UPDATE serial_numbers SET state='released' WHERE state='given';"
+    "CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc);"
+    "CREATE INDEX IF NOT EXISTS chips_attempt ON chips (attempt);";
 
 // The libpq functions this store calls, from the library loaded at run time.
 struct Libpq {
   decltype(&::PQclear) clear = nullptr;
+  decltype(&::PQcmdTuples) cmdTuples = nullptr;
   decltype(&::PQconnectdbParams) connectdbParams = nullptr;
   decltype(&::PQerrorMessage) errorMessage = nullptr;
   decltype(&::PQexec) exec = nullptr;
@@ -88,6 +108,7 @@ const Libpq* LoadLibpq(std::string& error) {
       function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(address);
     };
     bind(pq.clear, "PQclear");
+    bind(pq.cmdTuples, "PQcmdTuples");
     bind(pq.connectdbParams, "PQconnectdbParams");
     bind(pq.errorMessage, "PQerrorMessage");
     bind(pq.exec, "PQexec");
@@ -136,22 +157,28 @@ std::string Shown(std::string uri) {
 
 class PostgresStore final : public RecordStore {
  public:
-  PostgresStore(Conn conn, std::string name) : conn_(std::move(conn)), name_(std::move(name)) {}
+  PostgresStore(Conn conn, std::string name, StoreMode mode)
+      : conn_(std::move(conn)), name_(std::move(name)), mode_(mode) {}
 
-  bool Init(bool create, std::string& error) {
-    if (create) {
+  bool Init(std::string& error) {
+    if (mode_ == StoreMode::kReadOnly) {
+      if (!Command("SET default_transaction_read_only = on", error)) return false;
+    } else {
       if (!Command("BEGIN", error)) return false;
-      // Two processes creating the tables at once would collide.
-      if (!Command("SELECT pg_advisory_xact_lock(7013)", error) || !Command(kSchema, error) ||
+      // Two processes creating or bringing up to date the tables at once would collide.
+      std::string ignored;
+      if (!Command("SELECT pg_advisory_xact_lock(7013)", error) ||
+          (mode_ == StoreMode::kCreate && !Command(kSchema, error)) || !Command(kMigrate, error) ||
           !Command("COMMIT", error)) {
-        Command("ROLLBACK", error);
+        Command("ROLLBACK", ignored);
         return false;
       }
     }
-    Result r(Pq().exec(conn_.get(),
-                       "SELECT column_name FROM information_schema.columns WHERE table_name='chips'"
-                       " AND table_schema=current_schema() ORDER BY ordinal_position"));
-    if (Pq().resultStatus(r.get()) != PGRES_TUPLES_OK) return Fail(error);
+    Result r = Query(
+        "SELECT column_name FROM information_schema.columns WHERE table_name='chips'"
+        " AND table_schema=current_schema() ORDER BY ordinal_position",
+        {}, error);
+    if (!r) return false;
     if (Pq().ntuples(r.get()) == 0) {
       error = name_ + ": no table chips (not a production log)";
       return false;
@@ -159,31 +186,43 @@ class PostgresStore final : public RecordStore {
     std::vector<std::string> names;
     for (int i = 0; i < Pq().ntuples(r.get()); ++i)
       names.emplace_back(Pq().getvalue(r.get(), i, 0));
-    if (names != std::vector<std::string>(std::begin(kChipColumns), std::end(kChipColumns))) {
+    const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
+    const std::vector<std::string> legacy(expected.begin(),
+                                          expected.begin() + kLegacyChipColumnCount);
+    if (names != expected && names != legacy) {
       error = name_ + ": table chips has other columns than a production log";
       return false;
     }
-    return !create || Command("CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc)", error);
+    columns_ = names.size();
+    Result serials = Query(
+        "SELECT count(*) FROM information_schema.columns WHERE table_name='serial_numbers'"
+        " AND table_schema=current_schema()",
+        {}, error);
+    if (!serials) return false;
+    serialColumns_ = std::stoul(Pq().getvalue(serials.get(), 0, 0));
+    return true;
   }
 
-  bool TakeSerial(const std::string& series, std::int64_t first, std::int64_t step,
-                  const std::string& station, std::int64_t& number, std::string& error) override {
+  bool Reserve(
+      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
+      const std::string& attempt,
+      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
+      std::int64_t& number, bool& exhausted, std::string& error) override {
+    exhausted = false;
     std::lock_guard lock(mutex_);
+    if (!Writable(error)) return false;
     Transaction tx(*this);
     if (!tx.Begin(error) ||
-        !Command("LOCK TABLE serial_numbers IN SHARE ROW EXCLUSIVE MODE", error) ||
-        !Params("UPDATE serial_numbers SET state='given' "
-                "WHERE series=$1 AND station=$2 AND state='taken'",
-                {series, station}, error)) {
+        !Command("LOCK TABLE serial_numbers IN SHARE ROW EXCLUSIVE MODE", error)) {
       return false;
     }
-    Result given = Query(
+    Result released = Query(
         "SELECT MIN(number) FROM serial_numbers "
-        "WHERE series=$1 AND state='given' AND number>=$2",
+        "WHERE series=$1 AND state='released' AND number>=$2",
         {series, std::to_string(first)}, error);
-    if (!given) return false;
-    if (!Pq().getisnull(given.get(), 0, 0)) {
-      number = std::stoll(Pq().getvalue(given.get(), 0, 0));
+    if (!released) return false;
+    if (!Pq().getisnull(released.get(), 0, 0)) {
+      number = std::stoll(Pq().getvalue(released.get(), 0, 0));
     } else {
       Result largest =
           Query("SELECT MAX(number) FROM serial_numbers WHERE series=$1", {series}, error);
@@ -192,85 +231,157 @@ class PostgresStore final : public RecordStore {
         number = first;
       } else {
         const std::int64_t max = std::stoll(Pq().getvalue(largest.get(), 0, 0));
+        if (max >= first && max > INT64_MAX - step) {
+          exhausted = true;
+          error = "no serial number left in " + series;
+          return false;
+        }
         number = max < first ? first : max + step;
       }
     }
-    if (!Params("INSERT INTO serial_numbers (series, number, state, station) "
-                "VALUES ($1, $2, 'taken', $3) "
-                "ON CONFLICT (series, number) DO UPDATE SET state='taken', station=$3",
-                {series, std::to_string(number), station}, error)) {
+    std::string why;
+    const std::optional<std::string> chipHex = chipHexOf(number, why);
+    if (!chipHex) {
+      exhausted = true;
+      error = why;
+      return false;
+    }
+    Result taken = Query(
+        "INSERT INTO serial_numbers (series, number, state, station, attempt, reserved_utc,"
+        " chip_hex) VALUES ($1, $2, 'reserved', $3, $4,"
+        " to_char(now() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), $5)"
+        " ON CONFLICT (series, number) DO UPDATE SET state='reserved', station=$3,"
+        " attempt=$4, reserved_utc=EXCLUDED.reserved_utc, chip_hex=$5"
+        " WHERE serial_numbers.state='released'",
+        {series, std::to_string(number), station, attempt, *chipHex}, error);
+    if (!taken) return false;
+    if (std::string(Pq().cmdTuples(taken.get())) != "1") {
+      error = name_ + ": serial number " + std::to_string(number) + " of " + series +
+              " could not be reserved";
       return false;
     }
     return tx.Commit(error);
   }
 
-  bool Record(const ChipRecord& row, const std::optional<SerialTicket>& ticket, SerialSettle settle,
-              std::string& error) override {
+  bool Record(const ChipRecord& row, const std::optional<Reservation>& reservation,
+              SerialSettle settle, std::string& error) override {
     std::lock_guard lock(mutex_);
+    if (!Writable(error)) return false;
     Transaction tx(*this);
     if (!tx.Begin(error)) return false;
-    const std::string values[] = {row.timeUtc,
-                                  row.stationSerial,
-                                  row.stationPort,
-                                  row.toolVersion,
-                                  row.hexName,
-                                  row.hexSha256,
-                                  row.imageCrc,
-                                  row.fuse ? "1" : "0",
-                                  row.chipSerial.value_or(""),
-                                  row.result,
-                                  std::to_string(row.runResult),
-                                  row.detail,
-                                  std::to_string(row.durationMs)};
-    const char* params[13];
-    for (int i = 0; i < 13; ++i) params[i] = values[i].c_str();
-    if (!row.chipSerial) params[8] = nullptr;  // NULL
-    Result insert(Pq().execParams(
-        conn_.get(),
-        "INSERT INTO chips (time_utc, station_serial, station_port, tool_version, hex_name,"
-        " hex_sha256, image_crc, fuse, chip_serial, result, run_result, detail, duration_ms)"
-        " VALUES ($1,$2,$3,$4,$5,$6,$7,$8,$9,$10,$11,$12,$13)",
-        13, nullptr, params, nullptr, nullptr, 0));
-    if (Pq().resultStatus(insert.get()) != PGRES_COMMAND_OK) return Fail(error);
-    if (ticket) {
+    if (!row.attempt.empty()) {
+      // A retry after a commit whose answer was lost: the row is there.
+      Result seen = Query("SELECT 1 FROM chips WHERE attempt=$1", {row.attempt}, error);
+      if (!seen) return false;
+      if (Pq().ntuples(seen.get()) > 0) return tx.Commit(error);
+    }
+    const auto fields = ChipRowFields(row);
+    std::string sql = "INSERT INTO chips (";
+    for (std::size_t i = 0; i < kChipColumnCount; ++i) {
+      sql += (i ? "," : "") + std::string(kChipColumns[i]);
+    }
+    sql += ") VALUES (";
+    for (std::size_t i = 0; i < kChipColumnCount; ++i) {
+      sql += (i ? ",$" : "$") + std::to_string(i + 1);
+      if (i == 7 || i == 10) sql += "::integer";
+      if (i == 12) sql += "::bigint";
+    }
+    sql += ")";
+    if (!QueryFields(sql, fields, error)) return false;
+    if (reservation) {
       const std::string state = settle == SerialSettle::kUsed    ? "used"
                                 : settle == SerialSettle::kBurnt ? "burnt"
-                                                                 : "given";
-      if (!Params("UPDATE serial_numbers SET state=$1 WHERE series=$2 AND number=$3",
-                  {state, ticket->series, std::to_string(ticket->number)}, error)) {
+                                                                 : "released";
+      Result update = Query(
+          "UPDATE serial_numbers SET state=$1 WHERE series=$2 AND number=$3 AND attempt=$4"
+          " AND state='reserved'",
+          {state, reservation->series, std::to_string(reservation->number), reservation->attempt},
+          error);
+      if (!update) return false;
+      if (std::string(Pq().cmdTuples(update.get())) != "1") {
+        error = name_ + ": serial number " + std::to_string(reservation->number) + " of " +
+                reservation->series +
+                " is no longer reserved for this chip (settled by an operator meanwhile)";
         return false;
       }
     }
     return tx.Commit(error);
   }
 
-  bool Rows(const std::string& since, std::vector<ChipRecord>& rows, std::string& error) override {
+  bool ForEachRow(const std::string& since, const std::function<bool(const ChipRecord&)>& visit,
+                  std::string& error) override {
     std::lock_guard lock(mutex_);
-    Result r = Query(
-        "SELECT time_utc, station_serial, station_port, tool_version, hex_name, hex_sha256,"
-        " image_crc, fuse, chip_serial, result, run_result, detail, duration_ms FROM chips"
-        " WHERE time_utc >= $1 ORDER BY time_utc",
-        {since}, error);
+    std::string sql = "SELECT ";
+    for (std::size_t i = 0; i < columns_; ++i) sql += (i ? "," : "") + std::string(kChipColumns[i]);
+    sql += " FROM chips WHERE time_utc >= $1 ORDER BY time_utc";
+    Result r = Query(sql, {since}, error);
+    if (!r) return false;
+    std::vector<std::optional<std::string>> fields(columns_);
+    ChipRecord row;
+    for (int i = 0; i < Pq().ntuples(r.get()); ++i) {
+      for (std::size_t c = 0; c < columns_; ++c) {
+        const int col = static_cast<int>(c);
+        fields[c] = Pq().getisnull(r.get(), i, col)
+                        ? std::nullopt
+                        : std::optional<std::string>(Pq().getvalue(r.get(), i, col));
+      }
+      if (!ChipRowFromFields(fields, row, error)) {
+        error = name_ + ": " + error;
+        return false;
+      }
+      if (!visit(row)) return true;
+    }
+    return true;
+  }
+
+  bool Unknown(std::vector<UnknownNumber>& numbers, std::string& error) override {
+    std::lock_guard lock(mutex_);
+    if (serialColumns_ == 0) return true;
+    Result r = Query(serialColumns_ >= 7
+                         ? "SELECT series, number, chip_hex, station, reserved_utc, attempt"
+                           " FROM serial_numbers WHERE state IN ('reserved','taken')"
+                           " ORDER BY reserved_utc, series, number"
+                         : "SELECT series, number, '', station, '', '' FROM serial_numbers"
+                           " WHERE state='taken' ORDER BY series, number",
+                     {}, error);
     if (!r) return false;
     for (int i = 0; i < Pq().ntuples(r.get()); ++i) {
       auto text = [&](int c) { return std::string(Pq().getvalue(r.get(), i, c)); };
-      ChipRecord row;
-      row.timeUtc = text(0);
-      row.stationSerial = text(1);
-      row.stationPort = text(2);
-      row.toolVersion = text(3);
-      row.hexName = text(4);
-      row.hexSha256 = text(5);
-      row.imageCrc = text(6);
-      row.fuse = text(7) != "0";
-      if (!Pq().getisnull(r.get(), i, 8)) row.chipSerial = text(8);
-      row.result = text(9);
-      row.runResult = std::stoi(text(10));
-      row.detail = text(11);
-      row.durationMs = std::stoll(text(12));
-      rows.push_back(std::move(row));
+      numbers.push_back({text(0), std::stoll(text(1)), text(2), text(3), text(4), text(5)});
     }
     return true;
+  }
+
+  bool SettleUnknown(const std::string& chipHex, const std::string& series, bool release,
+                     int& settled, std::string& error) override {
+    settled = 0;
+    std::lock_guard lock(mutex_);
+    if (!Writable(error)) return false;
+    Transaction tx(*this);
+    if (!tx.Begin(error) ||
+        !Command("LOCK TABLE serial_numbers IN SHARE ROW EXCLUSIVE MODE", error)) {
+      return false;
+    }
+    const std::string where =
+        " FROM serial_numbers WHERE state='reserved' AND upper(chip_hex)=upper($1)"
+        " AND ($2='' OR series=$2)";
+    Result found = Query("SELECT DISTINCT series" + where, {chipHex, series}, error);
+    if (!found) return false;
+    if (Pq().ntuples(found.get()) > 1) {
+      error = chipHex + " is an unknown number of several series (";
+      for (int i = 0; i < Pq().ntuples(found.get()); ++i) {
+        error += (i ? ", " : "") + std::string(Pq().getvalue(found.get(), i, 0));
+      }
+      error += "): name one with --series";
+      return false;
+    }
+    Result update = Query(
+        "UPDATE serial_numbers SET state=$3 WHERE state='reserved' AND upper(chip_hex)=upper($1)"
+        " AND ($2='' OR series=$2)",
+        {chipHex, series, release ? "released" : "burnt"}, error);
+    if (!update) return false;
+    settled = std::atoi(Pq().cmdTuples(update.get()));
+    return tx.Commit(error);
   }
 
  private:
@@ -309,10 +420,10 @@ class PostgresStore final : public RecordStore {
     return Fail(error);
   }
 
-  Result Query(const char* sql, const std::vector<std::string>& values, std::string& error) {
+  Result Query(const std::string& sql, const std::vector<std::string>& values, std::string& error) {
     std::vector<const char*> params;
     for (const std::string& v : values) params.push_back(v.c_str());
-    Result r(Pq().execParams(conn_.get(), sql, static_cast<int>(params.size()), nullptr,
+    Result r(Pq().execParams(conn_.get(), sql.c_str(), static_cast<int>(params.size()), nullptr,
                              params.data(), nullptr, nullptr, 0));
     const auto status = Pq().resultStatus(r.get());
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
@@ -322,18 +433,34 @@ class PostgresStore final : public RecordStore {
     return r;
   }
 
-  bool Params(const char* sql, const std::vector<std::string>& values, std::string& error) {
-    return Query(sql, values, error) != nullptr;
+  bool QueryFields(const std::string& sql, const std::vector<std::optional<std::string>>& values,
+                   std::string& error) {
+    std::vector<const char*> params;
+    for (const auto& v : values) params.push_back(v ? v->c_str() : nullptr);
+    Result r(Pq().execParams(conn_.get(), sql.c_str(), static_cast<int>(params.size()), nullptr,
+                             params.data(), nullptr, nullptr, 0));
+    const auto status = Pq().resultStatus(r.get());
+    if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) return Fail(error);
+    return true;
+  }
+
+  bool Writable(std::string& error) {
+    if (mode_ != StoreMode::kReadOnly) return true;
+    error = name_ + ": opened read-only";
+    return false;
   }
 
   Conn conn_;
   std::string name_;
+  StoreMode mode_;
+  std::size_t columns_ = kChipColumnCount;
+  std::size_t serialColumns_ = 7;
   std::mutex mutex_;
 };
 
 }  // namespace
 
-std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, bool create,
+std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, StoreMode mode,
                                                std::string& error) {
   if (LoadLibpq(error) == nullptr) return nullptr;
   // The URI's own settings come last and win; the timeout bounds a server
@@ -355,8 +482,8 @@ std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, bool crea
     return nullptr;
   }
   Result quiet(Pq().exec(conn.get(), "SET client_min_messages TO warning"));
-  auto store = std::make_unique<PostgresStore>(std::move(conn), name);
-  if (!store->Init(create, error)) return nullptr;
+  auto store = std::make_unique<PostgresStore>(std::move(conn), name, mode);
+  if (!store->Init(error)) return nullptr;
   return store;
 }
 

@@ -13,6 +13,7 @@
 #include "image/hex_loader.h"
 #include "image/script_generator.h"
 #include "production/sha256.h"
+#include "script/run_common.h"
 #include "script/runs.h"
 #include "script/session.h"
 #include "script/station.h"
@@ -67,12 +68,32 @@ std::string Hex4(std::uint16_t value) {
   return text;
 }
 
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 15];
+  }
+  return text;
+}
+
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
+
+void Counters::Count(const std::string& result) {
+  if (!ReachedChip(result)) {
+    ++notReached;
+  } else if (IsPassResult(result)) {
+    ++passed;
+  } else {
+    ++failed;
+  }
+}
 
 std::string_view StopName(StationStop stop) {
   switch (stop) {
@@ -113,15 +134,15 @@ std::string IsoUtc(std::chrono::system_clock::time_point time) {
 
 bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
                  std::string& error) {
+  // One read: the image and the SHA-256 come from the same bytes (a FIFO or
+  // /dev/stdin is read once).
   HexFile file;
   if (ReadHexFile(dialogs, hexPath, file) != HexLoadResult::kOk) {
-    error.clear();
+    error.clear();  // the loader's message box said why
     return false;
   }
-  std::ifstream in(PathFromUtf8(hexPath), std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-  if (in.bad()) {
-    error = hexPath + ": read error";
+  if (file.endAddress == 0) {
+    error = hexPath + ": no data in the HEX file";
     return false;
   }
   const std::unique_ptr<ChipImage> image = BuildChipImage(file.lines);
@@ -131,7 +152,7 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
   }
   out.hexPath = hexPath;
   out.hexName = BaseName(hexPath);
-  out.hexSha256 = Sha256Hex(bytes);
+  out.hexSha256 = Sha256Hex(file.lines.text);
   out.image = *image;
   out.endAddress = file.endAddress;
   out.fuse = fuse;
@@ -158,12 +179,15 @@ bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValu
 
 std::vector<StationSummary> Engine::Run(const std::vector<std::optional<DeviceSelector>>& devices) {
   std::vector<StationSummary> summaries(devices.size());
+  // A stop request also ends a wait on the store (after a short grace).
+  store_.SetCancel(&stop_);
   {
     std::vector<std::jthread> threads;
     for (std::size_t i = 0; i < devices.size(); ++i) {
       threads.emplace_back([&, i] { summaries[i] = RunStation(i, devices[i]); });
     }
   }  // all joined
+  store_.SetCancel(nullptr);
   return summaries;
 }
 
@@ -178,7 +202,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
   struct Closer {
     Station& station;
     ~Closer() {
-      if (const int handle = station.Handle(); handle != 0 && handle != -2) DllCloseReader(handle);
+      if (IsOpenHandle(station.Handle())) DllCloseReader(station.Handle());
       station.SetHandle(0);
     }
   } closer{station};
@@ -195,7 +219,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
   StationStop why = StationStop::kNoProgrammer;
   auto ensureOpen = [&]() {
     int handle = station.Handle();
-    if (handle == 0 || handle == -2) {
+    if (!IsOpenHandle(handle)) {
       handle = station.OpenReader();
       station.SetHandle(handle);
       if (handle == -2) {
@@ -210,18 +234,25 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     return true;
   };
   auto closeReader = [&] {
-    if (const int handle = station.Handle(); handle != 0 && handle != -2) DllCloseReader(handle);
+    if (IsOpenHandle(station.Handle())) DllCloseReader(station.Handle());
     station.SetHandle(0);
   };
   // Whether the socket holds a chip: 1 yes, 0 no, -1 the programmer failed.
   auto query = [&]() {
     if (!ensureOpen()) return -1;
+    if (settings_.next == NextChip::kProbe) {
+      // A chip answers an I2C read at its address; an empty socket fails
+      // it. Nothing is written to the chip.
+      unsigned char answer[2] = {};
+      unsigned long length = sizeof answer;
+      return DllI2cRead(station.Handle(), kChipI2cAddress, answer, &length) == 0 ? 1 : 0;
+    }
     unsigned char state = 0;
     if (DllI2cGetStatus(station.Handle(), &state) != 0) {
       closeReader();
       return -1;
     }
-    return state != 0 ? 1 : 0;
+    return (state & 0x01) != 0 ? 1 : 0;
   };
   // Polls until the socket answers `want` settlePolls times in a row; false
   // on a stop request or a programmer that does not answer (`why`).
@@ -254,6 +285,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
   summary.serial = station.Serial();
   summary.port = station.Port();
   observer_.OnStationReady(index, summary.serial, summary.port);
+  // Only a label in the record: numbers are reserved by attempts.
   const std::string stationKey = !summary.serial.empty() ? summary.serial
                                  : !summary.port.empty() ? summary.port
                                                          : "station" + std::to_string(index + 1);
@@ -266,7 +298,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       return stop(StationStop::kCount);
     }
     if (StopRequested()) return stop(StationStop::kStopped);
-    if (settings_.next == NextChip::kAuto) {
+    if (settings_.next != NextChip::kManual) {
       if (chipInSocket) {
         observer_.OnWaiting(index, true);
         if (!waitSocket(0)) return stop(why);
@@ -281,40 +313,45 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       if (StopRequested()) return stop(StationStop::kStopped);
     }
 
-    // The chip's serial number and script.
-    std::optional<SerialTicket> ticket;
+    // The chip's serial number, reserved for this attempt alone, and its script.
+    const std::string attempt = NewAttemptId();
+    std::optional<Reservation> reservation;
     std::optional<SerialValue> value;
     if (plan) {
       std::int64_t number = 0;
+      bool exhausted = false;
       std::string error;
-      if (!store_.TakeSerial(plan->Series(), plan->First(), plan->Step(), stationKey, number,
-                             error)) {
-        return stop(StationStop::kLog, error);
+      const auto chipHexOf = [&](std::int64_t n, std::string& why) -> std::optional<std::string> {
+        value = ValueOf(*plan, n, why);
+        if (!value) return std::nullopt;
+        return HexBytes(value->bytes);
+      };
+      if (!store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
+                          chipHexOf, number, exhausted, error)) {
+        return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
       }
-      ticket = SerialTicket{plan->Series(), number};
-      value = ValueOf(*plan, number, error);
-      // The number stays taken by this station and is given back when it
-      // next takes one.
-      if (!value) return stop(StationStop::kSerial, error);
+      reservation = Reservation{plan->Series(), number, attempt};
     }
     ChipPage page(product_.fuse);
     page.SetHexPath(product_.hexPath);
     ChipRecord row;
+    row.attempt = attempt;
     if (!ChipScript(product_, plan, value ? &*value : nullptr, page.Script(), row.imageCrc)) {
       return stop(StationStop::kLog, "the chip's script cannot be built");
     }
     if (value) row.chipSerial = value->text;
     observer_.OnChipStarted(index, row.chipSerial);
 
-    // The run, on a freshly powered chip.
+    // The run, on a freshly powered chip. The programmer shows its result
+    // only once the chip's record is committed.
     row.timeUtc = IsoUtc(std::chrono::system_clock::now());
     const auto started = clock.Now();
-    if (const int handle = station.Handle(); handle != 0 && handle != -2) {
-      DllI2cRePower(handle);
+    if (IsOpenHandle(station.Handle())) {
+      DllI2cRePower(station.Handle());
       clock.SleepMs(kRepowerWaitMs);
     }
     sink.Reset();
-    const RunOutcome outcome = OnlineProgramRun(station, page);
+    const RunOutcome outcome = OnlineProgramRun(station, page, ResultSignal::kByCaller);
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - started).count();
 
@@ -327,13 +364,13 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     row.runResult = outcome.result;
     const bool reached = outcome.opened && !outcome.busy;
     if (!outcome.opened) {
-      row.result = "no-programmer";
+      row.result = kResultNoProgrammer;
       row.runResult = kRunCommFailure;
     } else if (outcome.busy) {
-      row.result = "busy";
+      row.result = kResultBusy;
       row.runResult = kRunCommFailure;
     } else if (outcome.result == kRunOk) {
-      row.result = "pass";
+      row.result = kResultPass;
     } else if (const auto& failure = sink.Failure()) {
       row.result = std::string(FailureName(failure->failure));
       row.detail = failure->lineText;
@@ -345,14 +382,35 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     } else {
       row.result = "failed";
     }
-    const bool passed = row.result == "pass";
+    const bool passed = outcome.opened && !outcome.busy && outcome.result == kRunOk;
+    // A chip that was never reached does not carry the number: it is given
+    // again. A failed chip's number is given again unless the plan burns it.
     const SerialSettle settle = passed                                ? SerialSettle::kUsed
                                 : plan && plan->burnFailed && reached ? SerialSettle::kBurnt
-                                                                      : SerialSettle::kGiven;
+                                                                      : SerialSettle::kReleased;
     std::string error;
-    if (!store_.Record(row, ticket, settle, error)) return stop(StationStop::kLog, error);
-    ++(passed ? summary.counters.passed : summary.counters.failed);
-    failuresInRow = passed ? 0 : failuresInRow + 1;
+    bool recorded = false;
+    for (int tries = 0; tries < std::max(1, settings_.recordTries) && !recorded; ++tries) {
+      if (tries > 0)
+        clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.recordPause));
+      recorded = store_.Record(row, reservation, settle, error);
+    }
+    const int handle = station.Handle();
+    if (reached && IsOpenHandle(handle)) SignalResult(handle, passed && recorded);
+    if (outcome.result == kRunCommFailure && reached) closeReader();
+    if (!recorded) {
+      observer_.OnChipUnrecorded(
+          index, row, value ? std::optional<std::string>(HexBytes(value->bytes)) : std::nullopt,
+          error);
+      std::string detail = "the chip";
+      if (value) detail += " with serial number " + value->text;
+      detail +=
+          " (" + std::string(passed ? "passed" : "failed") + ") is not recorded: put it aside";
+      if (value) detail += "; its number stays reserved (velkan log --unknown)";
+      return stop(StationStop::kLog, detail + ": " + error);
+    }
+    summary.counters.Count(row.result);
+    if (reached) failuresInRow = passed ? 0 : failuresInRow + 1;
     observer_.OnChipDone(index, row, summary.counters);
     chipInSocket = true;
 

@@ -42,9 +42,10 @@ struct Product {
   bool fuse = false;
 };
 
-// Reads the HEX file (messages of the loader through `dialogs`) and its
-// bytes for the SHA-256. False with `error` when the file cannot be used
-// (empty when a dialog already said why).
+// Reads the HEX file once (messages of the loader through `dialogs`): the
+// image and the SHA-256 of the bytes read. False with `error` when the file
+// cannot be used (empty when a dialog already said why); a file without
+// data records is refused ("no data in the HEX file").
 bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
                  std::string& error);
 
@@ -55,9 +56,13 @@ bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValu
                 ScriptTable& script, std::string& crcHex);
 
 enum class NextChip {
-  kAuto,    // poll the socket: a chip that answers, after a run its removal
+  kAuto,    // poll the programmer's state query: bit 0 is "a chip is powered and answering"
+  kProbe,   // poll with an I2C read at the chip's address (nothing is written)
   kManual,  // Observer::WaitForNextChip (the operator)
 };
+
+// The chip's I2C address, for kProbe.
+inline constexpr unsigned char kChipI2cAddress = 0xA0;
 
 struct Settings {
   int count = 0;  // passed chips per station, then it stops; 0: no limit
@@ -65,6 +70,10 @@ struct Settings {
   NextChip next = NextChip::kAuto;
   std::chrono::milliseconds pollInterval{100};
   int settlePolls = 2;
+  // A record that cannot be committed is tried this often, `recordPause`
+  // apart, before the station gives up on it.
+  int recordTries = 3;
+  std::chrono::milliseconds recordPause{1000};
   std::string toolVersion;
   std::optional<SerialPlan> serial;
 };
@@ -72,8 +81,11 @@ struct Settings {
 struct Counters {
   int passed = 0;
   int failed = 0;
-  // Passed of all attempts, in percent; 0 before the first.
+  int notReached = 0;  // attempts that never reached a chip (no programmer, busy)
+  // Passed of the chips programmed, in percent; 0 before the first.
   double Yield() const { return passed + failed == 0 ? 0.0 : 100.0 * passed / (passed + failed); }
+  // Counts a recorded attempt by its result.
+  void Count(const std::string& result);
 };
 
 enum class StationStop {
@@ -82,7 +94,7 @@ enum class StationStop {
   kFailures,      // stopAfterFailures failures in a row
   kNoProgrammer,  // the programmer could not be opened
   kBusy,          // another program holds the programmer
-  kLog,           // a chip could not be recorded, or no serial number taken
+  kLog,           // a chip could not be recorded, or no serial number reserved
   kSerial,        // no serial number left (the counter outgrew its bytes, the file ran out)
   kNoAnswer,      // the programmer stopped answering the socket query
 };
@@ -99,8 +111,16 @@ class Observer {
   virtual void OnWaiting(std::size_t station, bool forRemoval) = 0;
   virtual void OnChipStarted(std::size_t station, const std::optional<std::string>& serial) = 0;
   virtual void OnRunEvent(std::size_t station, const Event& event) = 0;
-  // The chip's row is committed.
+  // The chip's row is committed (then the programmer shows the result).
   virtual void OnChipDone(std::size_t station, const ChipRecord& row, const Counters& counters) = 0;
+  // The chip's row could not be committed: the chip must be put aside, its
+  // serial number (if any) stays reserved and is listed as unknown. The
+  // station stops next (kLog).
+  virtual void OnChipUnrecorded(std::size_t station, const ChipRecord& row,
+                                const std::optional<std::string>& chipHex,
+                                const std::string& error) {
+    (void)station, (void)row, (void)chipHex, (void)error;
+  }
   virtual void OnStationStopped(std::size_t station, StationStop why, const std::string& detail,
                                 const Counters& counters) = 0;
   // Manual mode: blocks until the operator wants the next chip on

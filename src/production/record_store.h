@@ -1,10 +1,19 @@
 // The per-chip record: one row per chip attempt in the table `chips`, and
-// the serial numbers given, in one store shared by every station of a
+// the serial numbers reserved, in one store shared by every station of a
 // process and by every process writing to it. Implementations: a SQLite
 // file and a PostgreSQL database.
+//
+// A serial number is reserved for one attempt (an id unique across hosts
+// and processes) and settled with that attempt's row in one transaction. A
+// reservation that never settled (its process died, its record failed) is
+// never given again by the store: the chip may carry it. It is listed as
+// unknown until an operator, having looked at the chips, releases it (given
+// again) or burns it (never given again).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,61 +35,130 @@ struct ChipRecord {
   int runResult = 0;
   std::string detail;  // the failing line's text, or why the run did not start
   std::int64_t durationMs = 0;
+  std::string attempt;  // the attempt's id (empty in rows of older records)
 };
 
-// The columns of `chips`, in order.
+// Result kinds of attempts that never reached a chip: recorded, but no chip
+// was programmed, so they count neither as passed nor as failed chips.
+inline constexpr const char* kResultNoProgrammer = "no-programmer";
+inline constexpr const char* kResultBusy = "busy";
+inline constexpr const char* kResultPass = "pass";
+bool IsPassResult(const std::string& result);
+bool ReachedChip(const std::string& result);
+
+// The columns of `chips`, in order. Records written before attempts were
+// recorded lack the last one; they are read (as an empty attempt) and, when
+// opened for writing, given the column.
 inline constexpr const char* kChipColumns[] = {
     "time_utc",   "station_serial", "station_port", "tool_version", "hex_name",
     "hex_sha256", "image_crc",      "fuse",         "chip_serial",  "result",
-    "run_result", "detail",         "duration_ms"};
+    "run_result", "detail",         "duration_ms",  "attempt"};
+inline constexpr std::size_t kChipColumnCount = std::size(kChipColumns);
+inline constexpr std::size_t kLegacyChipColumnCount = 13;
 
-// A serial number taken for a chip in progress.
-struct SerialTicket {
+// A row as the text of its columns, in kChipColumns' order (nullopt: NULL),
+// and back: one codec for the SQLite file, PostgreSQL and CSV.
+std::vector<std::optional<std::string>> ChipRowFields(const ChipRecord& row);
+// `fields` holds kChipColumnCount or kLegacyChipColumnCount values. False
+// with `error` when a number column holds no number.
+bool ChipRowFromFields(const std::vector<std::optional<std::string>>& fields, ChipRecord& row,
+                       std::string& error);
+
+// A serial number reserved for one attempt.
+struct Reservation {
   std::string series;
   std::int64_t number = 0;
+  std::string attempt;
 };
 
-// What becomes of a ticket's number with the chip's record.
+// What becomes of a reservation with the chip's record.
 enum class SerialSettle {
-  kUsed,   // the chip passed: the number is on it
-  kGiven,  // the chip failed: the number is given to a later chip
-  kBurnt,  // the chip failed and its number is not given again
+  kUsed,      // the chip passed: the number is on it
+  kReleased,  // the chip failed: the number is given to a later chip
+  kBurnt,     // the chip failed and its number is not given again
+};
+
+// A reservation that has not settled: in progress now, or its attempt
+// ended without a record (the chip may carry the number).
+struct UnknownNumber {
+  std::string series;
+  std::int64_t number = 0;
+  std::string chipHex;  // the bytes as written on the chip, upper-case hex
+  std::string station;
+  std::string timeUtc;  // when it was reserved
+  std::string attempt;
+};
+
+// How a store is opened.
+enum class StoreMode {
+  kCreate,    // production: the file and the tables are created when missing
+  kWrite,     // an existing record, for writing (the operator's settling)
+  kReadOnly,  // reports: nothing in the store or its file is ever changed
 };
 
 class RecordStore {
  public:
   virtual ~RecordStore() = default;
 
-  // Takes a number of `series` for the next chip of `station`: the smallest
-  // number given back (not below `first`), else one `step` past the largest
-  // number ever taken (at least `first`). Numbers that `station` took and
-  // never settled (its process ended before recording the chip) are given
-  // back first: a programmer serves one process at a time, so they are
-  // nobody's now.
-  virtual bool TakeSerial(const std::string& series, std::int64_t first, std::int64_t step,
-                          const std::string& station, std::int64_t& number, std::string& error) = 0;
-  // Appends `row` and settles `ticket` in one transaction: committed (true)
-  // or not there at all.
-  virtual bool Record(const ChipRecord& row, const std::optional<SerialTicket>& ticket,
+  // Reserves a number of `series` for `attempt`: the smallest released
+  // number not below `first`, else one `step` past the largest ever
+  // reserved (at least `first`). `chipHexOf` gives the bytes the number is
+  // written as (nullopt with a reason: no such number, e.g. the counter
+  // outgrew its bytes; then nothing is reserved and `exhausted` is set).
+  virtual bool Reserve(
+      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
+      const std::string& attempt,
+      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
+      std::int64_t& number, bool& exhausted, std::string& error) = 0;
+  // Appends `row` and settles `reservation` (still held by its attempt) in
+  // one transaction: committed (true) or not there at all. A reservation
+  // that an operator settled meanwhile fails the record.
+  virtual bool Record(const ChipRecord& row, const std::optional<Reservation>& reservation,
                       SerialSettle settle, std::string& error) = 0;
-  // The rows with time_utc >= `since` (all when empty), in insertion order.
-  virtual bool Rows(const std::string& since, std::vector<ChipRecord>& rows,
-                    std::string& error) = 0;
+  // Every row with time_utc >= `since` (all when empty), in insertion
+  // order, one at a time (never all in memory).
+  virtual bool ForEachRow(const std::string& since,
+                          const std::function<bool(const ChipRecord&)>& visit,
+                          std::string& error) = 0;
+  // The reservations that have not settled, oldest first.
+  virtual bool Unknown(std::vector<UnknownNumber>& numbers, std::string& error) = 0;
+  // The operator's word on unknown numbers whose chip bytes are `chipHex`
+  // (as Unknown lists them; `series` narrows when given): released (given
+  // again) or burnt. `settled` counts the numbers settled; a hex matching
+  // reservations of several series without `series` is refused.
+  virtual bool SettleUnknown(const std::string& chipHex, const std::string& series, bool release,
+                             int& settled, std::string& error) = 0;
+
+  // A flag that, once set, ends waits on the store (a busy file, a server
+  // that does not answer) after a short grace; nullptr: none.
+  void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+
+  // Convenience for tests and small reports: every row, in memory.
+  bool Rows(const std::string& since, std::vector<ChipRecord>& rows, std::string& error);
+
+ protected:
+  bool Cancelled() const { return cancel_ && cancel_->load(std::memory_order_acquire); }
+
+ private:
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 // Whether `target` names a PostgreSQL database (postgresql://, postgres://).
 bool IsPostgresTarget(const std::string& target);
 
 // Opens `target`: a PostgreSQL connection URI or a SQLite file (UTF-8 path).
-// `create`: a missing SQLite file and the tables are created; otherwise a
-// missing file is an error. Returns nullptr with `error` on failure.
-std::unique_ptr<RecordStore> OpenRecordStore(const std::string& target, bool create,
+// Returns nullptr with `error` on failure.
+std::unique_ptr<RecordStore> OpenRecordStore(const std::string& target, StoreMode mode,
                                              std::string& error);
 
-std::unique_ptr<RecordStore> OpenSqliteStore(const std::string& path, bool create,
+std::unique_ptr<RecordStore> OpenSqliteStore(const std::string& path, StoreMode mode,
                                              std::string& error);
 // nullptr with an explanation when the tool was built without PostgreSQL.
-std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, bool create,
+std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, StoreMode mode,
                                                std::string& error);
+
+// A new attempt id: unique across hosts and processes (random, with the
+// host and process for a reader).
+std::string NewAttemptId();
 
 }  // namespace velkan::production

@@ -1,8 +1,10 @@
 #include "production/serial_numbers.h"
 
 #include <cctype>
+#include <map>
 
 #include "image/hex_loader.h"
+#include "production/sha256.h"
 
 namespace velkan::production {
 
@@ -39,13 +41,18 @@ std::string ParseAddress(const std::string& text, std::size_t length, std::uint3
   return {};
 }
 
-// The largest number the form holds in `bytes` bytes, plus one.
+// The largest number the form holds in `bytes` bytes, plus one; numbers
+// are kept as signed 64-bit values, so never more than 2^63.
 std::uint64_t Limit(SerialFormat format, int bytes) {
+  constexpr std::uint64_t kMax = std::uint64_t{1} << 63;
   std::uint64_t limit = 1;
   const std::uint64_t per = format == SerialFormat::kBcd     ? 100
                             : format == SerialFormat::kAscii ? 16
                                                              : 256;
-  for (int i = 0; i < bytes; ++i) limit *= per;
+  for (int i = 0; i < bytes; ++i) {
+    if (limit > kMax / per) return kMax;
+    limit *= per;
+  }
   return limit;
 }
 
@@ -62,7 +69,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 std::string SerialPlan::Series() const {
-  if (FromFile()) return "file:" + fileName;
+  if (FromFile()) return "file:" + fileSha256;
   static constexpr const char* kNames[] = {"be", "le", "bcd", "ascii"};
   return std::string(kNames[static_cast<int>(format)]) + ":" + std::to_string(bytes);
 }
@@ -104,7 +111,8 @@ std::string ParseCounterPlan(const std::string& address, const std::string& star
              (decimal ? ": not a decimal number" : ": not a hex number");
     }
     if (*value >= Limit(plan.format, bytes)) {
-      return "--serial-start " + start + ": does not fit in " + std::to_string(bytes) + " bytes";
+      return "--serial-start " + start + ": does not fit in " + std::to_string(bytes) + " bytes" +
+             (*value >= (std::uint64_t{1} << 63) ? " (numbers go up to 7FFFFFFFFFFFFFFF)" : "");
     }
     plan.start = static_cast<std::int64_t>(*value);
     out = std::move(plan);
@@ -118,7 +126,11 @@ std::string ParseFilePlan(const std::string& address, const std::string& fileNam
                           const std::string& text, SerialPlan& out) {
   SerialPlan plan;
   plan.fileName = fileName;
+  plan.fileSha256 = Sha256Hex(text);
   std::size_t longest = 0;
+  // Where each value was first seen: a value on two lines would be given
+  // to two chips.
+  std::map<std::vector<std::uint8_t>, std::size_t> seen;
   std::size_t lineNumber = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -142,6 +154,10 @@ std::string ParseFilePlan(const std::string& address, const std::string& fileNam
       bytes.push_back(static_cast<std::uint8_t>(*b));
     }
     if (bytes.size() > 256) return where + ": longer than 256 bytes";
+    if (const auto [it, fresh] = seen.emplace(bytes, lineNumber); !fresh) {
+      return where + ": the same value as line " + std::to_string(it->second) +
+             " (each value is given to one chip only)";
+    }
     longest = std::max(longest, bytes.size());
     plan.fileValues.push_back(std::move(bytes));
   }

@@ -24,11 +24,13 @@ struct SerialPlan {
   std::int64_t step = 1;   // counter: the increment
   // File mode: the values, line by line (number k is line k, from 1).
   std::vector<std::vector<std::uint8_t>> fileValues;
-  std::string fileName;
+  std::string fileName;     // for messages
+  std::string fileSha256;   // of the file's bytes: the file's number space
   bool burnFailed = false;  // a failed chip's number is not given again
 
   bool FromFile() const { return !fileName.empty(); }
   // The number space in the log: numbers are never given twice within one.
+  // A file's space is its content, whatever its name or folder.
   std::string Series() const;
   // The first number and the increment in that space.
   std::int64_t First() const { return FromFile() ? 1 : start; }

@@ -197,7 +197,16 @@ int RunOnlineScript(Page& page) {
   return RunOnlineScript(DefaultStation(), page);
 }
 
+void SignalResult(int handle, bool pass) {
+  DllLedControl(handle, pass ? 2 : 1);
+  DllSpeakerControl(handle, pass ? 0 : 1);
+}
+
 RunOutcome OnlineProgramRun(Station& station, Page& page) {
+  return OnlineProgramRun(station, page, ResultSignal::kAtEnd);
+}
+
+RunOutcome OnlineProgramRun(Station& station, Page& page, ResultSignal signal) {
   RunOutcome outcome;
   page.EnableInputs(false);
   page.ClearLog();
@@ -221,12 +230,10 @@ RunOutcome OnlineProgramRun(Station& station, Page& page) {
   finished.success = outcome.result == kRunOk;
   finished.fuse = finished.success && page.FuseChosen();
   Emit(station, page, finished);
-  if (outcome.result == kRunOk) {
-    DllLedControl(handle, 2);
-    DllSpeakerControl(handle, 0);
-  } else {
-    DllLedControl(handle, 1);
-    DllSpeakerControl(handle, 1);
+  if (signal == ResultSignal::kAtEnd) {
+    SignalResult(handle, outcome.result == kRunOk);
+    // After a communication failure the programmer is opened afresh next
+    // time (a caller that signals the result closes it itself).
     if (outcome.result == kRunCommFailure && IsOpenHandle(handle)) {
       DllCloseReader(handle);
       station.SetHandle(0);

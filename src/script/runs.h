@@ -40,6 +40,15 @@ struct RunOutcome {
 };
 RunOutcome OnlineProgramRun(Station& station, Page& page);
 RunOutcome OfflineLoadRun(Station& station, Page& page);
+
+// Who shows an online run's result on the programmer (LED and speaker):
+// the run as it ends, or its caller, later (production shows a pass only
+// once the chip's record is committed).
+enum class ResultSignal { kAtEnd, kByCaller };
+RunOutcome OnlineProgramRun(Station& station, Page& page, ResultSignal signal);
+// The programmer's LED and speaker for a result: pass (LED 2, speaker 0)
+// or failure (LED 1, speaker 1).
+void SignalResult(int handle, bool pass);
 RunOutcome OnlineProgramRun(Page& page);  // on the default station
 RunOutcome OfflineLoadRun(Page& page);
 

@@ -572,7 +572,7 @@ void CProductionPage::StartProduction() {
       WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
       ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     } waitCursor;
-    store = OpenRecordStore(logTarget, true, error);
+    store = OpenRecordStore(logTarget, velkan::production::StoreMode::kCreate, error);
   }
   if (!store) {
     MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,

@@ -89,7 +89,14 @@ TEST(SerialPlan, FileValues) {
   SerialPlan plan;
   ASSERT_EQ(ParseFilePlan("4000", "serials.txt", "0A0B\r\n\n  0c 0d 0e\n", plan), "");
   EXPECT_EQ(plan.bytes, 3);
-  EXPECT_EQ(plan.Series(), "file:serials.txt");
+  // The file's number space is its content: another name or folder of the
+  // same values continues where it was; other values start afresh.
+  SerialPlan copy, other;
+  ASSERT_EQ(ParseFilePlan("4000", "/elsewhere/copy.txt", "0A0B\r\n\n  0c 0d 0e\n", copy), "");
+  ASSERT_EQ(ParseFilePlan("4000", "serials.txt", "0A0C\n", other), "");
+  EXPECT_EQ(plan.Series(), copy.Series());
+  EXPECT_NE(plan.Series(), other.Series());
+  EXPECT_EQ(plan.Series().rfind("file:", 0), 0u);
   EXPECT_EQ(ValueText(plan, 1), "0A0B");
   EXPECT_EQ(ValueBytes(plan, 2), (std::vector<std::uint8_t>{0x0C, 0x0D, 0x0E}));
   EXPECT_NE(ValueText(plan, 3).find("all 2 values"), std::string::npos);
@@ -97,6 +104,21 @@ TEST(SerialPlan, FileValues) {
   EXPECT_NE(ParseFilePlan("4000", "f", "0A\nZZ\n", plan).find("line 2"), std::string::npos);
   EXPECT_NE(ParseFilePlan("4000", "f", "\n\n", plan).find("no values"), std::string::npos);
   EXPECT_NE(ParseFilePlan("9FFF", "f", "0A0B\n", plan).find("APP region"), std::string::npos);
+  // One value on two lines would go onto two chips.
+  const std::string dup = ParseFilePlan("4000", "f", "0A0B\n0C0D\n0a0b\n", plan);
+  EXPECT_NE(dup.find("line 3"), std::string::npos) << dup;
+  EXPECT_NE(dup.find("line 1"), std::string::npos) << dup;
+}
+
+TEST(SerialPlan, EightByteCountersWork) {
+  for (const char* form : {"be", "le"}) {
+    SerialPlan plan;
+    ASSERT_EQ(ParseCounterPlan("3000", "0102030405060708", 1, 8, form, plan), "") << form;
+    EXPECT_EQ(ValueText(plan, plan.start), "0102030405060708");
+    EXPECT_EQ(ValueBytes(plan, plan.start).size(), 8u);
+    EXPECT_NE(ParseCounterPlan("3000", "8000000000000000", 1, 8, form, plan).find("does not fit"),
+              std::string::npos);
+  }
 }
 
 // The two ways the operator's word reaches the stations: words given ahead
@@ -210,7 +232,7 @@ class EngineTest : public ::testing::Test {
     emulators_ = UseEmulators(std::nullopt, 2);
     ASSERT_EQ(emulators_.size(), 2u);
     std::string error;
-    store_ = OpenSqliteStore(dir_ / "p.db", true, error);
+    store_ = OpenSqliteStore(dir_ / "p.db", StoreMode::kCreate, error);
     ASSERT_TRUE(store_) << error;
     product_.image.fill(0xFF);
     for (int i = 0; i < 300; ++i) product_.image[i] = static_cast<std::uint8_t>(i * 3);

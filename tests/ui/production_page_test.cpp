@@ -6,6 +6,8 @@
 // pages.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -113,7 +115,8 @@ class ProductionPageTest : public ::testing::Test {
   }
   std::vector<velkan::production::ChipRecord> StoredRows() {
     std::string error;
-    auto store = velkan::production::OpenRecordStore(Path("production.db"), false, error);
+    auto store = velkan::production::OpenRecordStore(
+        Path("production.db"), velkan::production::StoreMode::kReadOnly, error);
     EXPECT_NE(store, nullptr) << error;
     std::vector<velkan::production::ChipRecord> rows;
     if (store) {
@@ -413,7 +416,9 @@ TEST_F(ProductionPageTest, StartIsRefusedWithAMessageUntilTheSettingsHold) {
 
   page.m_editLogDb->setText(QStringLiteral("  "));
   refused("请选择记录库！");
-  page.m_editLogDb->setText(QString::fromStdString(Path("no/such/folder/p.db")));
+  // A record whose folder cannot be made (a file stands in its way).
+  std::ofstream(Path("not-a-folder")) << "x";
+  page.m_editLogDb->setText(QString::fromStdString(Path("not-a-folder/p.db")));
   dialogs_.boxes.clear();
   page.m_btnStart->click();
   ASSERT_EQ(dialogs_.boxes.size(), 1u);
@@ -515,7 +520,8 @@ TEST_F(ProductionPageTest, RecordsGoToAPostgresAddress) {
   page.WaitForRun();
 
   std::string error;
-  auto store = velkan::production::OpenRecordStore(server.Uri(), false, error);
+  auto store = velkan::production::OpenRecordStore(server.Uri(),
+                                                   velkan::production::StoreMode::kReadOnly, error);
   ASSERT_NE(store, nullptr) << error;
   std::vector<velkan::production::ChipRecord> rows;
   ASSERT_TRUE(store->Rows("", rows, error)) << error;
