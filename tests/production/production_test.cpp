@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "common/clock.h"
+#include "common/sha256.h"
 #include "emulator/emulator.h"
 #include "image/crc16.h"
 #include "production/next_chip_gate.h"
 #include "production/production.h"
-#include "production/sha256.h"
 #include "programmer/backend.h"
 #include "programmer/hid_emulated.h"
 #include "temp_dir.h"
