@@ -282,6 +282,18 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
                "with --emulator: each emulated programmer's socket gets a fresh blank chip a "
                "moment after the previous one was taken out (which happens a moment after the "
                "LED showed its result)");
+  app.add_option("--emulator-tray-serial", produceOptions_.emulatorTraySerial,
+                 "with --emulator-feeder: each chip's line in the feeder's tray (tray.jsonl in "
+                 "the emulator's state folder) carries the K bytes at chip address ADDR (hex)")
+      ->type_name("ADDR:K")
+      ->check(CLI::Validator(
+          [](std::string& v) {
+            return emu::ParseTraySerial(v) ? std::string()
+                                           : "expected ADDR:K, ADDR hex 2000 to 9FFF and K 1 to "
+                                             "8 within the chip's flash, e.g. 0x9FF0:4";
+          },
+          ""))
+      ->needs("--emulator-feeder");
 
   ProduceOptions& p = produceOptions_;
   produce_ = app.add_subcommand(
@@ -470,7 +482,9 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     return kExitNoProgrammer;
   }
   if (p.emulatorFeeder) {
-    for (const auto& emulator : CurrentEmulators()) emulator->SetFeeder(emu::Feeder{});
+    emu::Feeder feeder;
+    feeder.traySerial = emu::ParseTraySerial(p.emulatorTraySerial);
+    for (const auto& emulator : CurrentEmulators()) emulator->SetFeeder(feeder);
   }
 
   NextChipGate gate(devices.size());

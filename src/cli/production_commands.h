@@ -27,6 +27,7 @@ struct ProduceOptions {
   std::string serialFile;
   bool serialBurnFailed = false;
   bool emulatorFeeder = false;
+  std::string emulatorTraySerial;  // --emulator-tray-serial ADDR:K (checked when parsed)
 };
 
 struct LogOptions {

@@ -163,13 +163,14 @@ std::uint16_t ChipCommand(EmulatorState& s, const Bytes& cmd, Clock::Duration& b
 // The feeder's moves that are due by `now`.
 void AdvanceFeeder(EmulatorState& s, Clock::Duration now, Outcome& o) {
   if (s.takeOutAt && now >= *s.takeOutAt) {
+    if (s.TakeOutSocketChip()) o.stateChanged = true;
     s.chipPresent = false;
     s.chipResponse.reset();
     s.refillAt = *s.takeOutAt + s.feeder->refill;
     s.takeOutAt.reset();
   }
   if (s.refillAt && now >= *s.refillAt) {
-    s.InsertBlankChip();
+    s.InsertFeederChip();
     s.refillAt.reset();
     o.flashChanged = o.stateChanged = true;
   }
@@ -241,6 +242,7 @@ Outcome Execute(EmulatorState& s, const Request& req, Clock::Duration now) {
         break;
       }
       (req.command == 0x78 ? s.led : s.speaker) = d[0];
+      if (req.command == 0x78 && s.chipPresent && s.socketChip != 0) s.socketLed = d[0];
       o.stateChanged = true;
       if (req.command == 0x78 && (d[0] == 1 || d[0] == 2) && s.feeder && s.chipPresent &&
           !s.takeOutAt) {
@@ -673,14 +675,19 @@ bool Emulator::Fused() const {
 
 void Emulator::InsertBlankChip() {
   std::lock_guard lock(mutex_);
+  if (state_->chipPresent) state_->TakeOutSocketChip();
   state_->InsertBlankChip();
   if (state_->persist && state_->SaveChanges(true, false, true)) state_->stamp = state_->Stamp();
 }
 
 void Emulator::RemoveChip() {
   std::lock_guard lock(mutex_);
-  state_->chipPresent = false;
-  state_->chipResponse.reset();
+  State& s = *state_;
+  if (s.chipPresent && s.TakeOutSocketChip() && s.persist && s.SaveChanges(false, false, true)) {
+    s.stamp = s.Stamp();
+  }
+  s.chipPresent = false;
+  s.chipResponse.reset();
 }
 
 bool Emulator::ChipPresent() const {
@@ -689,13 +696,18 @@ bool Emulator::ChipPresent() const {
 }
 
 void Emulator::SetFeeder(std::optional<Feeder> feeder) {
-  {
-    std::lock_guard lock(mutex_);
-    state_->feeder = feeder;
-    state_->takeOutAt.reset();
-    state_->refillAt.reset();
-  }
-  if (feeder) InsertBlankChip();
+  std::lock_guard lock(mutex_);
+  State& s = *state_;
+  s.feeder = feeder;
+  s.takeOutAt.reset();
+  s.refillAt.reset();
+  if (!feeder) return;
+  // The chip a feeder before this one left in the socket goes to the tray
+  // first.
+  s.ResumeNumbering();
+  s.TakeOutSocketChip();
+  s.InsertFeederChip();
+  if (s.persist && s.SaveChanges(true, false, true)) s.stamp = s.Stamp();
 }
 
 void Emulator::SetFused(bool fused) {

@@ -65,7 +65,10 @@
 //   {"fused": bool, "led": n, "speaker": n,
 //    "offline": {"name": text, "nameHex": exact bytes as hex,
 //                "records": [{"number": n, "kind": n, "content": "HEX"}]},
-//    "firmware": {"size": n}}
+//    "firmware": {"size": n},
+//    "socket": {"chip": n, "led": n}}
+// "socket" only while the feeder's chip number n is in the socket without a
+// tray line, "led" only once an LED value was sent while it was (see Feeder).
 // Every change rewrites the affected file through a temporary file and a
 // rename. The folder is one programmer: a reader that takes the device
 // (Acquire) also takes the folder's lock file, shared with other processes,
@@ -93,6 +96,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "programmer/hid_platform.h"
@@ -179,10 +183,37 @@ struct Fault {
 // and a fresh blank chip (flash all 0xFF, not fused) is in the socket
 // `refill` after that. The times are checked against the process clock at
 // every request, so nothing happens while nobody asks.
+//
+// The tray (with a state folder): the feeder numbers the chips it puts in
+// (1, 2, ...; on from the last number in the tray when it starts again) and
+// appends one line to <stateDir>/tray.jsonl for every chip it takes out,
+// flushed to the disk before the next chip goes in:
+//   {"chip": n, "flashSha256": "<64 lower-case hex digits>",
+//    "serialHex": "<K bytes at ADDR, upper-case hex>", "fused": bool, "led": n}
+// "serialHex" only with `traySerial`; "led" is the last LED value sent while
+// the chip was in the socket (0 when none was: a light still showing the
+// previous chip's result is not this chip's). The number, that LED value,
+// the flash and the fuse of the chip in the socket are kept in the state
+// folder, so a process that ends without taking its chip out (killed)
+// leaves it to the next feeder started on the folder: that one first takes
+// the chip out and writes its line (a chip is written once), then puts the
+// next blank chip in. Each line is one whole append; a tray that cannot be
+// written or read is reported on stderr and production goes on.
 struct Feeder {
   std::chrono::milliseconds takeOut{300};
   std::chrono::milliseconds refill{300};
+  // ADDR (chip address, 0x2000-0x9FFF) and K (1 to 8) of the serial number
+  // the tray lines carry; ADDR + K must stay within the flash.
+  std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
 };
+
+// The tray file in a state folder.
+inline constexpr const char* kTrayFileName = "tray.jsonl";
+
+// "ADDR:K" as the tools' --emulator-tray-serial takes it: ADDR hex (with or
+// without 0x, 2000 to 9FFF), K decimal 1 to 8, ADDR + K - 1 at most 9FFF.
+// Nothing for anything else.
+std::optional<std::pair<std::uint32_t, std::size_t>> ParseTraySerial(std::string_view text);
 
 // Off (all zero) by default. Delays pass through the process clock.
 struct Latency {
@@ -268,11 +299,15 @@ class Emulator {
   // The chip socket. By default a chip is always in it. Empty: 0x75 answers
   // 0, and I2C writes and reads (0x76, 0x77) fail with kStatusNoChip.
   // InsertBlankChip puts a fresh blank chip in (flash all 0xFF, not fused).
-  // The socket's state is not kept in the state folder.
+  // Whether the socket holds a chip is not kept in the state folder. A chip
+  // the feeder put in that either of these replaces or removes gets its tray
+  // line; the chips put in here are not numbered.
   void InsertBlankChip();
   void RemoveChip();
   bool ChipPresent() const;
-  // Starts the feeder with a fresh blank chip in the socket; nullopt stops it.
+  // Starts the feeder with a fresh blank chip in the socket (after writing
+  // the tray line of a chip the previous feeder on the folder left in it);
+  // nullopt stops it and leaves the chip where it is.
   void SetFeeder(std::optional<Feeder> feeder);
   // Canned answers of the contact card.
   void SetAnswerToReset(std::vector<std::uint8_t> atr);

@@ -74,6 +74,12 @@ struct EmulatorState {
   std::optional<Feeder> feeder;
   std::optional<Clock::Duration> takeOutAt;  // feeder: the chip goes then
   std::optional<Clock::Duration> refillAt;   // feeder: a blank chip comes then
+  // The feeder's number of the chip in the socket while no tray line has
+  // taken it out (0: none), and the last LED value sent while it was in.
+  // Both kept in state.json.
+  std::uint64_t socketChip = 0;
+  std::optional<std::uint8_t> socketLed;
+  std::uint64_t lastChip = 0;  // the feeder's last number given
 
   // A fresh blank chip in the socket.
   void InsertBlankChip() {
@@ -81,6 +87,12 @@ struct EmulatorState {
     fused = false;
     chipResponse.reset();
     chipPresent = true;
+  }
+  // The same, numbered by the feeder.
+  void InsertFeederChip() {
+    InsertBlankChip();
+    socketChip = ++lastChip;
+    socketLed.reset();
   }
 
   // Programmer.
@@ -130,6 +142,15 @@ struct EmulatorState {
   std::string Stamp() const;  // of the folder's files now
   // Loads the folder again when another process changed it.
   void ReloadIfChanged();
+
+  // tray.cpp
+  // Numbers on from the tray's last line (or the chip in the socket); a
+  // chip in the socket the tray already took out is forgotten.
+  void ResumeNumbering();
+  // Takes the feeder's chip out of the socket record: its tray line is
+  // written (when persisting; a failure goes to stderr). False when no
+  // feeder's chip was there.
+  bool TakeOutSocketChip();
 };
 
 struct Emulator::State : EmulatorState {};

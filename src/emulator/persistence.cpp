@@ -243,7 +243,20 @@ bool EmulatorState::ApplyStateJson(std::string_view text, std::string& why) {
       }
     }
   }
+  std::uint64_t chipNumber = 0;
+  std::optional<std::uint8_t> chipLed;
+  if (good && j.contains("socket")) {
+    const json& sock = j.at("socket");
+    good = sock.is_object() && sock.contains("chip");
+    if (!good) why = "\"socket\" must be an object with \"chip\"";
+    std::uint64_t ledOfChip = 0;
+    good = good && GetUnsigned(sock, "chip", std::uint64_t{1} << 53, chipNumber, why) &&
+           GetUnsigned(sock, "led", 255, ledOfChip, why);
+    if (good && sock.contains("led")) chipLed = static_cast<std::uint8_t>(ledOfChip);
+  }
   if (!good) return false;
+  socketChip = chipNumber;
+  socketLed = chipLed;
   fused = fusedValue;
   led = static_cast<std::uint8_t>(ledValue);
   speaker = static_cast<std::uint8_t>(speakerValue);
@@ -297,6 +310,10 @@ std::string EmulatorState::StateJsonText() const {
                   {"nameHex", BytesToHex(nameBytes, offlineName.size())},
                   {"records", std::move(recs)}};
   j["firmware"] = {{"size", firmwareSize}};
+  if (socketChip != 0) {
+    j["socket"] = {{"chip", socketChip}};
+    if (socketLed) j["socket"]["led"] = *socketLed;
+  }
   // The name is in the programmer's code page: shown with replacement
   // characters where it is not UTF-8, kept exactly in "nameHex".
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -336,6 +353,8 @@ void EmulatorState::ReloadIfChanged() {
   records = std::move(fresh.records);
   firmware = std::move(fresh.firmware);
   firmwareSize = fresh.firmwareSize;
+  socketChip = fresh.socketChip;
+  socketLed = fresh.socketLed;
   stamp = now;
 }
 

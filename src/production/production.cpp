@@ -9,10 +9,10 @@
 
 #include "common/clock.h"
 #include "common/codepage.h"
+#include "common/sha256.h"
 #include "image/crc16.h"
 #include "image/hex_loader.h"
 #include "image/script_generator.h"
-#include "production/sha256.h"
 #include "script/run_common.h"
 #include "script/runs.h"
 #include "script/session.h"

@@ -4,7 +4,7 @@
 #include <map>
 
 #include "image/hex_loader.h"
-#include "production/sha256.h"
+#include "common/sha256.h"
 
 namespace velkan::production {
 

@@ -46,6 +46,15 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       latencyGiven = true;
     } else if (arg == QLatin1String("--emulator-feeder")) {
       options.feeder = true;
+    } else if (arg == QLatin1String("--emulator-tray-serial") ||
+               arg.startsWith(QLatin1String("--emulator-tray-serial="))) {
+      QString value = arg.mid(23);
+      if (arg.size() == 22) {
+        if (++i == arguments.size()) return std::nullopt;
+        value = arguments[i];
+      }
+      options.traySerial = emu::ParseTraySerial(value.toStdString());
+      if (!options.traySerial) return std::nullopt;
     } else if (arg == QLatin1String("--emulator")) {
       options.emulator = true;
       options.emulatorDir.reset();
@@ -66,6 +75,7 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
   if ((options.emulators != 1 || latencyGiven || options.feeder) && !options.emulator) {
     return std::nullopt;
   }
+  if (options.traySerial && !options.feeder) return std::nullopt;
   return options;
 }
 
@@ -97,7 +107,7 @@ bool LoadToolkitTranslation(QTranslator& translator) {
 std::string UsageText() {
   static constexpr const char* kUsage =
       "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
-      "                   [--emulator-feeder]]\n"
+      "                   [--emulator-feeder [--emulator-tray-serial ADDR:K]]]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -108,7 +118,11 @@ std::string UsageText() {
       "                  takes its time (none, the default: replies at once)\n"
       "  --emulator-feeder\n"
       "                  each emulated socket gets a fresh blank chip a moment after the\n"
-      "                  previous one was taken out (for trying the 量产 page)\n"
+      "                  previous one was taken out (for trying the 量产 page); with DIR\n"
+      "                  each chip taken out gets a line in the tray, DIR/tray.jsonl\n"
+      "  --emulator-tray-serial ADDR:K\n"
+      "                  the tray's lines carry the K bytes (1 to 8) at chip address ADDR\n"
+      "                  (hex, 2000 to 9FFF): the serial number\n"
       "  -h, --help      print the version and this text\n";
   return std::string("velkan-tool ") + kVersion + " (" + kMainCaption + ")\n" + kUsage;
 }
@@ -178,7 +192,11 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     }
     for (const auto& emulator : emulators) {
       if (options->usbLatency) emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
-      if (options->feeder) emulator->SetFeeder(velkan::emu::Feeder{});
+      if (options->feeder) {
+        velkan::emu::Feeder feeder;
+        feeder.traySerial = options->traySerial;
+        emulator->SetFeeder(feeder);
+      }
     }
   }
   velkan::ui::ApplyApplicationFont();

@@ -5,8 +5,11 @@
 #include <QStringList>
 
 class QTranslator;
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace velkan::ui {
 
@@ -19,13 +22,17 @@ struct AppOptions {
   // --emulator-feeder: each emulated socket gets a fresh blank chip a moment
   // after the previous one was taken out (production demos; with --emulator)
   bool feeder = false;
+  // --emulator-tray-serial ADDR:K: the feeder's tray lines carry the K bytes
+  // at chip address ADDR (with --emulator-feeder)
+  std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
 };
 
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
-// N, --emulator-latency none|usb and --emulator-feeder), or -h/--help. Nothing on an unknown or malformed argument.
+// N, --emulator-latency none|usb and --emulator-feeder [--emulator-tray-serial
+// ADDR:K]), or -h/--help. Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is

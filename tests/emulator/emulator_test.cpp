@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/sha256.h"
 #include "image/crc16.h"
 #include "programmer/hid_emulated.h"
 #include "support/small_tmpfs.h"
@@ -1073,6 +1076,204 @@ TEST_F(EmulatorTest, InspectionWhileAnotherThreadExchanges) {
   EXPECT_EQ(e.ExchangeCount(), 400u);
   EXPECT_EQ(e.Led(), 199);
   EXPECT_LE(seen, 400u);
+}
+
+// ---- The feeder's tray ----
+
+class FeederTrayTest : public EmulatorStateTest {
+ protected:
+  static constexpr auto kMove = 10ms;
+  static Feeder QuickFeeder(std::optional<std::pair<std::uint32_t, std::size_t>> serial = {}) {
+    Feeder f;
+    f.takeOut = kMove;
+    f.refill = kMove;
+    f.traySerial = serial;
+    return f;
+  }
+  std::vector<nlohmann::json> Tray() const {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(dir_ / kTrayFileName);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+  }
+  // Programs one byte run at chip address `at` (block aligned), shows
+  // `led`, and lets the feeder take the chip out.
+  void ProgramShowAndTakeOut(Emulator& e, std::uint16_t block, const Bytes& bytes,
+                             std::uint8_t led) {
+    ASSERT_TRUE(e.ChipPresent());
+    EXPECT_EQ(ChipCommand(e, BlockWrite(block, bytes)), kOk);
+    Exchange(e, 0x78, {led});
+    clock_.Sleep(kMove);
+    Exchange(e, 0x75);
+    EXPECT_FALSE(e.ChipPresent());
+  }
+  void Refill(Emulator& e) {
+    clock_.Sleep(kMove);
+    Exchange(e, 0x75);
+    EXPECT_TRUE(e.ChipPresent());
+  }
+  static std::string FlashSha(const Emulator& e) {
+    const auto flash = e.Flash();
+    return Sha256Hex(std::string_view(reinterpret_cast<const char*>(flash.data()), flash.size()));
+  }
+};
+
+TEST_F(FeederTrayTest, EachChipTakenOutIsWrittenBeforeTheNextGoesIn) {
+  Emulator e(dir_);
+  ASSERT_TRUE(e.ok()) << e.error();
+  e.SetFeeder(QuickFeeder(std::make_pair(0x2010u, std::size_t{4})));
+  EXPECT_TRUE(Tray().empty());
+
+  Bytes bytes(20, 0x00);
+  std::copy_n(Bytes{0x12, 0x34, 0xAB, 0xCD}.begin(), 4, bytes.begin() + 16);
+  ProgramShowAndTakeOut(e, 0x0040, bytes, 2);
+  const std::string firstSha = FlashSha(e);  // the chip's flash stays until the refill
+  // Written at the take-out, before the refill, with the fields in order.
+  EXPECT_EQ(Slurp(dir_ / kTrayFileName), R"({"chip":1,"flashSha256":")" + firstSha +
+                                             R"(","serialHex":"1234ABCD","fused":false,"led":2})" +
+                                             "\n");
+  EXPECT_EQ(firstSha.find_first_not_of("0123456789abcdef"), std::string::npos);
+
+  Refill(e);
+  EXPECT_EQ(Tray().size(), 1u);  // the blank chip is not out yet
+  // A failed chip with its fuse blown; the serial number's bytes stay blank.
+  EXPECT_EQ(ChipCommand(e, BlockWrite(0x0100, {0x55})), kOk);
+  EXPECT_EQ(ChipCommand(e, {0x08, 0x01, 0x00, 0x00}), kOk);
+  Exchange(e, 0x78, {1});
+  clock_.Sleep(kMove);
+  Exchange(e, 0x75);
+  ASSERT_EQ(Tray().size(), 2u);
+  EXPECT_EQ(Tray()[1]["chip"], 2);
+  EXPECT_EQ(Tray()[1]["serialHex"], "FFFFFFFF");
+  EXPECT_EQ(Tray()[1]["fused"], true);
+  EXPECT_EQ(Tray()[1]["led"], 1);
+  EXPECT_NE(Tray()[1]["flashSha256"], firstSha);
+
+  // A chip the test takes out by hand is written too; one it puts in is not
+  // numbered, so taking that out writes nothing.
+  Refill(e);
+  e.RemoveChip();
+  ASSERT_EQ(Tray().size(), 3u);
+  EXPECT_EQ(Tray()[2]["chip"], 3);
+  EXPECT_EQ(Tray()[2]["led"], 0);  // no LED value while it was in
+  e.InsertBlankChip();
+  e.RemoveChip();
+  EXPECT_EQ(Tray().size(), 3u);
+}
+
+// A process that ends with its chip in the socket (killed) leaves it to the
+// next feeder on the folder, which writes it once and numbers on.
+TEST_F(FeederTrayTest, ChipsLeftInTheSocketAreWrittenOnceByTheNextFeeder) {
+  std::string programmedSha;
+  {
+    Emulator e(dir_);
+    ASSERT_TRUE(e.ok()) << e.error();
+    e.SetFeeder(QuickFeeder());
+    ProgramShowAndTakeOut(e, 0x0040, {0x01}, 2);
+    Refill(e);
+    EXPECT_EQ(ChipCommand(e, BlockWrite(0x0041, {0x02})), kOk);
+    Exchange(e, 0x78, {2});
+    programmedSha = FlashSha(e);
+  }  // killed before chip 2 was taken out
+  ASSERT_EQ(Tray().size(), 1u);
+
+  {
+    Emulator e(dir_);
+    ASSERT_TRUE(e.ok()) << e.error();
+    e.SetFeeder(QuickFeeder());
+    const auto lines = Tray();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1]["chip"], 2);
+    EXPECT_EQ(lines[1]["flashSha256"], programmedSha);
+    EXPECT_EQ(lines[1]["led"], 2);
+    EXPECT_FALSE(lines[1].contains("serialHex"));
+    EXPECT_EQ(e.Flash()[0x80], 0xFF);  // chip 3, blank
+    // Killed again at once: the LED still shows chip 2's pass, chip 3 saw
+    // no LED value of its own.
+  }
+  {
+    Emulator e(dir_);
+    EXPECT_EQ(e.Led(), 2);
+    e.SetFeeder(QuickFeeder());
+    ASSERT_EQ(Tray().size(), 3u);
+    EXPECT_EQ(Tray()[2]["chip"], 3);
+    EXPECT_EQ(Tray()[2]["led"], 0);
+    // Chip 4 taken out, the process killed before the refill: the next one
+    // has nothing to write and starts at 5.
+    ProgramShowAndTakeOut(e, 0x0040, {0x04}, 1);
+  }
+  {
+    Emulator e(dir_);
+    e.SetFeeder(QuickFeeder());
+    ASSERT_EQ(Tray().size(), 4u);
+    EXPECT_EQ(Tray()[3]["chip"], 4);
+    ProgramShowAndTakeOut(e, 0x0040, {0x05}, 1);
+    ASSERT_EQ(Tray().size(), 5u);
+    EXPECT_EQ(Tray()[4]["chip"], 5);
+  }
+
+  // Killed after chip 6's line was written but before the state folder
+  // learnt it was out: state.json still names it, the tray already has it.
+  std::string stateWithChip6;
+  {
+    Emulator e(dir_);
+    e.SetFeeder(QuickFeeder());
+    Exchange(e, 0x78, {2});
+    stateWithChip6 = Slurp(dir_ / "state.json");
+    ASSERT_NE(stateWithChip6.find("\"socket\""), std::string::npos) << stateWithChip6;
+    clock_.Sleep(kMove);
+    Exchange(e, 0x75);
+  }
+  Write(dir_ / "state.json", stateWithChip6);
+  Emulator e(dir_);
+  ASSERT_TRUE(e.ok()) << e.error();
+  e.SetFeeder(QuickFeeder());
+  ProgramShowAndTakeOut(e, 0x0040, {0x07}, 2);
+  const auto lines = Tray();
+  ASSERT_EQ(lines.size(), 7u);
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i]["chip"], i + 1);
+}
+
+TEST_F(FeederTrayTest, TrayProblemsAreReportedAndTheFeederGoesOn) {
+  // A tray that cannot be read when the feeder starts, nor written later.
+  std::filesystem::create_directories(dir_ / kTrayFileName);
+  Emulator e(dir_);
+  ASSERT_TRUE(e.ok()) << e.error();
+  ::testing::internal::CaptureStderr();
+  e.SetFeeder(QuickFeeder());
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("tray.jsonl"), std::string::npos) << said;
+  EXPECT_NE(said.find("directory"), std::string::npos) << said;
+
+  ::testing::internal::CaptureStderr();
+  ProgramShowAndTakeOut(e, 0x0040, {0x01}, 2);
+  said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("tray.jsonl"), std::string::npos) << said;
+  EXPECT_NE(said.find("chip 1 taken out without its line"), std::string::npos) << said;
+  Refill(e);
+
+  // A line that is not a tray line is reported and left out of the count.
+  const auto other = dir_ / "other";
+  std::filesystem::create_directories(other);
+  Write(other / kTrayFileName, "{\"chip\":7}\nnot json\n");
+  Emulator f(other);
+  ::testing::internal::CaptureStderr();
+  f.SetFeeder(QuickFeeder());
+  said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("line 2 is not a tray line"), std::string::npos) << said;
+  ProgramShowAndTakeOut(f, 0x0040, {0x01}, 2);
+  EXPECT_NE(Slurp(other / kTrayFileName).find("\n{\"chip\":8,"), std::string::npos);
+}
+
+TEST(TraySerialTest, ParsesAddressAndCountWithinTheFlash) {
+  using Serial = std::optional<std::pair<std::uint32_t, std::size_t>>;
+  EXPECT_EQ(ParseTraySerial("0x2010:4"), Serial(std::make_pair(0x2010u, std::size_t{4})));
+  EXPECT_EQ(ParseTraySerial("9ff8:8"), Serial(std::make_pair(0x9FF8u, std::size_t{8})));
+  EXPECT_EQ(ParseTraySerial("0X2000:1"), Serial(std::make_pair(0x2000u, std::size_t{1})));
+  for (const char* bad : {"", "2010", "2010:", ":4", "0x:4", "2010:0", "2010:9", "1FFF:1", "9FFF:2",
+                          "A000:1", "2010:4x", "g010:1", "2010:-1", "100002010:1"}) {
+    EXPECT_FALSE(ParseTraySerial(bad)) << bad;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "pg_server.h"
 #include "production/record_store.h"
 #include "temp_dir.h"
+#include "tray_audit.h"
 
 namespace {
 
@@ -128,6 +129,46 @@ TEST(ProduceCli, TwoFedStationsProgramThreeChipsEachWithSerialNumbers) {
   const Result later = Velkan(dir, "log p.db --since 2999-01-01 --csv");
   EXPECT_EQ(std::count(later.out.begin(), later.out.end(), '\n'), 1);
   EXPECT_EQ(Velkan(dir, "log p.db --since yesterday").code, 2);
+}
+
+// The feeders' trays hold every chip that left a socket, each passed one
+// with the number its pass row carries.
+TEST(ProduceCli, FeederTraysAgreeWithTheRecord) {
+  TempDir dir;
+  Result r =
+      Velkan(dir, "--emulator=" + dir.path().string() +
+                      " --emulators 2 --emulator-feeder --emulator-tray-serial 0x9FF0:4 produce " +
+                      kHex + " --next auto --count 2 --log p.db " + kSerialOptions);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  // The last chip of each station is still in its socket.
+  std::string error;
+  ASSERT_TRUE(
+      velkan::test::TakeOutLeftChips(dir.path(), std::make_pair(0x9FF0u, std::size_t{4}), error))
+      << error;
+  std::vector<velkan::test::TrayChip> chips;
+  ASSERT_TRUE(velkan::test::ReadTrays(dir.path(), chips, error)) << error;
+  velkan::test::AuditRecord record;
+  for (const ChipRecord& row : Rows(dir / "p.db")) {
+    if (row.result == "pass") record.passSerialHex.push_back(row.chipSerial.value_or(""));
+  }
+  EXPECT_EQ(record.passSerialHex.size(), 4u);
+  const auto found = velkan::test::Audit(chips, record);
+  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+  std::map<std::string, int> passedPerTray;
+  for (const auto& c : chips)
+    passedPerTray[fs::path(c.tray).parent_path().filename().string()] += c.led == 2;
+  EXPECT_EQ(passedPerTray, (std::map<std::string, int>{{"EMU0001", 2}, {"EMU0002", 2}}));
+
+  // A pass row no chip carries is found.
+  record.passSerialHex.push_back("00000200");
+  EXPECT_EQ(velkan::test::Audit(chips, record).size(), 1u);
+
+  r = Velkan(dir, "--emulator --emulator-feeder --emulator-tray-serial 9FFF:2 produce " + kHex);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--emulator-tray-serial: expected ADDR:K"), std::string::npos) << r.err;
+  r = Velkan(dir, "--emulator --emulator-tray-serial 9FF0:4 produce " + kHex);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("requires --emulator-feeder"), std::string::npos) << r.err;
 }
 
 TEST(ProduceCli, KillNineLeavesWholeRowsAndARestartContinuesTheNumbers) {

@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "common/clock.h"
+#include "common/sha256.h"
 #include "emulator/emulator.h"
 #include "image/crc16.h"
 #include "production/next_chip_gate.h"
 #include "production/production.h"
-#include "production/sha256.h"
 #include "programmer/backend.h"
 #include "programmer/hid_emulated.h"
 #include "temp_dir.h"
@@ -272,7 +272,8 @@ class RealTimeEngineTest : public EngineTest {
 
 TEST_F(RealTimeEngineTest, FeederChipsOnTwoStationsGetEachSerialNumberOnce) {
   for (auto& e : emulators_) {
-    e->SetFeeder(emu::Feeder{std::chrono::milliseconds(30), std::chrono::milliseconds(30)});
+    e->SetFeeder(
+        emu::Feeder{std::chrono::milliseconds(30), std::chrono::milliseconds(30), std::nullopt});
   }
   settings_.pollInterval = std::chrono::milliseconds(10);
   settings_.count = 3;

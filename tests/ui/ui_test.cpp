@@ -267,6 +267,21 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
                   .feeder);
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator")}).value().feeder);
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator-feeder")}));  // without the emulator
+  const auto tray =
+      ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--emulator-feeder"),
+                      QStringLiteral("--emulator-tray-serial"), QStringLiteral("0x9FF0:4")});
+  ASSERT_TRUE(tray.has_value());
+  EXPECT_EQ(tray->traySerial, std::make_pair(std::uint32_t{0x9FF0}, std::size_t{4}));
+  EXPECT_TRUE(ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--emulator-feeder"),
+                              QStringLiteral("--emulator-tray-serial=2000:8")}));
+  for (const char* bad :
+       {"--emulator-tray-serial=9FFF:2", "--emulator-tray-serial=2000", "--emulator-tray-serial"}) {
+    EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--emulator-feeder"),
+                                 QString::fromLatin1(bad)}))
+        << bad;
+  }
+  EXPECT_FALSE(ParseArguments(  // without the feeder
+      {QStringLiteral("--emulator"), QStringLiteral("--emulator-tray-serial=2000:8")}));
 
   // --help starts with the build's version, the one in the window caption.
   const std::string usage = velkan::ui::UsageText();

@@ -1,5 +1,5 @@
-// SHA-256 of a file's bytes, for the per-chip record (which exact HEX file
-// was programmed).
+// SHA-256 of a byte string: the per-chip record names the exact HEX file it
+// programmed, the emulated feeder's tray each chip's flash.
 #pragma once
 
 #include <array>
@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-namespace velkan::production {
+namespace velkan {
 
 std::array<std::uint8_t, 32> Sha256(std::string_view bytes);
 // Lower-case hex, 64 digits.
 std::string Sha256Hex(std::string_view bytes);
 
-}  // namespace velkan::production
+}  // namespace velkan

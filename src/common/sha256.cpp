@@ -1,9 +1,9 @@
-#include "production/sha256.h"
+#include "common/sha256.h"
 
 #include <cstring>
 #include <vector>
 
-namespace velkan::production {
+namespace velkan {
 
 namespace {
 
@@ -93,4 +93,4 @@ std::string Sha256Hex(std::string_view bytes) {
   return hex;
 }
 
-}  // namespace velkan::production
+}  // namespace velkan
