@@ -652,7 +652,10 @@ void CProductionPage::ApplySession() {
     tile->SetActivity(activity);
     const bool stationFailed = s.activity == ProductionSession::Activity::kEnded && s.stop &&
                                (s.unplugged || !NormalStop(*s.stop));
-    if (stationFailed) {
+    if (stationFailed && s.unrecorded) {
+      // Which chip to put aside matters more than why the station stopped.
+      tile->SetResult(s.resultText, s.resultDetail, ProgrammerTile::Look::kFail);
+    } else if (stationFailed) {
       // The station itself failed: shown as failed whatever its last chip did.
       const QString text = QStringLiteral("失败：") + activity;
       tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
@@ -668,8 +671,10 @@ void CProductionPage::ApplySession() {
   // New records on top.
   for (std::size_t r = 0; r < state.newRecords.size(); ++r) {
     const ChipRecord& row = state.newRecords[r];
-    const bool passed = row.result == "pass";
-    (passed ? m_totalPassed : m_totalFailed) += 1;
+    const bool passed = IsPassResult(row.result);
+    // An attempt that never reached a chip is recorded but not counted.
+    const bool reached = ReachedChip(row.result);
+    if (reached) (passed ? m_totalPassed : m_totalFailed) += 1;
     const QDateTime time = QDateTime::fromString(Utf8(row.timeUtc), Qt::ISODateWithMs);
     QString note = state.newReasons[r];
     if (!row.detail.empty()) note += QStringLiteral("  ") + DisplayText(row.detail);
@@ -678,7 +683,9 @@ void CProductionPage::ApplySession() {
                                  : Utf8(row.timeUtc),
                              Utf8(row.stationSerial.empty() ? row.stationPort : row.stationSerial),
                              row.chipSerial ? Utf8(*row.chipSerial) : QString(),
-                             passed ? QStringLiteral("通过") : QStringLiteral("失败"),
+                             passed    ? QStringLiteral("通过")
+                             : reached ? QStringLiteral("失败")
+                                       : QStringLiteral("未编程"),
                              QString::number(row.durationMs),
                              note.simplified()};
     m_tableRecords->insertRow(0);

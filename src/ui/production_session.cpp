@@ -153,12 +153,12 @@ void ProductionSession::OnRunEvent(std::size_t i, const Event& event) {
 void ProductionSession::OnChipDone(std::size_t i, const ChipRecord& row, const Counters& counters) {
   Update(i, [&](StationState& s) {
     s.counters = counters;
-    const bool passed = row.result == "pass";
+    const bool passed = production::IsPassResult(row.result);
     QString reason;
     if (!passed) {
-      if (row.result == "no-programmer") {
+      if (row.result == production::kResultNoProgrammer) {
         reason = Utf8(kNoProgrammerText);
-      } else if (row.result == "busy") {
+      } else if (row.result == production::kResultBusy) {
         reason = Utf8(kBusyText);
       } else if (s.failure) {
         reason = FailureText(*s.failure);
@@ -175,6 +175,22 @@ void ProductionSession::OnChipDone(std::size_t i, const ChipRecord& row, const C
     s.resultDetail = passed ? QString() : Utf8(row.detail);
     state_.newRecords.push_back(row);
     state_.newReasons.push_back(reason);
+  });
+}
+
+void ProductionSession::OnChipUnrecorded(std::size_t i, const ChipRecord& row,
+                                         const std::optional<std::string>&,
+                                         const std::string& error) {
+  Update(i, [&](StationState& s) {
+    // The programmer shows failure: the chip is put aside, its number stays
+    // reserved until an engineer settles it.
+    s.unrecorded = true;
+    s.result = Result::kFail;
+    s.resultText =
+        QStringLiteral("失败：未记录！请将芯片放到一边") +
+        (row.chipSerial ? QStringLiteral("（序列号 ") + Utf8(*row.chipSerial) + QStringLiteral("）")
+                        : QString());
+    s.resultDetail = Utf8(error);
   });
 }
 

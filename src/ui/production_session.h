@@ -45,6 +45,7 @@ class ProductionSession final : public production::Observer {
     QString resultDetail;
     production::Counters counters;
     bool unplugged = false;
+    bool unrecorded = false;  // the last chip's record could not be committed
     std::optional<production::StationStop> stop;
     std::string stopDetail;
   };
@@ -89,6 +90,9 @@ class ProductionSession final : public production::Observer {
   void OnRunEvent(std::size_t i, const Event& event) override;
   void OnChipDone(std::size_t i, const production::ChipRecord& row,
                   const production::Counters& counters) override;
+  void OnChipUnrecorded(std::size_t i, const production::ChipRecord& row,
+                        const std::optional<std::string>& chipHex,
+                        const std::string& error) override;
   void OnStationStopped(std::size_t i, production::StationStop why, const std::string& detail,
                         const production::Counters& counters) override;
   bool WaitForNextChip(std::size_t i) override;
