@@ -68,16 +68,6 @@ std::string Hex4(std::uint16_t value) {
   return text;
 }
 
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 15];
-  }
-  return text;
-}
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -115,21 +105,6 @@ std::string_view StopName(StationStop stop) {
       return "programmer does not answer";
   }
   return "?";
-}
-
-std::string IsoUtc(std::chrono::system_clock::time_point time) {
-  using namespace std::chrono;
-  const auto ms = floor<milliseconds>(time);
-  const auto day = floor<days>(ms);
-  const year_month_day ymd{day};
-  const hh_mm_ss hms{ms - day};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
-                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
-                static_cast<int>(hms.subseconds().count()));
-  return text;
 }
 
 bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
@@ -324,7 +299,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       const auto chipHexOf = [&](std::int64_t n, std::string& why) -> std::optional<std::string> {
         value = ValueOf(*plan, n, why);
         if (!value) return std::nullopt;
-        return HexBytes(value->bytes);
+        return HexText(value->bytes);
       };
       if (!store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
                           chipHexOf, number, exhausted, error)) {
@@ -400,7 +375,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     if (outcome.result == kRunCommFailure && reached) closeReader();
     if (!recorded) {
       observer_.OnChipUnrecorded(
-          index, row, value ? std::optional<std::string>(HexBytes(value->bytes)) : std::nullopt,
+          index, row, value ? std::optional<std::string>(HexText(value->bytes)) : std::nullopt,
           error);
       std::string detail = "the chip";
       if (value) detail += " with serial number " + value->text;

@@ -160,7 +160,4 @@ class Engine {
   std::atomic<bool> stop_{false};
 };
 
-// ISO 8601 UTC time with milliseconds, e.g. 2024-05-01T08:30:00.125Z.
-std::string IsoUtc(std::chrono::system_clock::time_point time);
-
 }  // namespace velkan::production

@@ -104,6 +104,21 @@ std::unique_ptr<RecordStore> OpenRecordStore(const std::string& target, StoreMod
   return OpenSqliteStore(target, mode, error);
 }
 
+std::string IsoUtc(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto ms = floor<milliseconds>(time);
+  const auto day = floor<days>(ms);
+  const year_month_day ymd{day};
+  const hh_mm_ss hms{ms - day};
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
+                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
+                static_cast<int>(hms.subseconds().count()));
+  return text;
+}
+
 std::string NewAttemptId() {
   static std::mutex mutex;
   static std::mt19937_64 generator = [] {

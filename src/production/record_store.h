@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -156,6 +157,9 @@ std::unique_ptr<RecordStore> OpenSqliteStore(const std::string& path, StoreMode 
 // nullptr with an explanation when the tool was built without PostgreSQL.
 std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, StoreMode mode,
                                                std::string& error);
+
+// ISO 8601 UTC time with milliseconds, e.g. 2024-05-01T08:30:00.125Z.
+std::string IsoUtc(std::chrono::system_clock::time_point time);
 
 // A new attempt id: unique across hosts and processes (random, with the
 // host and process for a reader).

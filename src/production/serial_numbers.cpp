@@ -3,8 +3,8 @@
 #include <cctype>
 #include <map>
 
-#include "image/hex_loader.h"
 #include "common/sha256.h"
+#include "image/hex_loader.h"
 
 namespace velkan::production {
 
@@ -56,7 +56,9 @@ std::uint64_t Limit(SerialFormat format, int bytes) {
   return limit;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
+}  // namespace
+
+std::string HexText(const std::vector<std::uint8_t>& bytes) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string text;
   for (std::uint8_t b : bytes) {
@@ -65,8 +67,6 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
   }
   return text;
 }
-
-}  // namespace
 
 std::string SerialPlan::Series() const {
   if (FromFile()) return "file:" + fileSha256;
@@ -179,7 +179,7 @@ std::optional<SerialValue> ValueOf(const SerialPlan& plan, std::int64_t number,
       return std::nullopt;
     }
     v.bytes = plan.fileValues[static_cast<std::size_t>(number - 1)];
-    v.text = Hex(v.bytes);
+    v.text = HexText(v.bytes);
     return v;
   }
   if (number < 0 || static_cast<std::uint64_t>(number) >= Limit(plan.format, plan.bytes)) {
@@ -194,11 +194,11 @@ std::optional<SerialValue> ValueOf(const SerialPlan& plan, std::int64_t number,
     case SerialFormat::kBe:
       for (std::size_t i = 0; i < k; ++i)
         v.bytes[k - 1 - i] = static_cast<std::uint8_t>(n >> (8 * i));
-      v.text = Hex(v.bytes);
+      v.text = HexText(v.bytes);
       break;
     case SerialFormat::kLe:
       for (std::size_t i = 0; i < k; ++i) v.bytes[i] = static_cast<std::uint8_t>(n >> (8 * i));
-      v.text = Hex(std::vector<std::uint8_t>(v.bytes.rbegin(), v.bytes.rend()));
+      v.text = HexText(std::vector<std::uint8_t>(v.bytes.rbegin(), v.bytes.rend()));
       break;
     case SerialFormat::kBcd:
       for (std::size_t i = 0; i < k; ++i) {
@@ -206,7 +206,7 @@ std::optional<SerialValue> ValueOf(const SerialPlan& plan, std::int64_t number,
         v.bytes[k - 1 - i] = static_cast<std::uint8_t>((two / 10) << 4 | (two % 10));
         n /= 100;
       }
-      v.text = Hex(v.bytes);  // the decimal digits
+      v.text = HexText(v.bytes);  // the decimal digits
       break;
     case SerialFormat::kAscii:
       for (std::size_t i = 0; i < k; ++i) {

@@ -58,6 +58,9 @@ std::string ParseCounterPlan(const std::string& address, const std::string& star
 std::string ParseFilePlan(const std::string& address, const std::string& fileName,
                           const std::string& text, SerialPlan& out);
 
+// Bytes as upper-case hex digits.
+std::string HexText(const std::vector<std::uint8_t>& bytes);
+
 // Number `number` of the plan; nullopt with `error` when it does not fit
 // (the counter outgrew its bytes, the file has no such line).
 std::optional<SerialValue> ValueOf(const SerialPlan& plan, std::int64_t number, std::string& error);

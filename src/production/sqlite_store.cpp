@@ -98,21 +98,6 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
-std::string NowUtc() {
-  using namespace std::chrono;
-  const auto now = floor<milliseconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day ymd{day};
-  const hh_mm_ss hms{now - day};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),
-                static_cast<int>(hms.minutes().count()), static_cast<int>(hms.seconds().count()),
-                static_cast<int>(hms.subseconds().count()));
-  return text;
-}
-
 // The file's identity: which file the path names now.
 struct FileId {
   bool exists = false;
@@ -221,7 +206,7 @@ class SqliteStore final : public RecordStore {
     take.Bind(2, number);
     take.Bind(3, station);
     take.Bind(4, attempt);
-    take.Bind(5, NowUtc());
+    take.Bind(5, IsoUtc(std::chrono::system_clock::now()));
     take.Bind(6, *chipHex);
     if (take.Step() != SQLITE_DONE) return Fail(error);
     if (sqlite3_changes(db_.get()) != 1) {
