@@ -717,15 +717,21 @@ class PostgresStore final : public RecordStore {
   bool Ready(std::string& error) {
     opStart_ = Clock::now();
     lost_ = Loss::kNone;
-    if (conn_) {
-      PGconn* conn = conn_.get();
-      const bool up = Pq().status(conn) == CONNECTION_OK &&
-                      Pq().transactionStatus(conn) == PQTRANS_IDLE &&
-                      (PollSocket(Pq().socket(conn), kReadable, 0) == 0 ||
-                       (Pq().consumeInput(conn) != 0 && Pq().status(conn) == CONNECTION_OK));
-      if (!up) conn_.reset();
-    }
+    if (conn_ && !StillUp()) conn_.reset();
     return conn_ || Reconnect(error);
+  }
+
+  // Idle connections get nothing from the server but its last words
+  // (a FATAL message) and the end of the stream; both are read here.
+  bool StillUp() {
+    PGconn* conn = conn_.get();
+    if (Pq().status(conn) != CONNECTION_OK || Pq().transactionStatus(conn) != PQTRANS_IDLE) {
+      return false;
+    }
+    for (int reads = 0; reads < 4 && PollSocket(Pq().socket(conn), kReadable, 0) > 0; ++reads) {
+      if (Pq().consumeInput(conn) == 0 || Pq().status(conn) != CONNECTION_OK) return false;
+    }
+    return true;
   }
 
   // Whether a stop request has ended the waits of this operation: each
