@@ -301,10 +301,20 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
         if (!value) return std::nullopt;
         return HexText(value->bytes);
       };
-      if (!store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
-                          chipHexOf, number, exhausted, error)) {
-        return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
+      // Tried as often as a record: a busy file or a reconnecting server
+      // passes. A reservation whose answer was lost stays reserved, and is
+      // listed as unknown: never given twice.
+      bool reserved = false;
+      for (int tries = 0; tries < std::max(1, settings_.recordTries) && !reserved; ++tries) {
+        if (tries > 0) {
+          if (StopRequested()) break;
+          clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.recordPause));
+        }
+        reserved = store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
+                                  chipHexOf, number, exhausted, error);
+        if (exhausted) break;
       }
+      if (!reserved) return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
       reservation = Reservation{plan->Series(), number, attempt};
     }
     ChipPage page(product_.fuse);
