@@ -239,7 +239,7 @@ class Server {
           return more;
         },
         error);
-    if (ok && more && !chunk.empty()) send();
+    if (more && !chunk.empty()) send();  // the rows before a failure, as in process
     if (tooLong) return (void)Answer(Failure("a row too long for the recorder to pass on"));
     Answer({{"ok", ok}, {"error", error}});
   }

@@ -242,11 +242,11 @@ class RemoteStore final : public RecordStore {
     if (!Send(Request("rows", {{"since", since}}), error)) return false;
     bool more = true;
     std::string bad;
+    json answer;
     for (;;) {
-      json answer;
       if (!Receive(answer, error)) return false;
       const auto rows = answer.find("rows");
-      if (rows == answer.end()) break;
+      if (rows == answer.end()) break;  // the final answer
       if (!rows->is_array()) return Broken("the recorder process sent a malformed answer", error);
       ChipRecord row;
       for (const auto& fields : *rows) {
@@ -259,6 +259,7 @@ class RemoteStore final : public RecordStore {
       }
       if (!Send({{"more", more}}, error)) return false;
     }
+    if (!Succeeded(answer, error)) return false;
     if (!bad.empty()) {
       error = target_ + ": " + bad;
       return false;

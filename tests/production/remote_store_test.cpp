@@ -4,6 +4,7 @@
 // bounded time, saying so), and frames refused on both sides.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -188,6 +189,24 @@ TEST(RemoteStore, StationsOnThreadsAndRowsInChunks) {
   ASSERT_TRUE(a->Rows("", rows, error)) << error;
   EXPECT_EQ(rows.size(), 240u);
   EXPECT_EQ(Take(*a, "T0").number, 0x100 + 240);
+
+  // A row the store cannot read fails the reading with the store's message,
+  // after the chunks before it.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "p.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "INSERT INTO chips SELECT time_utc, station_serial, station_port,"
+                         " tool_version, hex_name, hex_sha256, image_crc, fuse, chip_serial,"
+                         " result, run_result, detail, 'soon', attempt FROM chips LIMIT 1",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  seen = 0;
+  EXPECT_FALSE(a->ForEachRow(
+      "", [&](const ChipRecord&) { return ++seen > 0; }, error));
+  EXPECT_EQ(seen, 240u);
+  EXPECT_NE(error.find("p.db: "), std::string::npos) << error;
+  EXPECT_TRUE(a->Rows("2999", rows, error)) << error;  // and the exchange is in step
 }
 
 int ReadPid(const std::string& file) {
