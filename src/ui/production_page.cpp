@@ -28,6 +28,8 @@
 
 #include "image/start_programming.h"
 #include "production/production.h"
+#include "production/record_server.h"
+#include "production/remote_store.h"
 #include "script/session.h"
 #include "ui/dialog_units.h"
 #include "ui/production_session.h"
@@ -80,6 +82,29 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
 
 bool NormalStop(StationStop why) {
   return why == StationStop::kCount || why == StationStop::kStopped;
+}
+
+QString& RecorderProgram() {
+  static QString path;
+  return path;
+}
+
+// Opens the record for production. On Linux in the recorder process: the
+// file's POSIX locks belong to the process that opened it and all go when
+// any descriptor of the file is closed, and in this process file dialogs,
+// file type sniffing and icon providers open and close whatever file they
+// list. SQLite's locks gone, another program reading the record would
+// checkpoint and delete its journal while this one writes on into it.
+// Windows locks belong to the handle: the store stays in process there.
+std::unique_ptr<RecordStore> OpenProductionRecord(const std::string& target, std::string& error) {
+#if defined(__linux__)
+  // This very program, even when its file was replaced since it started.
+  const std::string program =
+      RecorderProgram().isEmpty() ? "/proc/self/exe" : RecorderProgram().toStdString();
+  return OpenRemoteStore(program, {kRecordServerArgument}, target, StoreMode::kCreate, error);
+#else
+  return OpenRecordStore(target, StoreMode::kCreate, error);
+#endif
 }
 
 QString DefaultLogDatabase() {
@@ -387,6 +412,10 @@ void CProductionPage::SaveSettings() {
                  m_radioNextAuto->isChecked() ? QStringLiteral("auto") : QStringLiteral("button"));
 }
 
+void CProductionPage::SetRecorderProgram(const QString& path) {
+  RecorderProgram() = path;
+}
+
 CProductionPage::~CProductionPage() {
   StopAndWait();
   qApp->removeEventFilter(this);
@@ -572,7 +601,7 @@ void CProductionPage::StartProduction() {
       WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
       ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     } waitCursor;
-    store = OpenRecordStore(logTarget, velkan::production::StoreMode::kCreate, error);
+    store = OpenProductionRecord(logTarget, error);
   }
   if (!store) {
     MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,

@@ -104,6 +104,11 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   // Asks production to stop and waits for it (the window is going away).
   void StopAndWait();
 
+  // The program that keeps the record open in a process of its own (on
+  // Linux; it is started with --record-server): this program unless set.
+  // Test programs set the desktop program's path.
+  static void SetRecorderProgram(const QString& path);
+
   // The controls below exist once the page has been shown (or
   // RefreshProgrammers called).
 

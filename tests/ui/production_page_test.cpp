@@ -55,6 +55,8 @@ class ProductionPageTest : public ::testing::Test {
     hexPath_ = Path("app.hex");
     image_ = WriteHex(hexPath_, 256);
     QSettings().remove(QStringLiteral("production"));  // each test from the defaults
+    // The record is kept by the desktop program's recorder process.
+    CProductionPage::SetRecorderProgram(QStringLiteral(VELKAN_TOOL_PATH));
     dialog_ = std::make_unique<CVELKANToolV2xxxDlg>(dialogs_);
     dialog_->show();
     ShowProductionTab();
