@@ -96,14 +96,15 @@ QString& RecorderProgram() {
 // list. SQLite's locks gone, another program reading the record would
 // checkpoint and delete its journal while this one writes on into it.
 // Windows locks belong to the handle: the store stays in process there.
-std::unique_ptr<RecordStore> OpenProductionRecord(const std::string& target, std::string& error) {
+std::unique_ptr<RecordStore> OpenProductionRecord(const std::string& target, std::string& error,
+                                                  StoreMode mode = StoreMode::kCreate) {
 #if defined(__linux__)
   // This very program, even when its file was replaced since it started.
   const std::string program =
       RecorderProgram().isEmpty() ? "/proc/self/exe" : RecorderProgram().toStdString();
-  return OpenRemoteStore(program, {kRecordServerArgument}, target, StoreMode::kCreate, error);
+  return OpenRemoteStore(program, {kRecordServerArgument}, target, mode, error);
 #else
-  return OpenRecordStore(target, StoreMode::kCreate, error);
+  return OpenRecordStore(target, mode, error);
 #endif
 }
 
@@ -337,8 +338,16 @@ void CProductionPage::EnsureBuilt() {
 
   m_labelTotals = new QLabel(m_body);
   m_labelTotals->setObjectName(QStringLiteral("totals"));
-  m_labelTotals->setGeometry(du.Rect(6, 121, 338, 9));
+  m_labelTotals->setGeometry(du.Rect(6, 121, 258, 9));
   ShowTotals();
+  // Serial numbers reserved for chips whose record never came: counted here
+  // and settled by an engineer who has looked at those chips.
+  m_btnUnknown = new QPushButton(m_body);
+  m_btnUnknown->setObjectName(QStringLiteral("unknownNumbers"));
+  m_btnUnknown->setGeometry(du.Rect(266, 120, 78, 10));
+  m_btnUnknown->setFocusPolicy(Qt::NoFocus);
+  m_btnUnknown->setStyleSheet(QStringLiteral("color:#c0392b"));
+  m_btnUnknown->hide();
 
   m_tableRecords = new QTableWidget(0, 6, m_body);
   m_tableRecords->setObjectName(QStringLiteral("records"));
@@ -362,6 +371,7 @@ void CProductionPage::EnsureBuilt() {
   connect(m_checkSerial, &QCheckBox::toggled, this, [this] { UpdateSerialInputs(); });
   connect(m_btnStart, &QPushButton::clicked, this, [this] { StartProduction(); });
   connect(m_btnStop, &QPushButton::clicked, this, [this] { StopProduction(); });
+  connect(m_btnUnknown, &QPushButton::clicked, this, [this] { SettleUnknownNumbers(); });
   connect(m_btnNext, &QPushButton::clicked, this, [this] { NextChip(); });
   RestoreSettings();
   LockInputs(false);
@@ -433,7 +443,7 @@ bool CProductionPage::IsRunning() const {
 void CProductionPage::LockInputs(bool locked) {
   for (QWidget* w : std::initializer_list<QWidget*>{
            m_editHexPath, m_btnChooseHex, m_editLogDb, m_btnChooseLog, m_checkSerial, m_checkFuse,
-           m_radioNextButton, m_radioNextAuto, m_btnStart}) {
+           m_radioNextButton, m_radioNextAuto, m_btnStart, m_btnUnknown}) {
     w->setEnabled(!locked);
   }
   UpdateSerialInputs();
@@ -608,6 +618,10 @@ void CProductionPage::StartProduction() {
                MsgIcon::kNone);
     return;
   }
+  {
+    std::vector<UnknownNumber> unknown;
+    if (store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+  }
 
   SaveSettings();
   // A fresh session: counters, totals and tiles start from nothing; the
@@ -764,7 +778,57 @@ void CProductionPage::FinishRun() {
   LockInputs(false);
   m_btnNext->setEnabled(false);
   if (!isVisible()) m_plugTimer.stop();
+  RefreshUnknownCount();
   emit productionFinished();
+}
+
+void CProductionPage::ShowUnknownCount(std::size_t count) {
+  m_unknownCount = count;
+  m_btnUnknown->setText(QStringLiteral("未知序列号：%1").arg(count));
+  m_btnUnknown->setToolTip(QStringLiteral(
+      "这些序列号已预留给记录未完成的芯片（程序被中止或记录失败），芯片上可能有此序列号。"
+      "检查这些芯片后点此处理。"));
+  m_btnUnknown->setVisible(count > 0);
+}
+
+void CProductionPage::RefreshUnknownCount() {
+  const std::string target = m_editLogDb->text().trimmed().toStdString();
+  if (target.empty()) return;
+  std::string error;
+  const auto store = OpenProductionRecord(target, error, StoreMode::kReadOnly);
+  std::vector<UnknownNumber> unknown;
+  if (store && store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+}
+
+void CProductionPage::SettleUnknownNumbers() {
+  if (IsRunning()) return;
+  std::string error;
+  const auto store =
+      OpenProductionRecord(m_editLogDb->text().trimmed().toStdString(), error, StoreMode::kWrite);
+  std::vector<UnknownNumber> unknown;
+  if (!store || !store->Unknown(unknown, error)) {
+    MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,
+               MsgIcon::kNone);
+    return;
+  }
+  for (const UnknownNumber& u : unknown) {
+    if (u.chipHex.empty()) continue;  // an older record's number: settle with velkan log
+    const std::string question = "序列号 " + u.chipHex + " 未知（编程器 " + u.station + "，" +
+                                 u.timeUtc +
+                                 " 预留，记录未完成）。\r\r请先找到这片芯片并检查。\r"
+                                 "是：芯片上有此序列号，作废此序列号（不再分配）\r"
+                                 "否：没有芯片使用此序列号，释放（分配给下一片）";
+    const MsgResult answer =
+        MessageBox(question, kCaptionNotice, MsgButtons::kYesNo, MsgIcon::kWarning);
+    int settled = 0;
+    if (!store->SettleUnknown(u.chipHex, u.series, answer != MsgResult::kYes, settled, error)) {
+      MessageBox(std::string("处理失败！\r\r") + error, kCaptionNotice, MsgButtons::kOk,
+                 MsgIcon::kNone);
+      break;
+    }
+  }
+  unknown.clear();
+  if (store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
 }
 
 void CProductionPage::WaitForRun() {

@@ -94,6 +94,10 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   // "下一片" (also Enter and space in button mode): the stations waiting for
   // the operator take the next chip.
   void NextChip();
+  // The engineer's word on each unknown serial number (after checking the
+  // chips): burnt when a kept chip carries it, released otherwise.
+  void SettleUnknownNumbers();
+  std::size_t UnknownCount() const { return m_unknownCount; }
   // The tiles follow the programmers attached now (while no production
   // runs; the page does it by itself every second while it is shown).
   void RefreshProgrammers();
@@ -136,6 +140,7 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   QScrollArea* m_tileArea = nullptr;
   QLabel* m_labelNoProgrammer = nullptr;
   QLabel* m_labelTotals = nullptr;
+  QPushButton* m_btnUnknown = nullptr;
   QTableWidget* m_tableRecords = nullptr;
 
   // Rows the records table keeps (newest first); the record store keeps all.
@@ -153,6 +158,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
 
  private:
   void EnsureBuilt();
+  void ShowUnknownCount(std::size_t count);
+  void RefreshUnknownCount();
   void RestoreSettings();
   void SaveSettings();
   void LayoutBody();
@@ -176,6 +183,7 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   std::unique_ptr<ProductionSession> m_session;
   int m_totalPassed = 0;
   int m_totalFailed = 0;
+  std::size_t m_unknownCount = 0;
   QElapsedTimer m_sessionClock;  // from the session's start
   qint64 m_sessionMs = 0;        // its length once it has ended
 };

@@ -573,6 +573,67 @@ TEST_F(ProductionPageTest, StopFinishesTheChipsInProgress) {
   }
 }
 
+// Numbers reserved for chips whose record never came are counted on the
+// page and settled one by one after the engineer has checked the chips.
+TEST_F(ProductionPageTest, UnknownNumbersAreCountedAndSettledByTheEngineer) {
+  using namespace velkan::production;
+  {
+    std::string error;
+    auto store = OpenSqliteStore(Path("production.db"), StoreMode::kCreate, error);
+    ASSERT_TRUE(store) << error;
+    for (int i = 0; i < 2; ++i) {
+      std::int64_t number = 0;
+      bool exhausted = false;
+      ASSERT_TRUE(store->Reserve(
+          "be:4", 0x100, 1, "EMU0001", NewAttemptId(),
+          [](std::int64_t n, std::string&) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%08llX", static_cast<unsigned long long>(n));
+            return std::optional<std::string>(hex);
+          },
+          number, exhausted, error))
+          << error;
+    }
+  }
+  CProductionPage& page = Page();
+  UseSerialNumbers();
+  FeedSockets();
+  page.m_radioNextAuto->setChecked(true);
+  page.m_btnStart->click();
+  ASSERT_TRUE(page.IsRunning());
+  EXPECT_EQ(page.UnknownCount(), 2u);
+  EXPECT_FALSE(page.m_btnUnknown->isEnabled());  // not while production runs
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() >= 2; }));
+  page.StopProduction();
+  page.WaitForRun();
+  ASSERT_TRUE(page.m_btnUnknown->isVisible());
+  EXPECT_EQ(page.m_btnUnknown->text(), QStringLiteral("未知序列号：2"));
+  // The chips were given new numbers, never the unknown ones.
+  for (const auto& row : StoredRows()) {
+    EXPECT_NE(row.chipSerial, "00000100");
+    EXPECT_NE(row.chipSerial, "00000101");
+  }
+
+  // 0x100 is on a chip that is kept: burnt; 0x101 on none: released.
+  dialogs_.boxes.clear();
+  dialogs_.answers = {velkan::MsgResult::kYes, velkan::MsgResult::kNo};
+  page.m_btnUnknown->click();
+  ASSERT_EQ(dialogs_.boxes.size(), 2u);
+  EXPECT_NE(dialogs_.boxes[0].text.find("00000100"), std::string::npos);
+  EXPECT_EQ(page.UnknownCount(), 0u);
+  EXPECT_FALSE(page.m_btnUnknown->isVisible());
+  std::string error;
+  auto store = OpenSqliteStore(Path("production.db"), StoreMode::kWrite, error);
+  ASSERT_TRUE(store) << error;
+  std::int64_t number = 0;
+  bool exhausted = false;
+  ASSERT_TRUE(store->Reserve(
+      "be:4", 0x100, 1, "T", NewAttemptId(),
+      [](std::int64_t, std::string&) { return std::optional<std::string>("x"); }, number, exhausted,
+      error));
+  EXPECT_EQ(number, 0x101);  // released: given again; 0x100 never
+}
+
 TEST_F(ProductionPageTest, ClosingTheWindowDuringProductionStopsIt) {
   CProductionPage& page = Page();
   FeedSockets();
