@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The VELKAN programmer from Python, through the C library libvelkan.
 
     import velkan
