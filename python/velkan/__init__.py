@@ -21,6 +21,11 @@ import ctypes
 import os
 from collections import namedtuple
 
+try:
+    from ._version import __version__  # written by the build when installed
+except ImportError:  # the source tree
+    __version__ = "0+unknown"
+
 __all__ = [
     "Error",
     "FirmwareVersion",

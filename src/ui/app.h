@@ -21,11 +21,15 @@ struct AppOptions {
   bool feeder = false;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
+  bool version = false;        // --version: print the version and end
+  // --screenshot FILE: once the window is shown, save it as a PNG file and end
+  std::optional<std::string> screenshot;
 };
 
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
-// N, --emulator-latency none|usb and --emulator-feeder), or -h/--help. Nothing on an unknown or malformed argument.
+// N, --emulator-latency none|usb and --emulator-feeder), --screenshot FILE,
+// --quit-when-shown, or -h/--help and --version. Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is
