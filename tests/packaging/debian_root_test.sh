@@ -32,9 +32,13 @@ skip() {
 }
 [[ $(id -u) == 0 ]] || skip "needs root (mmdebstrap, chroot)"
 command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed (scripts/install-deps)"
+unshare --mount true 2>/dev/null || skip "cannot mount file systems here (mmdebstrap's chroot needs /proc)"
 python3 - "$mirror/dists/$suite/Release" <<'EOF' || skip "the Debian mirror $mirror cannot be reached"
 import sys, urllib.request
-urllib.request.urlopen(urllib.request.Request(sys.argv[1], method="HEAD"), timeout=15)
+try:
+    urllib.request.urlopen(urllib.request.Request(sys.argv[1], method="HEAD"), timeout=15)
+except Exception:
+    sys.exit(1)
 EOF
 
 rm -rf "$work"
