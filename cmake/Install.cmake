@@ -3,8 +3,9 @@
 # the Python binding and, on Linux, the udev rule and the desktop entry.
 #
 # Components, one Debian package each (cpack -G DEB):
-#   tools    velkan          velkan, velkan-tool, udev rule, desktop entry,
-#                            icon, manual pages, bash completion
+#   tools    velkan          velkan (command line, no Qt), udev rule, velkan(1),
+#                            bash completion
+#   gui      velkan-tool     velkan-tool (Qt), desktop entry, icon, velkan-tool(1)
 #   runtime  libvelkan2      libvelkan.so.2 and its real file
 #   dev      libvelkan-dev   header, libvelkan.so, velkanConfig.cmake, velkan.pc
 #   python   python3-velkan  the `velkan` Python package (ctypes)
@@ -63,17 +64,25 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkanConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/velkanConfigVersion.cmake
         DESTINATION ${VELKAN_CMAKE_DIR} COMPONENT dev)
 if(NOT WIN32)
-  # Relative to the file's own folder, so that it holds for any prefix.
-  file(RELATIVE_PATH VELKAN_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-  string(REGEX REPLACE "/$" "" VELKAN_PC_PREFIX "${VELKAN_PC_PREFIX}")
-  configure_file(cmake/templates/velkan.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+  # Plain paths under the prefix of the installation (cpack installs into
+  # /usr, whatever prefix the build was configured with), so the file is
+  # written when it is installed. A copy moved elsewhere is used with
+  # PKG_CONFIG_SYSROOT_DIR.
+  set(AT "@")
+  configure_file(cmake/templates/velkan.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velkan.pc.in @ONLY)
+  install(CODE "
+    set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
+    string(REGEX REPLACE \"/+$\" \"\" prefix \"\${prefix}\")
+    configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/velkan.pc.in\"
+                   \"${CMAKE_CURRENT_BINARY_DIR}/install-pc/velkan.pc\" @ONLY)
+    file(INSTALL \"${CMAKE_CURRENT_BINARY_DIR}/install-pc/velkan.pc\"
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
+  " COMPONENT dev)
 endif()
 
 install(TARGETS velkan_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 if(VELKAN_BUILD_GUI)
-  install(TARGETS velkan_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(TARGETS velkan_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
 endif()
 
 if(UNIX)
@@ -81,36 +90,58 @@ if(UNIX)
           COMPONENT tools)
   if(VELKAN_BUILD_GUI)
     install(FILES packaging/velkan-tool.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
-            COMPONENT tools)
+            COMPONENT gui)
     install(FILES src/ui/resources/velkan.svg
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
-            RENAME velkan-tool.svg COMPONENT tools)
+            RENAME velkan-tool.svg COMPONENT gui)
   endif()
 
   # Manual pages, compressed as Debian keeps them; the version comes from
   # project().
   string(TIMESTAMP VELKAN_MAN_DATE "%Y-%m-%d" UTC)
-  set(_man_pages velkan.1)
+  set(_man_pages velkan.1:tools)
   if(VELKAN_BUILD_GUI)
-    list(APPEND _man_pages velkan-tool.1)
+    list(APPEND _man_pages velkan-tool.1:gui)
   endif()
   set(_man_outputs)
-  foreach(_page ${_man_pages})
+  foreach(_page_component ${_man_pages})
+    string(REPLACE ":" ";" _page_component ${_page_component})
+    list(GET _page_component 0 _page)
+    list(GET _page_component 1 _component)
     set(_man ${CMAKE_CURRENT_BINARY_DIR}/man/${_page})
-    configure_file(packaging/man/${_page}.in ${_man} @ONLY)
-    add_custom_command(OUTPUT ${_man}.gz
+    configure_file(packaging/man/${_page}.in ${_man}.in @ONLY)
+    string(REGEX REPLACE "\\.[0-9]$" "" _name ${_page})
+    add_custom_command(OUTPUT ${_man} ${_man}.gz
+                       COMMAND ${CMAKE_COMMAND} -DIN=${_man}.in -DOUT=${_man} -DPAGE=${_name}
+                               -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
                        COMMAND gzip -9 -n -f -k ${_man}
-                       DEPENDS ${_man}
+                       DEPENDS ${_man}.in ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
                        VERBATIM)
     list(APPEND _man_outputs ${_man}.gz)
+    install(FILES ${_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${_component})
   endforeach()
   add_custom_target(velkan_man_pages ALL DEPENDS ${_man_outputs})
-  install(FILES ${_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
   # Where bash-completion loads completions on demand for this prefix.
   install(FILES packaging/bash-completion/velkan
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
 endif()
+
+# The package's version (velkan.__version__) and its metadata as installers
+# leave it (importlib.metadata.version("velkan")).
+set(_velkan_python_meta ${CMAKE_CURRENT_BINARY_DIR}/python-meta)
+set(_velkan_dist_info velkan-${PROJECT_VERSION}.dist-info)
+file(WRITE ${_velkan_python_meta}/_version.py
+     "# Written by the build from project() in CMakeLists.txt.\n"
+     "__version__ = \"${PROJECT_VERSION}\"\n")
+file(WRITE ${_velkan_python_meta}/${_velkan_dist_info}/METADATA
+     "Metadata-Version: 2.1\n"
+     "Name: velkan\n"
+     "Version: ${PROJECT_VERSION}\n"
+     "Summary: The VELKAN USB programmer from Python, through libvelkan\n"
+     "License: Apache-2.0\n"
+     "Requires-Python: >=3.7\n")
+file(WRITE ${_velkan_python_meta}/${_velkan_dist_info}/INSTALLER "cmake\n")
 
 install(CODE "
   set(_dir \"${VELKAN_PYTHON_DIR}\")
@@ -124,4 +155,8 @@ install(CODE "
   file(INSTALL \"${PROJECT_SOURCE_DIR}/python/velkan\"
        DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${_dir}\"
        FILES_MATCHING PATTERN \"*.py\" PATTERN \"__pycache__\" EXCLUDE)
+  file(INSTALL \"${_velkan_python_meta}/_version.py\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${_dir}/velkan\")
+  file(INSTALL \"${_velkan_python_meta}/${_velkan_dist_info}\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${_dir}\")
 " COMPONENT python)

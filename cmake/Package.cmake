@@ -1,5 +1,8 @@
-# cpack -G DEB (run in the build folder): four Debian packages, one per
-# install component (see Install.cmake), for Debian 12.
+# cpack -G DEB (run in the build folder): five Debian packages, one per
+# install component (see Install.cmake), for Debian 12. cpack's packages are
+# finished as debhelper would (packaging/debian/finish-deb, run by
+# cmake/DebFinish.cmake): sections left out by strip, Multi-Arch, the
+# library's symbols file, checksums and installed sizes.
 set(CPACK_PACKAGE_NAME velkan)
 set(CPACK_PACKAGE_VENDOR "VELKAN Tool developers")
 set(VELKAN_DEB_MAINTAINER "VELKAN Tool developers <velkan-tool@example.org>"
@@ -12,6 +15,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "programs VELKAN security chips through th
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackProject.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL tools runtime dev python)
+if(VELKAN_BUILD_GUI)
+  list(APPEND CPACK_COMPONENTS_ALL gui)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
@@ -25,15 +31,36 @@ set(_velkan_deb_version "${PROJECT_VERSION}-1")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velkan)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
-# PostgreSQL production records need libpq, which the tools load only then.
+# Production runs keep their records with SQLite, and PostgreSQL records
+# need libpq: the tools load either library only when a record is opened
+# (cmake/SqliteOnDemand.cmake), so neither shows in their link line.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31)")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libpq5")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "velkan-tool")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "programs VELKAN security chips through the USB programmer
-velkan-tool (Qt) and velkan (command line) program VELKAN security chips
-from Intel HEX files through the VELKAN USB HID programmer (0755:0102),
-load the programmer's offline storage and exchange bytes with the chip
-over I2C. Includes the udev rule that gives the logged-in user access to
-the programmer, manual pages and bash completion.")
+    "programs VELKAN security chips through the USB programmer (command line)
+velkan programs VELKAN security chips from Intel HEX files through the
+VELKAN USB HID programmer (0755:0102), loads the programmer's offline
+storage, exchanges bytes with the chip over I2C and runs production lines.
+It needs no graphical environment (the desktop application is in the
+package velkan-tool). Includes the udev rule that gives the logged-in user
+access to the programmer, the manual page and bash completion.")
+
+set(CPACK_DEBIAN_GUI_PACKAGE_NAME velkan-tool)
+set(CPACK_DEBIAN_GUI_PACKAGE_SECTION electronics)
+# The pages are Chinese: without a font that has the glyphs, Qt draws boxes.
+# The udev rule comes with velkan.
+set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS
+    "velkan (= ${_velkan_deb_version}), libsqlite3-0 (>= 3.31), fonts-wqy-microhei | fonts-noto-cjk")
+# Qt's own dialogs (file selection, message boxes) in Chinese too.
+set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "qt6-translations-l10n")
+set(CPACK_COMPONENT_GUI_DESCRIPTION
+    "programs VELKAN security chips through the USB programmer (desktop)
+velkan-tool, a Qt application with Chinese pages, programs VELKAN security
+chips from Intel HEX files through the VELKAN USB HID programmer
+(0755:0102), loads the programmer's offline storage, exchanges bytes with
+the chip over I2C and runs production lines. Includes the desktop entry,
+the icon and the manual page.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libvelkan${VELKAN_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -69,6 +96,9 @@ for tests.")
 # tools link the library's code statically and do not need libvelkan.)
 set(_velkan_doc_packages tools velkan runtime libvelkan${VELKAN_SOVERSION} dev libvelkan-dev
                          python python3-velkan)
+if(VELKAN_BUILD_GUI)
+  list(APPEND _velkan_doc_packages gui velkan-tool)
+endif()
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   string(TIMESTAMP _velkan_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 else()
@@ -95,9 +125,44 @@ file(WRITE ${_velkan_control}/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_velkan_control}/triggers)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# The Python package is byte-compiled when installed and its byte-code
+# removed with it, through python3's py3compile and py3clean, as
+# dh_python3's scripts do.
+set(_velkan_control ${CMAKE_CURRENT_BINARY_DIR}/debian-control/python)
+file(MAKE_DIRECTORY ${_velkan_control})
+file(WRITE ${_velkan_control}/postinst
+     "#!/bin/sh\nset -e\n\n"
+     "if command -v py3compile >/dev/null 2>&1; then\n"
+     "\tpy3compile -p python3-velkan\n"
+     "fi\n")
+file(WRITE ${_velkan_control}/prerm
+     "#!/bin/sh\nset -e\n\n"
+     "if command -v py3clean >/dev/null 2>&1; then\n"
+     "\tpy3clean -p python3-velkan\n"
+     "else\n"
+     "\tdpkg -L python3-velkan | sed -En -e '/^(.*)\\/(.+)\\.py$/s,,rm \"\\1/__pycache__/\\2\".*,e'\n"
+     "\tfind /usr/lib/python3/dist-packages/velkan -type d -name __pycache__ -empty -print0 |"
+     " xargs --null --no-run-if-empty rmdir\n"
+     "fi\n")
+file(CHMOD ${_velkan_control}/postinst ${_velkan_control}/prerm
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                      WORLD_EXECUTE)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${_velkan_control}/postinst ${_velkan_control}/prerm)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# The finishing step after cpack (see the top of this file).
+set(VELKAN_DEB_FINISH ${PROJECT_SOURCE_DIR}/packaging/debian/finish-deb)
+set(VELKAN_LIBRARY_PACKAGE libvelkan${VELKAN_SOVERSION})
+configure_file(cmake/DebFinish.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/DebFinish.cmake @ONLY)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/DebFinish.cmake)
+
 # Findings of lintian judged and kept, each with its reason in the file.
-foreach(_component_package tools:velkan runtime:libvelkan${VELKAN_SOVERSION} dev:libvelkan-dev
-                           python:python3-velkan)
+set(_velkan_override_packages tools:velkan runtime:libvelkan${VELKAN_SOVERSION} dev:libvelkan-dev
+                              python:python3-velkan)
+if(VELKAN_BUILD_GUI)
+  list(APPEND _velkan_override_packages gui:velkan-tool)
+endif()
+foreach(_component_package ${_velkan_override_packages})
   string(REPLACE ":" ";" _pair ${_component_package})
   list(GET _pair 0 _component)
   list(GET _pair 1 _package)

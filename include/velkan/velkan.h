@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /*
  * velkan.h - the VELKAN programmer's command set as a C library.
  *

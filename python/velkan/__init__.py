@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The VELKAN programmer from Python, through the C library libvelkan.
 
     import velkan
@@ -19,6 +20,11 @@ library path, or the file named by the environment variable VELKAN_LIBRARY.
 import ctypes
 import os
 from collections import namedtuple
+
+try:
+    from ._version import __version__  # written by the build when installed
+except ImportError:  # the source tree
+    __version__ = "0+unknown"
 
 __all__ = [
     "Error",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The exported C API: a thin layer over Programmer that owns the
 // module-wide state (handle table, last-error value, firmware first-block
 // flag, the platform DllOpenReader searches).

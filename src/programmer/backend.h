@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which HID platform the library's module-wide API works on, and helpers the
 // tools use to find programmers. Not part of the C API.
 #pragma once

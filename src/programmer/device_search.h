@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the programmer among the HID interfaces of a platform.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The emulated programmers as a HID platform: programmer k (0-based) is the
 // interface "emulator:k", vendor 0755 product 0102, serial "EMU000<k+1>",
 // port "emu-<k+1>", present as long as its emulator is plugged in.

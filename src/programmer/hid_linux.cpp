@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Linux HID access through hidraw: the interfaces are the /dev/hidraw*
 // nodes in numeric order; reports are read and written whole on the node.
 #include <fcntl.h>

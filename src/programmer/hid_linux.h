@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The hidraw backend with its device folder and read timeout as parameters,
 // so that its enumeration and transfers can be exercised on ordinary files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The few HID operations the programmer link needs from the platform. One
 // implementation per platform (Linux hidraw, Windows HID/SetupAPI) plus the
 // emulated programmer; tests script their own.

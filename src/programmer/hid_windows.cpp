@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Windows HID access: the present HID device interfaces from the device-setup
 // services (SetupAPI), the devices opened with CreateFileW and moved in whole
 // 64-byte reports with WriteFile/ReadFile. Error codes are GetLastError().

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Variants of exported programmer operations for this project's own callers,
 // with limits the C API keeps fixed. Not part of the C API.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The framed report protocol on one open programmer: a request frame goes
 // out in 64-byte output reports (report ID 3), a reply frame comes back in
 // input reports and is checked (status byte, check byte). Each link keeps

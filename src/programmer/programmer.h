@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every operation the programmer understands, on one open programmer. Each
 // is a request/reply exchange over the link (sometimes followed by a fixed
 // wait, through the process clock). Results as in velkan.h: 0, a platform

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Traffic trace: every report written to or read from a programmer, one
 // line each ("> " output, "< " input, then the 64 bytes as upper-case hex
 // pairs separated by spaces), appended to one module-wide file.

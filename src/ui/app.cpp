@@ -6,9 +6,12 @@
 #include <QFontDatabase>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QPixmap>
 #include <QTimer>
 #include <QTranslator>
+#include <QWidget>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,8 +68,19 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       options.emulatorDir = dir.toStdString();
     } else if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
       options.help = true;
+    } else if (arg == QLatin1String("--version")) {
+      options.version = true;
     } else if (arg == QLatin1String("--quit-when-shown")) {
       options.quitWhenShown = true;
+    } else if (arg == QLatin1String("--screenshot") ||
+               arg.startsWith(QLatin1String("--screenshot="))) {
+      QString file = arg.mid(13);
+      if (arg.size() == 12) {
+        if (++i == arguments.size()) return std::nullopt;
+        file = arguments[i];
+      }
+      if (file.isEmpty()) return std::nullopt;
+      options.screenshot = file.toStdString();
     } else {
       return std::nullopt;
     }
@@ -108,6 +122,7 @@ std::string UsageText() {
   static constexpr const char* kUsage =
       "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
       "                   [--emulator-feeder [--emulator-tray-serial ADDR:K]]]\n"
+      "                   [--screenshot FILE]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -123,7 +138,10 @@ std::string UsageText() {
       "  --emulator-tray-serial ADDR:K\n"
       "                  the tray's lines carry the K bytes (1 to 8) at chip address ADDR\n"
       "                  (hex, 2000 to 9FFF): the serial number\n"
-      "  -h, --help      print the version and this text\n";
+      "  --screenshot FILE\n"
+      "                  save the window as a PNG file once it is shown, then end\n"
+      "  -h, --help      print the version and this text\n"
+      "  --version       print the version\n";
   return std::string("velkan-tool ") + kVersion + " (" + kMainCaption + ")\n" + kUsage;
 }
 
@@ -131,25 +149,43 @@ std::string UsageText() {
 
 namespace {
 
-// Prints "shown" once the window has been painted for the first time, then
-// ends the program (start-up timing).
+// Once the window has been painted for the first time: prints "shown", or
+// saves the window as a PNG file, then ends the program (start-up timing,
+// pictures of the pages without a display).
 class FirstPaintReporter final : public QObject {
  public:
-  using QObject::QObject;
+  explicit FirstPaintReporter(QWidget* window, std::optional<QString> screenshot)
+      : window_(window), screenshot_(std::move(screenshot)) {}
+
+  int result() const { return result_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (!done_ && event->type() == QEvent::Paint) {
       done_ = true;
-      std::fputs("shown\n", stdout);
-      std::fflush(stdout);
-      QTimer::singleShot(0, qApp, [] { QApplication::exit(0); });
+      // After this paint has ended: grab() paints the window once more.
+      QTimer::singleShot(0, qApp, [this] { Finish(); });
     }
     return QObject::eventFilter(watched, event);
   }
 
  private:
+  void Finish() {
+    if (!screenshot_) {
+      std::fputs("shown\n", stdout);
+      std::fflush(stdout);
+    } else if (!window_->grab().save(*screenshot_, "PNG")) {
+      std::fprintf(stderr, "velkan-tool: cannot write %s\n",
+                   velkan::Printable(screenshot_->toStdString()).c_str());
+      result_ = 1;
+    }
+    QApplication::exit(result_);
+  }
+
+  QWidget* window_;
+  std::optional<QString> screenshot_;
   bool done_ = false;
+  int result_ = 0;
 };
 
 }  // namespace
@@ -162,6 +198,10 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
     const std::string_view arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::fputs(velkan::ui::UsageText().c_str(), stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("velkan-tool %s\n", velkan::ui::kVersion);
       return 0;
     }
   }
@@ -179,6 +219,10 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(velkan::ui::UsageText().c_str(), stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::printf("velkan-tool %s\n", velkan::ui::kVersion);
     return 0;
   }
   std::string why;
@@ -205,9 +249,11 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
 
   velkan::ui::QtUiDialogs dialogs;
   CVELKANToolV2xxxDlg dialog(dialogs);
-  FirstPaintReporter reporter;
-  if (options->quitWhenShown) dialog.installEventFilter(&reporter);
+  std::optional<QString> screenshot;
+  if (options->screenshot) screenshot = QString::fromStdString(*options->screenshot);
+  FirstPaintReporter reporter(&dialog, screenshot);
+  if (options->quitWhenShown || screenshot) dialog.installEventFilter(&reporter);
   // The main window runs modally; when it closes, the program ends.
   dialog.exec();
-  return 0;
+  return reporter.result();
 }

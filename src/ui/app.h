@@ -27,12 +27,16 @@ struct AppOptions {
   std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
+  bool version = false;        // --version: print the version and end
+  // --screenshot FILE: once the window is shown, save it as a PNG file and end
+  std::optional<std::string> screenshot;
 };
 
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
 // N, --emulator-latency none|usb and --emulator-feeder [--emulator-tray-serial
-// ADDR:K]), or -h/--help. Nothing on an unknown or malformed argument.
+// ADDR:K]), --screenshot FILE, --quit-when-shown, or -h/--help and --version.
+// Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 
 // Uses a font with Chinese glyphs for the whole application when one is

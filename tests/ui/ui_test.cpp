@@ -236,6 +236,15 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator=")}).has_value());
   EXPECT_FALSE(ParseArguments({QStringLiteral("--bogus")}).has_value());
 
+  EXPECT_TRUE(ParseArguments({QStringLiteral("--version")}).value().version);
+  EXPECT_EQ(
+      ParseArguments({QStringLiteral("--screenshot"), QStringLiteral("a.png")}).value().screenshot,
+      std::optional<std::string>("a.png"));
+  EXPECT_EQ(ParseArguments({QStringLiteral("--screenshot=b.png")}).value().screenshot,
+            std::optional<std::string>("b.png"));
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--screenshot")}));
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--screenshot=")}));
+
   auto several = ParseArguments(
       {QStringLiteral("--emulator=state"), QStringLiteral("--emulators"), QStringLiteral("4")});
   ASSERT_TRUE(several.has_value());
