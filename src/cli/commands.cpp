@@ -100,19 +100,92 @@ class I2cJsonSink final : public EventSink {
   const ConsoleI2cView& view_;
 };
 
+// What to do about a programmer that the system refused to open with
+// `error`; empty when there is no advice.
+std::string UnopenableAdvice([[maybe_unused]] int error) {
+#if !defined(_WIN32)
+  if (error == EACCES || error == EPERM) {
+    return std::string(" - install the udev rule ") + kUdevRuleFile +
+           " (see the README) and plug the programmer in again";
+  }
+#endif
+  return {};
+}
+
 // Programmers that are attached but could not be opened, and why: without
 // this a missing access right looks exactly like no programmer at all.
 void ReportUnopenable(Console& console) {
   for (const UnopenableDevice& d : ListUnopenableProgrammers()) {
-    std::string line = Printable(d.path) +
-                       ": a programmer (0755:0102) that cannot be opened: " + ErrorText(d.error);
-#if !defined(_WIN32)
-    if (d.error == EACCES || d.error == EPERM) {
-      line += std::string(" - install the udev rule ") + kUdevRuleFile +
-              " (see the README) and plug the programmer in again";
+    console.Error(Printable(d.path) + ": a programmer (0755:0102) that cannot be opened: " +
+                  ErrorText(d.error) + UnopenableAdvice(d.error));
+  }
+}
+
+const char* SkipReasonName(SkippedInterface::Reason reason) {
+  switch (reason) {
+    case SkippedInterface::Reason::kNoPath:
+      return "no-path";
+    case SkippedInterface::Reason::kOpen:
+      return "open";
+    case SkippedInterface::Reason::kAttributes:
+      return "attributes";
+    case SkippedInterface::Reason::kIdentity:
+      return "identity";
+  }
+  return "unknown";
+}
+
+// One line of `list -v` for an interface the search passed over.
+std::string SkippedLine(const SkippedInterface& s) {
+  std::string line = "skipped HID interface " + std::to_string(s.index);
+  if (!s.path.empty()) line += " (" + Printable(s.path) + ")";
+  switch (s.reason) {
+    case SkippedInterface::Reason::kNoPath:
+      line += ": the system gave no device path for it";
+      break;
+    case SkippedInterface::Reason::kOpen:
+      line += ": cannot be opened";
+      break;
+    case SkippedInterface::Reason::kAttributes:
+      line += ": its vendor and product IDs cannot be read";
+      break;
+    case SkippedInterface::Reason::kIdentity:
+      line += ": its serial number and port cannot be read";
+      break;
+  }
+  if (s.error != 0) line += std::string(": ") + ErrorText(s.error);
+  if (s.IsProgrammer()) {
+    line += " - a programmer (0755:0102)";
+    if (s.reason == SkippedInterface::Reason::kOpen) line += UnopenableAdvice(s.error);
+  } else if (s.attributes) {
+    line += " - " + Hex4(s.attributes->vendorId) + ":" + Hex4(s.attributes->productId) +
+            ", not a programmer";
+  }
+  return line;
+}
+
+// `list -v`: every interface the search passed over and why, on stderr (as
+// JSON lines on stdout with --json).
+void ReportSkipped(Console& console, const ProgrammerSearch& search) {
+  for (const SkippedInterface& s : search.skipped) {
+    if (console.options().json) {
+      nlohmann::json j{{"event", "skipped"}, {"index", s.index},
+                       {"path", s.path},     {"reason", SkipReasonName(s.reason)},
+                       {"error", s.error},   {"programmer", s.IsProgrammer()}};
+      if (s.error != 0) j["errorText"] = ErrorText(s.error);
+      if (s.attributes) {
+        j["vendorId"] = Hex4(s.attributes->vendorId);
+        j["productId"] = Hex4(s.attributes->productId);
+      }
+      console.Out(JsonLine(j) + "\n");
+    } else {
+      console.Error(SkippedLine(s));
     }
-#endif
-    console.Error(line);
+  }
+  if (!search.complete) {
+    console.Error(
+        "the system's list of HID interfaces failed; interfaces after those shown "
+        "were not searched");
   }
 }
 
@@ -452,12 +525,23 @@ int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
   return kExitFailure;
 }
 
-int ListCommand(const GlobalOptions& global) {
+int ListCommand(const GlobalOptions& global, bool verbose) {
   Console console(MakeConsoleOptions(global, false));
-  const std::vector<FoundDevice> devices = ListProgrammers();
+  // Verbose, one walk tells both what was found and what was passed over.
+  const ProgrammerSearch search =
+      verbose ? SearchProgrammers() : ProgrammerSearch{ListProgrammers(), {}, true};
+  const std::vector<FoundDevice>& devices = search.found;
+  // Unopenable programmers are among the skipped interfaces of `list -v`.
+  auto reportProblems = [&] {
+    if (verbose) {
+      ReportSkipped(console, search);
+    } else {
+      ReportUnopenable(console);
+    }
+  };
   if (devices.empty()) {
     console.Error("no programmer found (USB 0755:0102)");
-    ReportUnopenable(console);
+    reportProblems();
     return kExitNoProgrammer;
   }
   if (global.json) {
@@ -471,7 +555,7 @@ int ListCommand(const GlobalOptions& global) {
   } else {
     console.Out(ProgrammerTable(devices));
   }
-  ReportUnopenable(console);
+  reportProblems();
   return kExitOk;
 }
 

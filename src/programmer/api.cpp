@@ -291,6 +291,12 @@ std::vector<FoundDevice> ListProgrammers() {
   return FindProgrammers(*platform);
 }
 
+ProgrammerSearch SearchProgrammers() {
+  std::shared_ptr<hid::Platform> platform = Platform();
+  if (!platform) return {{}, {}, false};
+  return SearchProgrammers(*platform);
+}
+
 int LastErrorValue() {
   return g_lastError.load(std::memory_order_relaxed);
 }
