@@ -128,7 +128,14 @@ bool ReaderIdentity(int reader, hid::Identity& identity);
 // A short English text for a result or error number (VelkanErrorText).
 const char* ErrorText(int error);
 
-// The module-wide last-error value (see velkan.h).
+// The module-wide last-error value of the C API (see velkan.h): the last
+// call on any handle sets it. With several programmers in use, the tools
+// ask ReaderLastError instead.
 int LastErrorValue();
+
+// The last-error value of the last call on `reader` alone (0 after a call
+// that succeeded, the reason of a failure otherwise); VELKAN_ERR_BAD_HANDLE
+// when `reader` is not open.
+int ReaderLastError(int reader);
 
 }  // namespace velkan

@@ -172,6 +172,47 @@ TEST_F(SearchTest, HandlesAreDistinctPositiveAndIndependent) {
   EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
 }
 
+// Each handle keeps the last error of its own last call; the C API's
+// module-wide value is the last call's on any handle.
+TEST_F(SearchTest, EachHandleKeepsTheLastErrorOfItsOwnCalls) {
+  FakeDevice& a = platform_->Add();
+  FakeDevice& b = platform_->Add();
+  SelectDevicePath(a.path);
+  const int ha = DllOpenReader();
+  SelectDevicePath(b.path);
+  const int hb = DllOpenReader();
+  ASSERT_GT(ha, 0);
+  ASSERT_GT(hb, 0);
+
+  b.QueueReply(0, {});
+  EXPECT_EQ(DllLedControl(hb, 1), 0);
+  a.failWriteAt = 0;
+  a.writeError = 19;
+  EXPECT_EQ(DllLedControl(ha, 1), 19);
+  EXPECT_EQ(ReaderLastError(ha), 19);
+  EXPECT_EQ(ReaderLastError(hb), 0);
+  EXPECT_EQ(LastErrorValue(), 19);
+
+  // b's next failure is b's alone; a's call after it clears only a's.
+  b.QueueReadError(110);
+  EXPECT_EQ(DllLedControl(hb, 2), 110);
+  EXPECT_EQ(ReaderLastError(ha), 19);
+  a.QueueReply(0, {});
+  EXPECT_EQ(DllLedControl(ha, 2), 0);
+  EXPECT_EQ(ReaderLastError(ha), 0);
+  EXPECT_EQ(ReaderLastError(hb), 110);
+  EXPECT_EQ(LastErrorValue(), 0);
+
+  // A call on no handle sets only the module-wide value.
+  EXPECT_EQ(DllLedControl(9999, 1), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(LastErrorValue(), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(ReaderLastError(hb), 110);
+
+  EXPECT_EQ(DllCloseReader(ha), 0);
+  EXPECT_EQ(ReaderLastError(ha), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(DllCloseReader(hb), 0);
+}
+
 TEST_F(SearchTest, ListProgrammersInEnumerationOrder) {
   platform_->Add();
   platform_->Add(0x1111, 0x2222);
