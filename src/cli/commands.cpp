@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 
 #include "cli/console.h"
 #include "cli/event_output.h"
@@ -20,6 +21,7 @@
 #include "emulator/emulator.h"
 #include "image/start_programming.h"
 #include "programmer/backend.h"
+#include "programmer/firmware_update.h"
 #include "programmer/hid_emulated.h"
 #include "script/i2c_test.h"
 #include "script/runs.h"
@@ -31,10 +33,6 @@ namespace {
 
 constexpr std::size_t kMaxScriptFileBytes = 16u << 20;
 constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
-// Firmware goes out as the 8-byte header block and 256-byte blocks; calls of
-// whole blocks keep the blocks aligned to the image.
-constexpr std::size_t kFirmwareHeader = 8;
-constexpr std::size_t kFirmwareChunk = 8 * 256;
 // The I2C test page's byte area.
 constexpr unsigned long kMaxI2cReadLength = 512;
 
@@ -330,9 +328,6 @@ int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
 class DirectSession {
  public:
   explicit DirectSession(Console& console) : console_(console) {}
-  // The firmware command's handle keeps its own first-block flag: the
-  // process-wide one is the C library's.
-  void OwnFirmwareFlag() { ownFirmwareFlag_ = true; }
   ~DirectSession() {
     if (handle_ > 0) DllCloseReader(handle_);
   }
@@ -346,7 +341,7 @@ class DirectSession {
       console_.Error("the programmer is busy with another activity");
       return kExitFailure;
     }
-    handle_ = OpenReader(SelectedDevice(), ownFirmwareFlag_);
+    handle_ = OpenReader(SelectedDevice());
     if (handle_ == VELKAN_ERR_NO_READER) {
       console_.Error("no programmer found (USB 0755:0102)");
       ReportUnopenable(console_);
@@ -369,7 +364,6 @@ class DirectSession {
   Console& console_;
   ProgrammerLease lease_;
   int handle_ = 0;
-  bool ownFirmwareFlag_ = false;
 };
 
 std::string Hex4(unsigned value) {
@@ -611,37 +605,46 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
   std::optional<std::string> image =
       ReadWholeFile(console, path, "firmware file", kMaxFirmwareBytes);
   if (!image) return kExitUsage;
-  if (image->size() < kFirmwareHeader) {
+  if (image->size() < kFirmwareImageHeaderSize) {
     console.Error("firmware file " + Printable(path) + ": shorter than its 8-byte header");
     return kExitUsage;
   }
   DirectSession session(console);
-  session.OwnFirmwareFlag();
   if (int code = session.Open(); code != kExitOk) return code;
 
   console.Info("firmware " + Printable(path) + ": " + std::to_string(image->size()) + " bytes");
-  if (int rc = DllDownloadFirmwareStart(session.handle()); rc != 0) {
-    return session.Failed("starting the firmware update", rc);
-  }
-  auto* bytes = reinterpret_cast<unsigned char*>(image->data());
-  std::size_t offset = 0;
-  while (offset < image->size()) {
-    const std::size_t chunk = std::min(
-        image->size() - offset, offset == 0 ? kFirmwareHeader + kFirmwareChunk : kFirmwareChunk);
-    if (int rc = DllDownloadFirmware(session.handle(), bytes + offset, static_cast<int>(chunk));
-        rc != 0) {
-      return session.Failed("sending the firmware at byte " + std::to_string(offset), rc);
-    }
-    offset += chunk;
-    console.DrawProgress(static_cast<int>(offset * 100 / image->size()));
-  }
+  int shown = -1;
+  const FirmwareUpdateResult result =
+      UpdateFirmware(session.handle(),
+                     std::span(reinterpret_cast<const std::uint8_t*>(image->data()), image->size()),
+                     [&](std::size_t sent, std::size_t total) {
+                       const int percent = static_cast<int>(sent * 100 / total);
+                       if (percent == shown) return;
+                       shown = percent;
+                       console.DrawProgress(percent);
+                     });
   console.ClearProgress();
-  unsigned char none[1] = {0};
-  if (int rc = DllDownloadFirmwareComplete(session.handle(), none, 0); rc != 0) {
-    return session.Failed("completing the firmware update", rc);
+  using Outcome = FirmwareUpdateResult::Outcome;
+  switch (result.outcome) {
+    case Outcome::kDone:
+      console.Info("firmware update complete");
+      return kExitOk;
+    case Outcome::kBusy:
+      console.Error(kBusyText);
+      return kExitFailure;
+    case Outcome::kBadImage:
+    case Outcome::kStartFailed:
+      return session.Failed("starting the firmware update", result.error);
+    case Outcome::kSendFailed:
+      return session.Failed("sending the firmware at byte " + std::to_string(result.offset),
+                            result.error);
+    case Outcome::kCompleteFailed:
+      return session.Failed("completing the firmware update", result.error);
+    case Outcome::kCancelled:
+      break;
   }
-  console.Info("firmware update complete");
-  return kExitOk;
+  console.Error("firmware update stopped; the programmer keeps its old firmware");
+  return kExitFailure;
 }
 
 int RefuseAmbiguousProgrammer(const GlobalOptions& global) {

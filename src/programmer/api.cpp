@@ -313,6 +313,10 @@ int ReaderLastError(int reader) {
   return entry ? entry->lastError.load(std::memory_order_relaxed) : VELKAN_ERR_BAD_HANDLE;
 }
 
+int CallOnReader(int reader, const std::function<int(Programmer&)>& op) {
+  return Call(reader, VELKAN_ERR_BAD_HANDLE, op);
+}
+
 int Card7816ApduWithCapacity(int reader, const std::uint8_t* apdu, int apduLength,
                              std::uint8_t* response, std::size_t responseCapacity,
                              int* responseLength) {
