@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole firmware update of one programmer: start, the image's header
 // block and its data blocks, completion. Not part of the C API (its callers
 // drive the update themselves with DllDownloadFirmware*).
