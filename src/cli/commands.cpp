@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 
 #include "cli/console.h"
 #include "cli/event_output.h"
@@ -20,6 +21,7 @@
 #include "emulator/emulator.h"
 #include "image/start_programming.h"
 #include "programmer/backend.h"
+#include "programmer/firmware_update.h"
 #include "programmer/hid_emulated.h"
 #include "script/i2c_test.h"
 #include "script/runs.h"
@@ -31,10 +33,6 @@ namespace {
 
 constexpr std::size_t kMaxScriptFileBytes = 16u << 20;
 constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
-// Firmware goes out as the 8-byte header block and 256-byte blocks; calls of
-// whole blocks keep the blocks aligned to the image.
-constexpr std::size_t kFirmwareHeader = 8;
-constexpr std::size_t kFirmwareChunk = 8 * 256;
 // The I2C test page's byte area.
 constexpr unsigned long kMaxI2cReadLength = 512;
 
@@ -100,19 +98,92 @@ class I2cJsonSink final : public EventSink {
   const ConsoleI2cView& view_;
 };
 
+// What to do about a programmer that the system refused to open with
+// `error`; empty when there is no advice.
+std::string UnopenableAdvice([[maybe_unused]] int error) {
+#if !defined(_WIN32)
+  if (error == EACCES || error == EPERM) {
+    return std::string(" - install the udev rule ") + kUdevRuleFile +
+           " (see the README) and plug the programmer in again";
+  }
+#endif
+  return {};
+}
+
 // Programmers that are attached but could not be opened, and why: without
 // this a missing access right looks exactly like no programmer at all.
 void ReportUnopenable(Console& console) {
   for (const UnopenableDevice& d : ListUnopenableProgrammers()) {
-    std::string line = Printable(d.path) +
-                       ": a programmer (0755:0102) that cannot be opened: " + ErrorText(d.error);
-#if !defined(_WIN32)
-    if (d.error == EACCES || d.error == EPERM) {
-      line += std::string(" - install the udev rule ") + kUdevRuleFile +
-              " (see the README) and plug the programmer in again";
+    console.Error(Printable(d.path) + ": a programmer (0755:0102) that cannot be opened: " +
+                  ErrorText(d.error) + UnopenableAdvice(d.error));
+  }
+}
+
+const char* SkipReasonName(SkippedInterface::Reason reason) {
+  switch (reason) {
+    case SkippedInterface::Reason::kNoPath:
+      return "no-path";
+    case SkippedInterface::Reason::kOpen:
+      return "open";
+    case SkippedInterface::Reason::kAttributes:
+      return "attributes";
+    case SkippedInterface::Reason::kIdentity:
+      return "identity";
+  }
+  return "unknown";
+}
+
+// One line of `list -v` for an interface the search passed over.
+std::string SkippedLine(const SkippedInterface& s) {
+  std::string line = "skipped HID interface " + std::to_string(s.index);
+  if (!s.path.empty()) line += " (" + Printable(s.path) + ")";
+  switch (s.reason) {
+    case SkippedInterface::Reason::kNoPath:
+      line += ": the system gave no device path for it";
+      break;
+    case SkippedInterface::Reason::kOpen:
+      line += ": cannot be opened";
+      break;
+    case SkippedInterface::Reason::kAttributes:
+      line += ": its vendor and product IDs cannot be read";
+      break;
+    case SkippedInterface::Reason::kIdentity:
+      line += ": its serial number and port cannot be read";
+      break;
+  }
+  if (s.error != 0) line += std::string(": ") + ErrorText(s.error);
+  if (s.IsProgrammer()) {
+    line += " - a programmer (0755:0102)";
+    if (s.reason == SkippedInterface::Reason::kOpen) line += UnopenableAdvice(s.error);
+  } else if (s.attributes) {
+    line += " - " + Hex4(s.attributes->vendorId) + ":" + Hex4(s.attributes->productId) +
+            ", not a programmer";
+  }
+  return line;
+}
+
+// `list -v`: every interface the search passed over and why, on stderr (as
+// JSON lines on stdout with --json).
+void ReportSkipped(Console& console, const ProgrammerSearch& search) {
+  for (const SkippedInterface& s : search.skipped) {
+    if (console.options().json) {
+      nlohmann::json j{{"event", "skipped"}, {"index", s.index},
+                       {"path", s.path},     {"reason", SkipReasonName(s.reason)},
+                       {"error", s.error},   {"programmer", s.IsProgrammer()}};
+      if (s.error != 0) j["errorText"] = ErrorText(s.error);
+      if (s.attributes) {
+        j["vendorId"] = Hex4(s.attributes->vendorId);
+        j["productId"] = Hex4(s.attributes->productId);
+      }
+      console.Out(JsonLine(j) + "\n");
+    } else {
+      console.Error(SkippedLine(s));
     }
-#endif
-    console.Error(line);
+  }
+  if (!search.complete) {
+    console.Error(
+        "the system's list of HID interfaces failed; interfaces after those shown "
+        "were not searched");
   }
 }
 
@@ -257,9 +328,6 @@ int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
 class DirectSession {
  public:
   explicit DirectSession(Console& console) : console_(console) {}
-  // The firmware command's handle keeps its own first-block flag: the
-  // process-wide one is the C library's.
-  void OwnFirmwareFlag() { ownFirmwareFlag_ = true; }
   ~DirectSession() {
     if (handle_ > 0) DllCloseReader(handle_);
   }
@@ -273,7 +341,7 @@ class DirectSession {
       console_.Error("the programmer is busy with another activity");
       return kExitFailure;
     }
-    handle_ = OpenReader(SelectedDevice(), ownFirmwareFlag_);
+    handle_ = OpenReader(SelectedDevice());
     if (handle_ == VELKAN_ERR_NO_READER) {
       console_.Error("no programmer found (USB 0755:0102)");
       ReportUnopenable(console_);
@@ -296,7 +364,6 @@ class DirectSession {
   Console& console_;
   ProgrammerLease lease_;
   int handle_ = 0;
-  bool ownFirmwareFlag_ = false;
 };
 
 std::string Hex4(unsigned value) {
@@ -452,12 +519,23 @@ int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
   return kExitFailure;
 }
 
-int ListCommand(const GlobalOptions& global) {
+int ListCommand(const GlobalOptions& global, bool verbose) {
   Console console(MakeConsoleOptions(global, false));
-  const std::vector<FoundDevice> devices = ListProgrammers();
+  // Verbose, one walk tells both what was found and what was passed over.
+  const ProgrammerSearch search =
+      verbose ? SearchProgrammers() : ProgrammerSearch{ListProgrammers(), {}, true};
+  const std::vector<FoundDevice>& devices = search.found;
+  // Unopenable programmers are among the skipped interfaces of `list -v`.
+  auto reportProblems = [&] {
+    if (verbose) {
+      ReportSkipped(console, search);
+    } else {
+      ReportUnopenable(console);
+    }
+  };
   if (devices.empty()) {
     console.Error("no programmer found (USB 0755:0102)");
-    ReportUnopenable(console);
+    reportProblems();
     return kExitNoProgrammer;
   }
   if (global.json) {
@@ -471,7 +549,7 @@ int ListCommand(const GlobalOptions& global) {
   } else {
     console.Out(ProgrammerTable(devices));
   }
-  ReportUnopenable(console);
+  reportProblems();
   return kExitOk;
 }
 
@@ -527,37 +605,46 @@ int FirmwareCommand(const GlobalOptions& global, const std::string& path) {
   std::optional<std::string> image =
       ReadWholeFile(console, path, "firmware file", kMaxFirmwareBytes);
   if (!image) return kExitUsage;
-  if (image->size() < kFirmwareHeader) {
+  if (image->size() < kFirmwareImageHeaderSize) {
     console.Error("firmware file " + Printable(path) + ": shorter than its 8-byte header");
     return kExitUsage;
   }
   DirectSession session(console);
-  session.OwnFirmwareFlag();
   if (int code = session.Open(); code != kExitOk) return code;
 
   console.Info("firmware " + Printable(path) + ": " + std::to_string(image->size()) + " bytes");
-  if (int rc = DllDownloadFirmwareStart(session.handle()); rc != 0) {
-    return session.Failed("starting the firmware update", rc);
-  }
-  auto* bytes = reinterpret_cast<unsigned char*>(image->data());
-  std::size_t offset = 0;
-  while (offset < image->size()) {
-    const std::size_t chunk = std::min(
-        image->size() - offset, offset == 0 ? kFirmwareHeader + kFirmwareChunk : kFirmwareChunk);
-    if (int rc = DllDownloadFirmware(session.handle(), bytes + offset, static_cast<int>(chunk));
-        rc != 0) {
-      return session.Failed("sending the firmware at byte " + std::to_string(offset), rc);
-    }
-    offset += chunk;
-    console.DrawProgress(static_cast<int>(offset * 100 / image->size()));
-  }
+  int shown = -1;
+  const FirmwareUpdateResult result =
+      UpdateFirmware(session.handle(),
+                     std::span(reinterpret_cast<const std::uint8_t*>(image->data()), image->size()),
+                     [&](std::size_t sent, std::size_t total) {
+                       const int percent = static_cast<int>(sent * 100 / total);
+                       if (percent == shown) return;
+                       shown = percent;
+                       console.DrawProgress(percent);
+                     });
   console.ClearProgress();
-  unsigned char none[1] = {0};
-  if (int rc = DllDownloadFirmwareComplete(session.handle(), none, 0); rc != 0) {
-    return session.Failed("completing the firmware update", rc);
+  using Outcome = FirmwareUpdateResult::Outcome;
+  switch (result.outcome) {
+    case Outcome::kDone:
+      console.Info("firmware update complete");
+      return kExitOk;
+    case Outcome::kBusy:
+      console.Error(kBusyText);
+      return kExitFailure;
+    case Outcome::kBadImage:
+    case Outcome::kStartFailed:
+      return session.Failed("starting the firmware update", result.error);
+    case Outcome::kSendFailed:
+      return session.Failed("sending the firmware at byte " + std::to_string(result.offset),
+                            result.error);
+    case Outcome::kCompleteFailed:
+      return session.Failed("completing the firmware update", result.error);
+    case Outcome::kCancelled:
+      break;
   }
-  console.Info("firmware update complete");
-  return kExitOk;
+  console.Error("firmware update stopped; the programmer keeps its old firmware");
+  return kExitFailure;
 }
 
 int RefuseAmbiguousProgrammer(const GlobalOptions& global) {

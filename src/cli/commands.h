@@ -41,7 +41,8 @@ int OfflineCommand(const GlobalOptions& global, const HexOptions& hex);
 int ScriptCommand(const GlobalOptions& global, const HexOptions& hex);
 int RunCommand(const GlobalOptions& global, const std::string& scriptPath);
 int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c);
-int ListCommand(const GlobalOptions& global);
+// `verbose`: also every HID interface the search passed over, and why.
+int ListCommand(const GlobalOptions& global, bool verbose = false);
 int InfoCommand(const GlobalOptions& global);
 int FirmwareCommand(const GlobalOptions& global, const std::string& path);
 

@@ -205,6 +205,9 @@ int main(int argc, char** argv) {
                      ->type_name("HH");
 
   CLI::App* list = app.add_subcommand("list", "list the attached programmers");
+  bool listVerbose = false;
+  list->add_flag("-v,--verbose", listVerbose,
+                 "also name every HID interface that could not be read, and why");
   CLI::App* info =
       app.add_subcommand("info", "show the programmer's firmware version and offline file name");
   std::string firmwarePath;
@@ -268,7 +271,7 @@ int main(int argc, char** argv) {
   } else if (i2cCmd->parsed()) {
     code = I2cCommand(global, i2c);
   } else if (list->parsed()) {
-    code = ListCommand(global);
+    code = ListCommand(global, listVerbose);
   } else if (info->parsed()) {
     code = InfoCommand(global);
   } else if (firmware->parsed()) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The exported C API: a thin layer over Programmer that owns the
 // module-wide state (handle table, last-error value, firmware first-block
-// flag, the platform DllOpenReader searches).
+// flag, the platform DllOpenReader searches). Each handle also keeps the
+// last-error value of its own last call, for the tools.
 //
 // Handles are small positive numbers handed out in increasing order (never
 // 0 or -2) and not reused while the process runs, so a stale handle cannot
@@ -42,6 +43,8 @@ struct Entry {
   std::unique_ptr<Programmer> programmer;  // null once closed
   // The firmware first-block flag of a handle that keeps its own.
   std::atomic<bool> firstBlock{true};
+  // The last-error value of the last call on this handle.
+  std::atomic<int> lastError{0};
 };
 
 struct Module {
@@ -71,7 +74,9 @@ std::shared_ptr<Entry> Find(int reader) {
 }
 
 // Runs `op` on the programmer behind `reader` and publishes its last-error
-// value. An unknown handle gives `badHandleResult` and VELKAN_ERR_BAD_HANDLE.
+// value, to the handle and module-wide. An unknown handle gives
+// `badHandleResult` and VELKAN_ERR_BAD_HANDLE (module-wide only: there is
+// no handle to keep it).
 template <typename Op>
 int Call(int reader, int badHandleResult, Op&& op) {
   std::shared_ptr<Entry> entry = Find(reader);
@@ -79,7 +84,9 @@ int Call(int reader, int badHandleResult, Op&& op) {
     std::lock_guard lock(entry->mutex);
     if (entry->programmer) {
       const int rc = op(*entry->programmer);
-      g_lastError.store(entry->programmer->LastError(), std::memory_order_relaxed);
+      const int error = entry->programmer->LastError();
+      entry->lastError.store(error, std::memory_order_relaxed);
+      g_lastError.store(error, std::memory_order_relaxed);
       return rc;
     }
   }
@@ -292,8 +299,23 @@ std::vector<FoundDevice> ListProgrammers() {
   return FindProgrammers(*platform);
 }
 
+ProgrammerSearch SearchProgrammers() {
+  std::shared_ptr<hid::Platform> platform = Platform();
+  if (!platform) return {{}, {}, false};
+  return SearchProgrammers(*platform);
+}
+
 int LastErrorValue() {
   return g_lastError.load(std::memory_order_relaxed);
+}
+
+int ReaderLastError(int reader) {
+  std::shared_ptr<Entry> entry = Find(reader);
+  return entry ? entry->lastError.load(std::memory_order_relaxed) : VELKAN_ERR_BAD_HANDLE;
+}
+
+int CallOnReader(int reader, const std::function<int(Programmer&)>& op) {
+  return Call(reader, VELKAN_ERR_BAD_HANDLE, op);
 }
 
 int Card7816ApduWithCapacity(int reader, const std::uint8_t* apdu, int apduLength,

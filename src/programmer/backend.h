@@ -66,7 +66,39 @@ void SelectDevicePath(std::optional<std::string> path);
 
 // Every programmer (0755:0102) on the current platform, in enumeration
 // order, with serial, port and product where the platform tells them.
+// Interfaces that cannot be read are passed over (see SearchProgrammers).
 std::vector<FoundDevice> ListProgrammers();
+
+// A HID interface the search passed over because it could not be read.
+struct SkippedInterface {
+  enum class Reason {
+    kNoPath,      // the platform gave no device path for it
+    kOpen,        // it did not open (no access rights, gone, held exclusively)
+    kAttributes,  // its vendor and product IDs could not be read
+    kIdentity,    // a programmer whose serial number and port could not be read
+  };
+  std::size_t index = 0;  // its place in the enumeration
+  std::string path;       // empty with kNoPath
+  Reason reason = Reason::kOpen;
+  int error = 0;  // the platform's error code; 0 when it did not tell one
+  // Vendor and product, where known: read before the failure, or told by the
+  // platform without opening the device.
+  std::optional<hid::Attributes> attributes;
+  bool IsProgrammer() const;
+};
+
+// What a search over every interface found and passed over. `complete` is
+// false when the interface list itself could not be had or its enumeration
+// failed; what was found before that is still there.
+struct ProgrammerSearch {
+  std::vector<FoundDevice> found;
+  std::vector<SkippedInterface> skipped;
+  bool complete = true;
+};
+
+// ListProgrammers with every interface it passed over and why (each
+// unopened one described as far as the platform can without opening it).
+ProgrammerSearch SearchProgrammers();
 
 // A programmer that is there but could not be opened, and the platform's
 // error code of the refusal (EACCES: no access rights).
@@ -97,7 +129,14 @@ bool ReaderIdentity(int reader, hid::Identity& identity);
 // A short English text for a result or error number (VelkanErrorText).
 const char* ErrorText(int error);
 
-// The module-wide last-error value (see velkan.h).
+// The module-wide last-error value of the C API (see velkan.h): the last
+// call on any handle sets it. With several programmers in use, the tools
+// ask ReaderLastError instead.
 int LastErrorValue();
+
+// The last-error value of the last call on `reader` alone (0 after a call
+// that succeeded, the reason of a failure otherwise); VELKAN_ERR_BAD_HANDLE
+// when `reader` is not open.
+int ReaderLastError(int reader);
 
 }  // namespace velkan

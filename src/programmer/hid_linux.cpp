@@ -238,25 +238,26 @@ class LinuxPlatform final : public Platform {
 
   // The kernel tells a node's IDs in sysfs without opening it:
   // /sys/class/hidraw/hidrawN/device/uevent has "HID_ID=0003:00000755:00000102".
-  bool DescribeUnopenable(const std::string& path, int& error, Attributes& attributes) override {
+  std::optional<Refusal> DescribeUnopenable(const std::string& path) override {
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
       ::close(fd);
-      return false;
+      return std::nullopt;
     }
-    error = errno;
+    Refusal refusal;
+    refusal.error = errno;
     const std::string name = std::filesystem::path(path).filename().string();
     std::ifstream uevent(sysfsDir_ / name / "device" / "uevent");
     std::string line;
     for (int lines = 0; lines < 64 && std::getline(uevent, line); ++lines) {
       unsigned bus = 0, vendor = 0, product = 0;
       if (std::sscanf(line.c_str(), "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
-        attributes.vendorId = static_cast<std::uint16_t>(vendor);
-        attributes.productId = static_cast<std::uint16_t>(product);
-        return true;
+        refusal.attributes =
+            Attributes{static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)};
+        break;
       }
     }
-    return false;
+    return refusal;
   }
 
  private:

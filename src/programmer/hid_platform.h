@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velkan::hid {
@@ -44,6 +45,12 @@ struct Identity {
   std::string serial;   // USB serial number string
   std::string port;     // where it is plugged in (USB port path)
   std::string product;  // product string
+};
+
+// Why a device did not open, as far as the platform can tell.
+struct Refusal {
+  int error = 0;  // the platform's error code; 0 when unknown
+  std::optional<Attributes> attributes;
 };
 
 // One open HID device.
@@ -104,10 +111,9 @@ class Platform {
   virtual std::unique_ptr<Device> Open(const std::string& path) = 0;
   // For a path that Open refused: the platform's error code of the refusal
   // and, where the system tells it without opening the device, its
-  // attributes. False when nothing is known.
-  virtual bool DescribeUnopenable(const std::string& /*path*/, int& /*error*/,
-                                  Attributes& /*attributes*/) {
-    return false;
+  // attributes. Nothing when the platform cannot tell (or it opens now).
+  virtual std::optional<Refusal> DescribeUnopenable(const std::string& /*path*/) {
+    return std::nullopt;
   }
 };
 

@@ -360,6 +360,44 @@ class WindowsPlatform final : public Platform {
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<WindowsDevice>(handle, std::move(event), widePath);
   }
+
+  // The refusal is asked for again; the IDs are in the interface path
+  // itself ("\\?\hid#vid_0755&pid_0102#...").
+  std::optional<Refusal> DescribeUnopenable(const std::string& path) override {
+    Refusal refusal;
+    std::wstring widePath;
+    if (!Utf8ToWide(path, widePath)) {
+      refusal.error = ERROR_INVALID_NAME;
+    } else {
+      HANDLE handle = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return std::nullopt;
+      }
+      refusal.error = LastErrorOr(ERROR_GEN_FAILURE);
+    }
+    Attributes attributes;
+    if (IdsFromPath(path, attributes)) refusal.attributes = attributes;
+    return refusal;
+  }
+
+ private:
+  static bool IdsFromPath(const std::string& path, Attributes& attributes) {
+    std::string lower(path);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    unsigned vendor = 0, product = 0;
+    const std::size_t at = lower.find("vid_");
+    if (at == std::string::npos ||
+        std::sscanf(lower.c_str() + at, "vid_%4x&pid_%4x", &vendor, &product) != 2) {
+      return false;
+    }
+    attributes.vendorId = static_cast<std::uint16_t>(vendor);
+    attributes.productId = static_cast<std::uint16_t>(product);
+    return true;
+  }
 };
 
 }  // namespace

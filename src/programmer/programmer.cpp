@@ -139,9 +139,24 @@ int Programmer::GetFirmwareVersion(char* version, unsigned* versionLength, unsig
   return 0;
 }
 
-int Programmer::DownloadFirmwareStart() {
+int Programmer::FirmwareStart() {
   if (int rc = Simple(command::kFirmwareStart); rc != 0) return rc;
   GetClock().SleepMs(kFirmwareWaitMs);
+  return 0;
+}
+
+int Programmer::FirmwareHeaderBlock(const std::uint8_t* header) {
+  if (header == nullptr) return Refuse(VELKAN_ERR_BAD_ARGUMENT);
+  return Simple(command::kFirmwareHeader, header, kFirmwareHeaderSize);
+}
+
+int Programmer::FirmwareDataBlock(const std::uint8_t* data, std::size_t n) {
+  if (data == nullptr || n == 0 || n > kFirmwareBlockSize) return Refuse(VELKAN_ERR_BAD_ARGUMENT);
+  return Simple(command::kFirmwareBlock, data, n);
+}
+
+int Programmer::DownloadFirmwareStart() {
+  if (int rc = FirmwareStart(); rc != 0) return rc;
   firstBlock_.store(true);
   return 0;
 }
@@ -156,12 +171,12 @@ int Programmer::DownloadFirmware(const std::uint8_t* data, int count) {
   if (!hold) return link_.LastError();
   std::size_t offset = 0;
   if (firstBlock_.exchange(false)) {
-    if (int rc = Simple(command::kFirmwareHeader, data, kFirmwareHeaderSize); rc != 0) return rc;
+    if (int rc = FirmwareHeaderBlock(data); rc != 0) return rc;
     offset = kFirmwareHeaderSize;
   }
   while (offset < total) {
     const std::size_t chunk = std::min(kFirmwareBlockSize, total - offset);
-    if (int rc = Simple(command::kFirmwareBlock, data + offset, chunk); rc != 0) return rc;
+    if (int rc = FirmwareDataBlock(data + offset, chunk); rc != 0) return rc;
     offset += chunk;
   }
   return 0;

@@ -74,6 +74,14 @@ class Programmer {
   int DownloadFirmwareStart();
   int DownloadFirmware(const std::uint8_t* data, int count);
   int DownloadFirmwareComplete(const std::uint8_t* data, int length);
+  // The firmware update's exchanges one by one, for a caller that keeps
+  // track of the update itself (UpdateFirmware); the first-block flag is
+  // left alone. Start (0x8A) waits kFirmwareWaitMs after the reply; the
+  // header block (0x8B) is kFirmwareHeaderSize bytes, a data block (0x8C)
+  // 1 to kFirmwareBlockSize bytes.
+  int FirmwareStart();
+  int FirmwareHeaderBlock(const std::uint8_t* header);
+  int FirmwareDataBlock(const std::uint8_t* data, std::size_t n);
   int I2cWrite(std::uint8_t address, const std::uint8_t* data, unsigned long length);
   int I2cRead(std::uint8_t address, std::uint8_t* data, unsigned long* length);
   int I2cCommand(std::uint8_t address, const std::uint8_t* command, unsigned long count,

@@ -156,7 +156,7 @@ I2cPressOutcome Press(Station& station, I2cTestView& view, const std::string& ad
     const std::size_t count = HexToBytes(narrow, area);
     if (DllI2cWrite(handle, static_cast<unsigned char>(address & 0xFE), area, count) != 0) {
       char text[64];
-      std::snprintf(text, sizeof text, "I2C 写通信失败, ErrCode = %d!", LastErrorValue());
+      std::snprintf(text, sizeof text, "I2C 写通信失败, ErrCode = %d!", ReaderLastError(handle));
       view.ShowOutput(text);
       CloseAfterDeviceFailure(station);
       outcome.result = I2cPressResult::kWriteFailed;

@@ -402,6 +402,11 @@ TEST_F(CliTest, SeveralProgrammersAreChosenExplicitly) {
   ASSERT_EQ(Lines(list.out).size(), 3u);
   EXPECT_EQ(Lines(list.out)[2],
             "emulator:2\t0755:0102\tEMU0003\temu-3\tVELKAN Programmer (emulated)");
+  // Nothing passed over: -v lists the same and names nothing.
+  Result verbose = Velkan("--emulators 3 list -v");
+  EXPECT_EQ(verbose.code, 0);
+  EXPECT_EQ(verbose.out, list.out);
+  EXPECT_EQ(verbose.err, "");
 
   Result ambiguous = Velkan("--emulators 3 program " + Example("small.hex"));
   EXPECT_EQ(ambiguous.code, 2);

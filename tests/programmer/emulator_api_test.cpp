@@ -238,6 +238,9 @@ TEST_F(EmulatorApiTest, OwnFirmwareFlagsKeepUpdatesApart) {
   const int b = OpenReader(DeviceSelector::Parse("emulator:1"), true);
   ASSERT_GT(a, 0);
   ASSERT_GT(b, 0);
+  // The process-wide flag is set, whatever earlier tests left it at.
+  ASSERT_EQ(DllDownloadFirmwareStart(handle_), 0);
+  emulators[0]->ClearRequests();
   std::vector<std::uint8_t> image(8 + 300, 0x42);
   ASSERT_EQ(DllDownloadFirmware(a, image.data(), 8), 0);  // a's header only
   ASSERT_EQ(DllDownloadFirmware(b, image.data(), static_cast<int>(image.size())), 0);

@@ -59,6 +59,12 @@ class Device final : public hid::Device {
     ++d_.closes;
     return d_.closeFails ? Fail(5) : true;
   }
+  bool GetIdentity(hid::Identity& out) override {
+    out = {};
+    if (closed_ || d_.identityFails) return Fail(32);
+    out.serial = d_.serial;
+    return true;
+  }
   int LastError() const override { return error_; }
 
  private:
@@ -134,6 +140,15 @@ std::unique_ptr<hid::Device> FakePlatform::Open(const std::string& path) {
     return std::make_unique<Device>(*d);
   }
   return nullptr;
+}
+
+std::optional<hid::Refusal> FakePlatform::DescribeUnopenable(const std::string& path) {
+  for (auto& d : devices) {
+    if (d->path == path && d->openFails) {
+      return hid::Refusal{d->openError, hid::Attributes{d->vendorId, d->productId}};
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace velkan::test

@@ -24,7 +24,10 @@ struct FakeDevice {
   std::uint16_t vendorId = 0x0755;
   std::uint16_t productId = 0x0102;
   bool openFails = false;
+  int openError = 13;  // what DescribeUnopenable tells of a refused open
   bool attributesFail = false;
+  bool identityFails = false;
+  std::string serial;
   bool closeFails = false;
   std::optional<std::size_t> failWriteAt;  // index of the write that fails
   int writeError = 5;
@@ -58,6 +61,7 @@ class FakePlatform final : public hid::Platform {
 
   std::unique_ptr<hid::InterfaceSet> PresentInterfaces() override;
   std::unique_ptr<hid::Device> Open(const std::string& path) override;
+  std::optional<hid::Refusal> DescribeUnopenable(const std::string& path) override;
 };
 
 // Bytes of a frame with its check byte, as the programmer would answer.

@@ -83,11 +83,26 @@ TEST_F(HidrawTest, WholeReportsTimeoutAndClose) {
   EXPECT_EQ(device->LastError(), EBADF);
 }
 
-TEST_F(HidrawTest, ANodeWithoutAttributesEndsTheSearch) {
+// Nodes that cannot be read are passed over, each named with its reason:
+// a FIFO opens but has no HID attributes, a directory does not open.
+TEST_F(HidrawTest, UnreadableNodesAreSkippedAndNamed) {
   Fifo("hidraw0");
-  UsePlatform(MakeHidrawPlatform(dir_, 50));
+  std::filesystem::create_directories(dir_ / "hidraw1");
+  std::ofstream(dir_ / "hidraw2") << "";
+  UsePlatform(MakeHidrawPlatform(dir_, 50, dir_ / "no-sysfs"));
   EXPECT_EQ(DllOpenReader(), -2);
-  EXPECT_TRUE(ListProgrammers().empty());
+  const ProgrammerSearch search = SearchProgrammers();
+  EXPECT_TRUE(search.complete);
+  EXPECT_TRUE(search.found.empty());
+  ASSERT_EQ(search.skipped.size(), 3u);
+  EXPECT_EQ(search.skipped[0].reason, SkippedInterface::Reason::kAttributes);
+  EXPECT_EQ(search.skipped[0].error, ENOTTY);
+  EXPECT_EQ(search.skipped[1].path, (dir_ / "hidraw1").string());
+  EXPECT_EQ(search.skipped[1].reason, SkippedInterface::Reason::kOpen);
+  EXPECT_EQ(search.skipped[1].error, EISDIR);
+  EXPECT_FALSE(search.skipped[1].attributes);
+  EXPECT_EQ(search.skipped[2].index, 2u);
+  EXPECT_EQ(search.skipped[2].reason, SkippedInterface::Reason::kAttributes);
 }
 
 // Reports already waiting are read away without blocking; what comes later

@@ -44,31 +44,103 @@ TEST_F(SearchTest, UnopenableDeviceIsSkipped) {
   DllCloseReader(h);
 }
 
-TEST_F(SearchTest, ConditionsThatEndTheSearchAsNotFound) {
-  // Attributes that cannot be read stop the walk before later programmers.
-  platform_->Add(0x1234, 0x5678).attributesFail = true;
+// One interface that cannot be read among three programmers, for each way
+// of not being readable: the other two are found, opened and listed, and
+// the search names the one it passed over.
+TEST_F(SearchTest, AnUnreadableInterfaceHidesNoOtherProgrammer) {
+  using Reason = SkippedInterface::Reason;
+  struct Case {
+    const char* name;
+    void (*spoil)(FakePlatform&, FakeDevice&);
+    Reason reason;
+    int error;
+    bool idsKnown;
+  };
+  const Case cases[] = {
+      {"no access", [](FakePlatform&, FakeDevice& d) { d.openFails = true; }, Reason::kOpen, 13,
+       true},
+      {"attributes", [](FakePlatform&, FakeDevice& d) { d.attributesFail = true; },
+       Reason::kAttributes, 31, false},
+      {"device path", [](FakePlatform& p, FakeDevice&) { p.pathFailsAt = 1; }, Reason::kNoPath, 0,
+       false},
+      {"identity", [](FakePlatform&, FakeDevice& d) { d.identityFails = true; }, Reason::kIdentity,
+       32, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto platform = std::make_shared<FakePlatform>();
+    UsePlatform(platform);
+    FakeDevice& first = platform->Add();
+    FakeDevice& bad = platform->Add();
+    FakeDevice& third = platform->Add();
+    first.serial = "A";
+    bad.serial = "B";
+    third.serial = "C";
+    c.spoil(*platform, bad);
+
+    const std::vector<FoundDevice> listed = ListProgrammers();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].path, first.path);
+    EXPECT_EQ(listed[1].path, third.path);
+
+    const ProgrammerSearch search = SearchProgrammers();
+    EXPECT_TRUE(search.complete);
+    EXPECT_EQ(search.found.size(), 2u);
+    ASSERT_EQ(search.skipped.size(), 1u);
+    const SkippedInterface& skipped = search.skipped[0];
+    EXPECT_EQ(skipped.index, 1u);
+    EXPECT_EQ(skipped.path, c.reason == Reason::kNoPath ? "" : bad.path);
+    EXPECT_EQ(skipped.reason, c.reason);
+    EXPECT_EQ(skipped.error, c.error);
+    EXPECT_EQ(skipped.IsProgrammer(), c.idsKnown);
+
+    // Picked by serial, the programmer behind the bad one still opens.
+    SelectDevice(DeviceSelector::Parse("serial=C"));
+    const int h = DllOpenReader();
+    ASSERT_GT(h, 0);
+    EXPECT_EQ(third.opens - third.closes, 1);
+    EXPECT_EQ(DllCloseReader(h), 0);
+    SelectDevice(std::nullopt);
+    for (const auto& d : platform->devices) EXPECT_EQ(d->opens, d->closes);
+  }
+}
+
+TEST_F(SearchTest, OnlyAFailedEnumerationEndsTheSearch) {
+  FakeDevice& first = platform_->Add();
   FakeDevice& later = platform_->Add();
-  EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
-  EXPECT_EQ(platform_->devices[0]->closes, 1);
-  EXPECT_EQ(later.opens, 0);
-
-  platform_->devices[0]->attributesFail = false;
-  platform_->pathFailsAt = 0;
-  EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
-  EXPECT_EQ(later.opens, 0);
-
-  platform_->pathFailsAt.reset();
+  first.openFails = true;
   platform_->failedAt = 1;
   EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
   EXPECT_EQ(later.opens, 0);
+  const ProgrammerSearch search = SearchProgrammers();
+  EXPECT_FALSE(search.complete);
+  EXPECT_TRUE(search.found.empty());
+  ASSERT_EQ(search.skipped.size(), 1u);  // what came before the failure
+  EXPECT_EQ(search.skipped[0].path, first.path);
 
   platform_->failedAt.reset();
   platform_->unavailable = true;
   EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
+  EXPECT_FALSE(SearchProgrammers().complete);
 
   auto empty = std::make_shared<FakePlatform>();
   UsePlatform(empty);
   EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
+  EXPECT_TRUE(SearchProgrammers().complete);
+}
+
+// Only programmers that did not open count as unopenable programmers; a
+// refused mouse does not.
+TEST_F(SearchTest, UnopenableProgrammersAreThoseThatDidNotOpen) {
+  platform_->Add(0x046D, 0xC077).openFails = true;
+  FakeDevice& locked = platform_->Add();
+  locked.openFails = true;
+  locked.openError = 16;
+  platform_->Add().attributesFail = true;
+  const auto unopenable = ListUnopenableProgrammers();
+  ASSERT_EQ(unopenable.size(), 1u);
+  EXPECT_EQ(unopenable[0].path, locked.path);
+  EXPECT_EQ(unopenable[0].error, 16);
 }
 
 TEST_F(SearchTest, HandlesAreDistinctPositiveAndIndependent) {
@@ -98,6 +170,47 @@ TEST_F(SearchTest, HandlesAreDistinctPositiveAndIndependent) {
 
   SelectDevicePath("fake:none");
   EXPECT_EQ(DllOpenReader(), VELKAN_ERR_NO_READER);
+}
+
+// Each handle keeps the last error of its own last call; the C API's
+// module-wide value is the last call's on any handle.
+TEST_F(SearchTest, EachHandleKeepsTheLastErrorOfItsOwnCalls) {
+  FakeDevice& a = platform_->Add();
+  FakeDevice& b = platform_->Add();
+  SelectDevicePath(a.path);
+  const int ha = DllOpenReader();
+  SelectDevicePath(b.path);
+  const int hb = DllOpenReader();
+  ASSERT_GT(ha, 0);
+  ASSERT_GT(hb, 0);
+
+  b.QueueReply(0, {});
+  EXPECT_EQ(DllLedControl(hb, 1), 0);
+  a.failWriteAt = 0;
+  a.writeError = 19;
+  EXPECT_EQ(DllLedControl(ha, 1), 19);
+  EXPECT_EQ(ReaderLastError(ha), 19);
+  EXPECT_EQ(ReaderLastError(hb), 0);
+  EXPECT_EQ(LastErrorValue(), 19);
+
+  // b's next failure is b's alone; a's call after it clears only a's.
+  b.QueueReadError(110);
+  EXPECT_EQ(DllLedControl(hb, 2), 110);
+  EXPECT_EQ(ReaderLastError(ha), 19);
+  a.QueueReply(0, {});
+  EXPECT_EQ(DllLedControl(ha, 2), 0);
+  EXPECT_EQ(ReaderLastError(ha), 0);
+  EXPECT_EQ(ReaderLastError(hb), 110);
+  EXPECT_EQ(LastErrorValue(), 0);
+
+  // A call on no handle sets only the module-wide value.
+  EXPECT_EQ(DllLedControl(9999, 1), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(LastErrorValue(), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(ReaderLastError(hb), 110);
+
+  EXPECT_EQ(DllCloseReader(ha), 0);
+  EXPECT_EQ(ReaderLastError(ha), VELKAN_ERR_BAD_HANDLE);
+  EXPECT_EQ(DllCloseReader(hb), 0);
 }
 
 TEST_F(SearchTest, ListProgrammersInEnumerationOrder) {

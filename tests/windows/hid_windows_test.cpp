@@ -56,6 +56,27 @@ TEST(WindowsHid, OpenRefusesMissingAndMalformedPaths) {
   EXPECT_EQ(platform->Open(std::string("nul\0inside", 10)), nullptr);
 }
 
+// A path that does not open is described from the path itself: the
+// refusal's error code, and the IDs where the path carries them.
+TEST(WindowsHid, UnopenablePathsAreDescribedFromThePath) {
+  auto platform = hid::MakeSystemPlatform();
+  const auto programmer = platform->DescribeUnopenable(
+      "\\\\?\\HID#VID_0755&PID_0102#missing#{4d1e55b2-f16f-11cf-88cb-001111000030}");
+  ASSERT_TRUE(programmer);
+  EXPECT_NE(programmer->error, 0);
+  ASSERT_TRUE(programmer->attributes);
+  EXPECT_EQ(programmer->attributes->vendorId, 0x0755);
+  EXPECT_EQ(programmer->attributes->productId, 0x0102);
+
+  const auto other = platform->DescribeUnopenable("\\\\?\\hid#no-ids#missing");
+  ASSERT_TRUE(other);
+  EXPECT_NE(other->error, 0);
+  EXPECT_FALSE(other->attributes);
+  const auto badName = platform->DescribeUnopenable(std::string("bad\xff name"));
+  ASSERT_TRUE(badName);
+  EXPECT_EQ(badName->error, 123);  // ERROR_INVALID_NAME
+}
+
 class WindowsHidFile : public ::testing::Test {
  protected:
   void SetUp() override {
