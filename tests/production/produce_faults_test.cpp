@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pg_server.h"
+#include "pg_tools.h"
 #include "production/record_store.h"
 #include "temp_dir.h"
 #include "tray_audit.h"
@@ -262,6 +263,32 @@ TEST(ProduceFaults, ARecordThatCannotBeWrittenIsNeverAPass) {
   EXPECT_TRUE(Unknown(db).empty());
   next = Velkan(dir.path(), Fed(dir.path(), 1) + "--count 1 --log p.db " + kSerial);
   EXPECT_NE(next.out.find("serial " + unknown[0].chipHex), std::string::npos) << next.out;
+}
+
+// A PostgreSQL server whose backend stalls in the middle of a chip (as a
+// server under a stuck disk does): no wait is for ever, and Ctrl+C stops
+// the station within moments; nothing shows a pass that is not recorded.
+TEST(ProduceFaults, AStalledPostgresServerNeverHangsProduction) {
+  velkan::test::PgServer server;
+  VELKAN_START_PG(server);
+  TempDir dir;
+  Process run(dir.path(),
+              Fed(dir.path(), 1, true) + "--log " + Quote(server.Uri()) + " " + kSerial);
+  ASSERT_TRUE(WaitRows(server.Uri(), 1)) << run.Err();
+  for (int i = 0; i < 600 && run.Out().find("programming serial 00000101") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  {
+    velkan::test::Stopped stalled(velkan::test::StoreBackend(server.Uri()));
+    std::this_thread::sleep_for(4s);  // the chip's run ends; its record waits on the server
+    const auto stop = std::chrono::steady_clock::now();
+    run.Signal(SIGINT);
+    EXPECT_NE(run.Wait(20s), -1) << "still waiting on the stalled server";
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, 15s);
+  }
+  const auto found = AuditTrays(dir.path(), {server.Uri()});
+  EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found) << run.Out() << run.Err();
 }
 
 // A record that stalls for a moment (a long report holding the file) does
