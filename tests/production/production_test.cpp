@@ -326,6 +326,31 @@ TEST_F(EngineTest, PollingAnEmptySocketSendsOnlyTheStateQuery) {
   EXPECT_EQ(emulators_[0]->Flash()[0], 0xFF);
 }
 
+// For programmers whose state query means something else: the chip is found
+// by an I2C read at its address; nothing is written while waiting.
+TEST_F(EngineTest, ProbeModeFindsTheChipByAReadAndWritesNothingWhileWaiting) {
+  emulators_[0]->RemoveChip();
+  settings_.next = NextChip::kProbe;
+  settings_.count = 1;
+  Engine engine(product_, settings_, *store_, recorder_);
+  std::vector<StationSummary> summaries;
+  {
+    std::jthread run([&] { summaries = engine.Run(Devices(1)); });
+    while (emulators_[0]->ExchangeCount() < 20) std::this_thread::yield();
+    const auto waiting = emulators_[0]->Requests();
+    for (const auto& r : waiting) {
+      EXPECT_EQ(r.command, 0x77) << "only I2C reads while probing";
+      ASSERT_FALSE(r.data.empty());
+      EXPECT_EQ(r.data[0] & 0xFE, kChipI2cAddress);
+    }
+    emulators_[0]->InsertBlankChip();
+  }
+  EXPECT_EQ(summaries[0].stop, StationStop::kCount);
+  ASSERT_EQ(recorder_.rows[0].size(), 1u);
+  EXPECT_EQ(recorder_.rows[0][0].result, "pass");
+  EXPECT_EQ(emulators_[0]->Flash()[1], 3);
+}
+
 TEST_F(EngineTest, FailedChipsGiveTheirNumberOnAndStopTheStationAfterK) {
   emulators_[0]->SetFused(true);  // the chip refuses everything
   SerialPlan plan;
