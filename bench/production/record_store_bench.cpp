@@ -51,7 +51,7 @@ void BM_ChipsRecorded(benchmark::State& state) {
   row.hexName = "app.hex";
   row.hexSha256 = std::string(64, 'a');
   row.imageCrc = "1EF0";
-  row.result = kResultPass;
+  row.result = ChipResult::kPass;
   row.durationMs = 1000;
   for (auto _ : state) {
     const std::string attempt = NewAttemptId();

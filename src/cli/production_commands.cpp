@@ -145,7 +145,7 @@ class ProduceView final : public Observer {
     std::lock_guard lock(mutex_);
     if (Json()) {
       nlohmann::json j{
-          {"event", "chip-done"},       {"station", i + 1},     {"result", row.result},
+          {"event", "chip-done"},       {"station", i + 1},     {"result", ResultName(row.result)},
           {"runResult", row.runResult}, {"detail", row.detail}, {"durationMs", row.durationMs},
           {"imageCrc", row.imageCrc},   {"passed", c.passed},   {"failed", c.failed},
           {"notReached", c.notReached}, {"yield", c.Yield()},   {"attempt", row.attempt}};
@@ -153,9 +153,10 @@ class ProduceView final : public Observer {
       Emit(j);
       return;
     }
-    std::string text = IsPassResult(row.result)  ? "PASS"
-                       : ReachedChip(row.result) ? "FAIL " + row.result
-                                                 : "NOT PROGRAMMED " + row.result;
+    const std::string name(ResultName(row.result));
+    std::string text = IsPass(row.result)        ? "PASS"
+                       : ReachedChip(row.result) ? "FAIL " + name
+                                                 : "NOT PROGRAMMED " + name;
     if (row.chipSerial) text += "  serial " + *row.chipSerial;
     if (!row.detail.empty()) text += "  (" + ToLf(row.detail) + ")";
     Line(i, text + "  " + std::to_string(row.durationMs) + " ms  |  " + YieldText(c));
@@ -167,7 +168,7 @@ class ProduceView final : public Observer {
     if (Json()) {
       nlohmann::json j{{"event", "chip-unrecorded"},
                        {"station", i + 1},
-                       {"result", row.result},
+                       {"result", ResultName(row.result)},
                        {"attempt", row.attempt},
                        {"error", error}};
       j["chipSerial"] = row.chipSerial ? nlohmann::json(*row.chipSerial) : nlohmann::json(nullptr);
@@ -177,7 +178,7 @@ class ProduceView final : public Observer {
     }
     console_.Error(Printable(labels_[i]) + ": NOT RECORDED: the chip" +
                    (row.chipSerial ? " with serial number " + Printable(*row.chipSerial) : "") +
-                   (IsPassResult(row.result) ? " passed" : " failed") +
+                   (IsPass(row.result) ? " passed" : " failed") +
                    " but its record could not be written; put it aside");
   }
   void OnStationStopped(std::size_t i, StationStop why, const std::string& detail,

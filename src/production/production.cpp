@@ -75,10 +75,28 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-void Counters::Count(const std::string& result) {
+ChipResult ResultOf(LineFailure failure) {
+  switch (failure) {
+    case LineFailure::kComm:
+      return ChipResult::kCommunication;
+    case LineFailure::kStatusWord:
+      return ChipResult::kStatusWord;
+    case LineFailure::kMismatch:
+      return ChipResult::kMismatch;
+    case LineFailure::kReset:
+      return ChipResult::kReset;
+    case LineFailure::kUnsupported:
+      return ChipResult::kUnsupported;
+    case LineFailure::kRecord:
+      return ChipResult::kRecordLine;
+  }
+  return ChipResult::kFailed;
+}
+
+void Counters::Count(ChipResult result) {
   if (!ReachedChip(result)) {
     ++notReached;
-  } else if (IsPassResult(result)) {
+  } else if (IsPass(result)) {
     ++passed;
   } else {
     ++failed;
@@ -329,7 +347,8 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
 
     // The run, on a freshly powered chip. The programmer shows its result
     // only once the chip's record is committed.
-    row.timeUtc = IsoUtc(std::chrono::system_clock::now());
+    row.started = std::chrono::system_clock::now();
+    row.timeUtc = IsoUtc(row.started);
     const auto started = clock.Now();
     if (IsOpenHandle(station.Handle())) {
       DllI2cRePower(station.Handle());
@@ -349,23 +368,24 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     row.runResult = outcome.result;
     const bool reached = outcome.opened && !outcome.busy;
     if (!outcome.opened) {
-      row.result = kResultNoProgrammer;
+      row.result = ChipResult::kNoProgrammer;
       row.runResult = kRunCommFailure;
     } else if (outcome.busy) {
-      row.result = kResultBusy;
+      row.result = ChipResult::kBusy;
       row.runResult = kRunCommFailure;
     } else if (outcome.result == kRunOk) {
-      row.result = kResultPass;
+      row.result = ChipResult::kPass;
     } else if (const auto& failure = sink.Failure()) {
-      row.result = std::string(FailureName(failure->failure));
+      row.result = ResultOf(failure->failure);
       row.detail = failure->lineText;
       if (failure->failure == LineFailure::kStatusWord && failure->statusWord >= 0) {
+        row.statusWord = failure->statusWord;
         char sw[32];
         std::snprintf(sw, sizeof sw, " (status word %04X)", failure->statusWord);
         row.detail += sw;
       }
     } else {
-      row.result = "failed";
+      row.result = ChipResult::kFailed;
     }
     const bool passed = outcome.opened && !outcome.busy && outcome.result == kRunOk;
     // A chip that was never reached does not carry the number: it is given

@@ -55,6 +55,9 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
 bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
                 ScriptTable& script, std::string& crcHex);
 
+// The chip result of a run's failing line.
+ChipResult ResultOf(LineFailure failure);
+
 enum class NextChip {
   kAuto,    // poll the programmer's state query: bit 0 is "a chip is powered and answering"
   kProbe,   // poll with an I2C read at the chip's address (nothing is written)
@@ -85,7 +88,7 @@ struct Counters {
   // Passed of the chips programmed, in percent; 0 before the first.
   double Yield() const { return passed + failed == 0 ? 0.0 : 100.0 * passed / (passed + failed); }
   // Counts a recorded attempt by its result.
-  void Count(const std::string& result);
+  void Count(ChipResult result);
 };
 
 enum class StationStop {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <utility>
 
 #if defined(_WIN32)
 #include <process.h>
@@ -27,12 +28,64 @@ std::optional<std::int64_t> ToInt(const std::optional<std::string>& text) {
 
 }  // namespace
 
-bool IsPassResult(const std::string& result) {
-  return result == kResultPass;
+constexpr std::pair<ChipResult, std::string_view> kResultNames[] = {
+    {ChipResult::kPass, "pass"},
+    {ChipResult::kCommunication, "communication"},
+    {ChipResult::kStatusWord, "status-word"},
+    {ChipResult::kMismatch, "mismatch"},
+    {ChipResult::kReset, "reset"},
+    {ChipResult::kUnsupported, "unsupported"},
+    {ChipResult::kRecordLine, "record"},
+    {ChipResult::kFailed, "failed"},
+    {ChipResult::kNoProgrammer, "no-programmer"},
+    {ChipResult::kBusy, "busy"},
+};
+
+std::string_view ResultName(ChipResult result) {
+  for (const auto& [value, name] : kResultNames) {
+    if (value == result) return name;
+  }
+  return "failed";
 }
 
-bool ReachedChip(const std::string& result) {
-  return result != kResultNoProgrammer && result != kResultBusy;
+ChipResult ResultFromName(std::string_view name) {
+  for (const auto& [value, text] : kResultNames) {
+    if (text == name) return value;
+  }
+  return ChipResult::kFailed;
+}
+
+std::optional<std::chrono::system_clock::time_point> ParseIsoUtc(std::string_view t) {
+  // YYYY-MM-DDTHH:MM:SS[.fff]Z
+  auto digits = [&](std::size_t at, std::size_t n) -> std::optional<int> {
+    if (at + n > t.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+      if (t[i] < '0' || t[i] > '9') return std::nullopt;
+      v = v * 10 + (t[i] - '0');
+    }
+    return v;
+  };
+  const auto y = digits(0, 4), mo = digits(5, 2), d = digits(8, 2), h = digits(11, 2),
+             mi = digits(14, 2), s = digits(17, 2);
+  if (!y || !mo || !d || !h || !mi || !s || t.size() < 20 || t[4] != '-' || t[7] != '-' ||
+      t[10] != 'T' || t[13] != ':' || t[16] != ':') {
+    return std::nullopt;
+  }
+  int ms = 0;
+  std::size_t end = 19;
+  if (t[19] == '.') {
+    const auto f = digits(20, 3);
+    if (!f) return std::nullopt;
+    ms = *f;
+    end = 23;
+  }
+  if (end >= t.size() || t[end] != 'Z' || end + 1 != t.size()) return std::nullopt;
+  using namespace std::chrono;
+  const year_month_day ymd{year{*y}, month{static_cast<unsigned>(*mo)},
+                           day{static_cast<unsigned>(*d)}};
+  if (!ymd.ok() || *h > 23 || *mi > 59 || *s > 60) return std::nullopt;
+  return sys_days{ymd} + hours{*h} + minutes{*mi} + seconds{*s} + milliseconds{ms};
 }
 
 std::vector<std::optional<std::string>> ChipRowFields(const ChipRecord& r) {
@@ -45,7 +98,7 @@ std::vector<std::optional<std::string>> ChipRowFields(const ChipRecord& r) {
           r.imageCrc,
           std::string(r.fuse ? "1" : "0"),
           r.chipSerial,
-          r.result,
+          std::string(ResultName(r.result)),
           std::to_string(r.runResult),
           r.detail,
           std::to_string(r.durationMs),
@@ -67,6 +120,7 @@ bool ChipRowFromFields(const std::vector<std::optional<std::string>>& f, ChipRec
     return false;
   }
   r.timeUtc = text(0);
+  r.started = ParseIsoUtc(r.timeUtc).value_or(std::chrono::system_clock::time_point{});
   r.stationSerial = text(1);
   r.stationPort = text(2);
   r.toolVersion = text(3);
@@ -75,7 +129,7 @@ bool ChipRowFromFields(const std::vector<std::optional<std::string>>& f, ChipRec
   r.imageCrc = text(6);
   r.fuse = *fuse != 0;
   r.chipSerial = f[8];
-  r.result = text(9);
+  r.result = ResultFromName(text(9));
   r.runResult = static_cast<int>(*runResult);
   r.detail = text(11);
   r.durationMs = *duration;

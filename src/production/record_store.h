@@ -18,12 +18,39 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velkan::production {
 
+// How a chip attempt ended, carried as this value from the run to the
+// screen; the record's `result` column holds its name (ResultName).
+enum class ChipResult {
+  kPass,
+  kCommunication,  // the programmer or the chip stopped answering
+  kStatusWord,     // the chip refused a command
+  kMismatch,       // data read back differ
+  kReset,          // the chip's reset failed
+  kUnsupported,    // a script line with no known command
+  kRecordLine,     // a record line of the script failed
+  kFailed,         // failed without a failing line
+  kNoProgrammer,   // never reached a chip: no programmer could be opened
+  kBusy,           // never reached a chip: another program held the programmer
+};
+std::string_view ResultName(ChipResult result);
+// A stored name back; names this version does not know read as kFailed.
+ChipResult ResultFromName(std::string_view name);
+inline bool IsPass(ChipResult result) {
+  return result == ChipResult::kPass;
+}
+// Attempts that never reached a chip count neither as passed nor as failed.
+inline bool ReachedChip(ChipResult result) {
+  return result != ChipResult::kNoProgrammer && result != ChipResult::kBusy;
+}
+
 struct ChipRecord {
-  std::string timeUtc;  // ISO 8601, UTC, when the attempt began
+  std::chrono::system_clock::time_point started{};  // when the attempt began
+  std::string timeUtc;  // the same as ISO 8601 UTC text (the record's column)
   std::string stationSerial;
   std::string stationPort;
   std::string toolVersion;
@@ -32,20 +59,13 @@ struct ChipRecord {
   std::string imageCrc;   // CRC-16 of the chip's image (serial number included), 4 hex digits
   bool fuse = false;
   std::optional<std::string> chipSerial;  // the serial number given, if any
-  std::string result;                     // "pass" or the failure kind
+  ChipResult result = ChipResult::kFailed;
   int runResult = 0;
-  std::string detail;  // the failing line's text, or why the run did not start
+  std::string detail;             // the failing line's text, or why the run did not start
+  std::optional<int> statusWord;  // the chip's answer to its failing command, if any
   std::int64_t durationMs = 0;
   std::string attempt;  // the attempt's id (empty in rows of older records)
 };
-
-// Result kinds of attempts that never reached a chip: recorded, but no chip
-// was programmed, so they count neither as passed nor as failed chips.
-inline constexpr const char* kResultNoProgrammer = "no-programmer";
-inline constexpr const char* kResultBusy = "busy";
-inline constexpr const char* kResultPass = "pass";
-bool IsPassResult(const std::string& result);
-bool ReachedChip(const std::string& result);
 
 // The columns of `chips`, in order. Records written before attempts were
 // recorded lack the last one; they are read (as an empty attempt) and, when
@@ -158,8 +178,10 @@ std::unique_ptr<RecordStore> OpenSqliteStore(const std::string& path, StoreMode 
 std::unique_ptr<RecordStore> OpenPostgresStore(const std::string& uri, StoreMode mode,
                                                std::string& error);
 
-// ISO 8601 UTC time with milliseconds, e.g. 2024-05-01T08:30:00.125Z.
+// ISO 8601 UTC time with milliseconds, e.g. 2024-05-01T08:30:00.125Z, and
+// back (nullopt for text of another shape).
 std::string IsoUtc(std::chrono::system_clock::time_point time);
+std::optional<std::chrono::system_clock::time_point> ParseIsoUtc(std::string_view text);
 
 // A new attempt id: unique across hosts and processes (random, with the
 // host and process for a reader).

@@ -14,6 +14,8 @@ std::vector<std::string> One(std::string text) {
   return pieces;
 }
 
+}  // namespace
+
 std::string OnlineFailureText(const Event& e) {
   switch (e.failure) {
     case LineFailure::kComm:
@@ -33,6 +35,8 @@ std::string OnlineFailureText(const Event& e) {
   }
   return {};
 }
+
+namespace {
 
 std::vector<std::string> RunFinishedPieces(const Event& e) {
   if (!e.opened) return {};

@@ -68,6 +68,9 @@ class EventSink {
 // shows one after the other (each piece is appended, then the log shown).
 // Progress (kLineDone) adds no text. Empty for events without log text.
 std::vector<std::string> LogPieces(const Event& event);
+// The online page's words for a failing line (after the line's own text in
+// the log): " 通信错误！\r\n", " 错误，SW = 6A82\r\n", ...
+std::string OnlineFailureText(const Event& failure);
 
 // Names for machine-readable output.
 std::string_view EventName(EventKind kind);

@@ -20,6 +20,7 @@
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QTimeZone>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
@@ -703,7 +704,9 @@ void CProductionPage::ApplySession() {
       const QString text = QStringLiteral("失败：") + activity;
       tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
     } else {
-      tile->SetResult(s.resultText, s.resultDetail,
+      const QString text =
+          s.resultIsPrevious ? QStringLiteral("上一片：") + s.resultText : s.resultText;
+      tile->SetResult(text, s.resultDetail,
                       s.result == ProductionSession::Result::kPass ? ProgrammerTile::Look::kPass
                       : s.result == ProductionSession::Result::kFail
                           ? ProgrammerTile::Look::kFail
@@ -714,11 +717,14 @@ void CProductionPage::ApplySession() {
   // New records on top.
   for (std::size_t r = 0; r < state.newRecords.size(); ++r) {
     const ChipRecord& row = state.newRecords[r];
-    const bool passed = IsPassResult(row.result);
+    const bool passed = IsPass(row.result);
     // An attempt that never reached a chip is recorded but not counted.
     const bool reached = ReachedChip(row.result);
     if (reached) (passed ? m_totalPassed : m_totalFailed) += 1;
-    const QDateTime time = QDateTime::fromString(Utf8(row.timeUtc), Qt::ISODateWithMs);
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(row.started.time_since_epoch())
+            .count(),
+        QTimeZone::utc());
     QString note = state.newReasons[r];
     if (!row.detail.empty()) note += QStringLiteral("  ") + DisplayText(row.detail);
     const QString cells[] = {time.isValid()

@@ -15,20 +15,10 @@ QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// Before the last chip's result while the next one is programmed.
-QString PreviousChip() {
-  return QStringLiteral("上一片：");
-}
-
-// The failure part of a failing line's log text: what the online page
-// writes after the line ("通信错误！", "错误，SW = 6A82", ...).
+// The online page's words for the chip's failing line: "通信错误！",
+// "错误，SW = 6A82", ...
 QString FailureText(const Event& failure) {
-  const std::vector<std::string> pieces = LogPieces(failure);
-  std::string text = pieces.empty() ? std::string() : pieces.front();
-  if (text.compare(0, failure.lineText.size(), failure.lineText) == 0) {
-    text.erase(0, failure.lineText.size());
-  }
-  return DisplayText(text).trimmed();
+  return DisplayText(OnlineFailureText(failure)).trimmed();
 }
 
 }  // namespace
@@ -134,9 +124,7 @@ void ProductionSession::OnChipStarted(std::size_t i, const std::optional<std::st
     s.failure.reset();
     // The last chip's result stays in sight, marked as the one before.
     s.result = Result::kNone;
-    if (!s.resultText.isEmpty() && !s.resultText.startsWith(PreviousChip())) {
-      s.resultText = PreviousChip() + s.resultText;
-    }
+    s.resultIsPrevious = !s.resultText.isEmpty();
   });
 }
 
@@ -153,12 +141,13 @@ void ProductionSession::OnRunEvent(std::size_t i, const Event& event) {
 void ProductionSession::OnChipDone(std::size_t i, const ChipRecord& row, const Counters& counters) {
   Update(i, [&](StationState& s) {
     s.counters = counters;
-    const bool passed = production::IsPassResult(row.result);
+    const bool passed = production::IsPass(row.result);
+    s.resultIsPrevious = false;
     QString reason;
     if (!passed) {
-      if (row.result == production::kResultNoProgrammer) {
+      if (row.result == production::ChipResult::kNoProgrammer) {
         reason = Utf8(kNoProgrammerText);
-      } else if (row.result == production::kResultBusy) {
+      } else if (row.result == production::ChipResult::kBusy) {
         reason = Utf8(kBusyText);
       } else if (s.failure) {
         reason = FailureText(*s.failure);
@@ -185,6 +174,7 @@ void ProductionSession::OnChipUnrecorded(std::size_t i, const ChipRecord& row,
     // The programmer shows failure: the chip is put aside, its number stays
     // reserved until an engineer settles it.
     s.unrecorded = true;
+    s.resultIsPrevious = false;
     s.result = Result::kFail;
     s.resultText =
         QStringLiteral("失败：未记录！请将芯片放到一边") +

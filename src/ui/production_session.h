@@ -42,6 +42,7 @@ class ProductionSession final : public production::Observer {
     // next chip is programmed marked as the one before.
     Result result = Result::kNone;
     QString resultText;
+    bool resultIsPrevious = false;  // the text is the chip's before the one in progress
     QString resultDetail;
     production::Counters counters;
     bool unplugged = false;

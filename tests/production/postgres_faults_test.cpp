@@ -41,7 +41,7 @@ ChipRecord Row(int n) {
   r.hexSha256 = std::string(64, 'a');
   r.imageCrc = "1EF0";
   r.chipSerial = std::to_string(n);
-  r.result = "pass";
+  r.result = ChipResult::kPass;
   r.durationMs = n;
   r.attempt = NewAttemptId();
   return r;

@@ -176,7 +176,7 @@ std::vector<std::string> AuditTrays(const fs::path& emu, const std::vector<std::
   velkan::test::AuditRecord record;
   for (const std::string& target : records) {
     for (const ChipRecord& row : Rows(target)) {
-      if (velkan::production::IsPassResult(row.result)) {
+      if (velkan::production::IsPass(row.result)) {
         record.passSerialHex.push_back(row.chipSerial.value_or(""));
       }
     }

@@ -85,7 +85,7 @@ void ExpectWholeRows(const std::vector<ChipRecord>& rows) {
     EXPECT_EQ(r.hexName, "full-app.hex");
     EXPECT_EQ(r.hexSha256.size(), 64u);
     EXPECT_EQ(r.imageCrc.size(), 4u);
-    EXPECT_EQ(r.result, "pass");
+    EXPECT_EQ(r.result, velkan::production::ChipResult::kPass);
     EXPECT_TRUE(r.chipSerial.has_value());
   }
 }
@@ -149,7 +149,8 @@ TEST(ProduceCli, FeederTraysAgreeWithTheRecord) {
   ASSERT_TRUE(velkan::test::ReadTrays(dir.path(), chips, error)) << error;
   velkan::test::AuditRecord record;
   for (const ChipRecord& row : Rows(dir / "p.db")) {
-    if (row.result == "pass") record.passSerialHex.push_back(row.chipSerial.value_or(""));
+    if (row.result == velkan::production::ChipResult::kPass)
+      record.passSerialHex.push_back(row.chipSerial.value_or(""));
   }
   EXPECT_EQ(record.passSerialHex.size(), 4u);
   const auto found = velkan::test::Audit(chips, record);
@@ -240,7 +241,7 @@ TEST(ProduceCli, EachLineOfInputIsTheNextChipAndTheEndOfInputStops) {
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   const auto rows = Rows(dir / "p.db");
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].result, "pass");
+  EXPECT_EQ(rows[0].result, velkan::production::ChipResult::kPass);
   EXPECT_FALSE(rows[0].chipSerial.has_value());
   EXPECT_NE(r.out.find("(stopped)"), std::string::npos) << r.out;
 }

@@ -287,7 +287,7 @@ TEST_F(RealTimeEngineTest, FeederChipsOnTwoStationsGetEachSerialNumberOnce) {
     EXPECT_EQ(summaries[i].counters.passed, 3);
     ASSERT_EQ(recorder_.rows[i].size(), 3u);
     for (const ChipRecord& r : recorder_.rows[i]) {
-      EXPECT_EQ(r.result, "pass");
+      EXPECT_EQ(r.result, velkan::production::ChipResult::kPass);
       EXPECT_EQ(r.stationSerial, hid::EmulatorSerial(i));
       serials.insert(r.chipSerial.value_or("?"));
     }
@@ -347,7 +347,7 @@ TEST_F(EngineTest, ProbeModeFindsTheChipByAReadAndWritesNothingWhileWaiting) {
   }
   EXPECT_EQ(summaries[0].stop, StationStop::kCount);
   ASSERT_EQ(recorder_.rows[0].size(), 1u);
-  EXPECT_EQ(recorder_.rows[0][0].result, "pass");
+  EXPECT_EQ(recorder_.rows[0][0].result, velkan::production::ChipResult::kPass);
   EXPECT_EQ(emulators_[0]->Flash()[1], 3);
 }
 
@@ -364,7 +364,7 @@ TEST_F(EngineTest, FailedChipsGiveTheirNumberOnAndStopTheStationAfterK) {
   EXPECT_EQ(summaries[0].counters.failed, 3);
   ASSERT_EQ(recorder_.rows[0].size(), 3u);
   for (const ChipRecord& r : recorder_.rows[0]) {
-    EXPECT_EQ(r.result, "status-word");
+    EXPECT_EQ(r.result, velkan::production::ChipResult::kStatusWord);
     EXPECT_EQ(r.runResult, 1);
     EXPECT_EQ(r.chipSerial, "10");  // given to the next chip each time
     EXPECT_NE(r.detail.find("6985"), std::string::npos) << r.detail;
@@ -385,7 +385,7 @@ TEST_F(EngineTest, FailedChipsGiveTheirNumberOnAndStopTheStationAfterK) {
   summaries = Run(1);
   EXPECT_EQ(summaries[0].stop, StationStop::kStopped);
   ASSERT_EQ(recorder_.rows[0].size(), 1u);
-  EXPECT_EQ(recorder_.rows[0][0].result, "pass");
+  EXPECT_EQ(recorder_.rows[0][0].result, velkan::production::ChipResult::kPass);
   EXPECT_EQ(recorder_.rows[0][0].chipSerial, "13");
   EXPECT_EQ(emulators_[0]->Flash()[0x1000], 0x13);
 }

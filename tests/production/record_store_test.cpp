@@ -38,7 +38,7 @@ ChipRecord Row(const std::string& station, std::optional<std::string> serial, bo
   r.hexSha256 = std::string(64, 'a');
   r.imageCrc = "1EF0";
   r.chipSerial = std::move(serial);
-  r.result = pass ? "pass" : "status-word";
+  r.result = pass ? ChipResult::kPass : ChipResult::kStatusWord;
   r.runResult = pass ? 0 : 1;
   r.detail = pass ? "" : "I-CMD\t08 00 00 00 (status word 6985)";
   r.durationMs = 1234;
@@ -197,7 +197,7 @@ void CheckRoundTrip(RecordStore& store) {
   EXPECT_EQ(r.timeUtc, failed.timeUtc);
   EXPECT_EQ(r.stationPort, "port-R1");
   EXPECT_FALSE(r.chipSerial.has_value());
-  EXPECT_EQ(r.result, "status-word");
+  EXPECT_EQ(r.result, velkan::production::ChipResult::kStatusWord);
   EXPECT_EQ(r.runResult, 1);
   EXPECT_EQ(r.detail, failed.detail);
   EXPECT_EQ(r.durationMs, 1234);

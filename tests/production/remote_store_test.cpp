@@ -42,7 +42,7 @@ ChipRecord Row(const std::string& station, std::optional<std::string> serial, bo
   r.hexSha256 = std::string(64, 'a');
   r.imageCrc = "1EF0";
   r.chipSerial = std::move(serial);
-  r.result = pass ? "pass" : "status-word";
+  r.result = pass ? ChipResult::kPass : ChipResult::kStatusWord;
   r.runResult = pass ? 0 : 1;
   r.detail = pass ? "" : "I-CMD\t08 00\n中文 \"quote\" \x01";
   r.durationMs = 1234;

@@ -231,7 +231,7 @@ TEST_F(ProductionPageTest, SessionWithTheFeederCountsAndRecordsEveryChip) {
   std::set<std::string> serials;
   int perTile[2] = {0, 0};
   for (const auto& row : rows) {
-    EXPECT_EQ(row.result, "pass");
+    EXPECT_EQ(row.result, velkan::production::ChipResult::kPass);
     ASSERT_TRUE(row.chipSerial.has_value());
     EXPECT_TRUE(serials.insert(*row.chipSerial).second) << *row.chipSerial << " given twice";
     if (row.stationSerial == "EMU0001") ++perTile[0];
@@ -528,7 +528,7 @@ TEST_F(ProductionPageTest, RecordsGoToAPostgresAddress) {
   std::vector<velkan::production::ChipRecord> rows;
   ASSERT_TRUE(store->Rows("", rows, error)) << error;
   ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].result, "pass");
+  EXPECT_EQ(rows[0].result, velkan::production::ChipResult::kPass);
   EXPECT_EQ(rows[0].hexName, "app.hex");
 }
 
@@ -556,7 +556,7 @@ TEST_F(ProductionPageTest, StopFinishesTheChipsInProgress) {
   const auto rows = StoredRows();
   ASSERT_EQ(rows.size(), 2u);
   for (const auto& row : rows) {
-    EXPECT_EQ(row.result, "pass");
+    EXPECT_EQ(row.result, velkan::production::ChipResult::kPass);
     ASSERT_TRUE(row.chipSerial.has_value());
     // The whole image is on each chip, its serial number at 0x20F0.
     const std::size_t i = row.stationSerial == "EMU0001" ? 0 : 1;
@@ -642,7 +642,7 @@ TEST_F(ProductionPageTest, ClosingTheWindowDuringProductionStopsIt) {
   ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() >= 2; }));
   dialog_.reset();  // stops production and serves it until it has ended
   EXPECT_FALSE(velkan::ProgrammerBusy());
-  for (const auto& row : StoredRows()) EXPECT_EQ(row.result, "pass");
+  for (const auto& row : StoredRows()) EXPECT_EQ(row.result, velkan::production::ChipResult::kPass);
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ TEST(ProductionRecordFault, PassedChipsSurviveFileDialogsAReaderAndAKill) {
   ASSERT_TRUE(store->Rows("", rows, error)) << error;
   std::set<std::string> passRows;
   for (const auto& row : rows) {
-    if (row.result == "pass" && row.chipSerial) passRows.insert(Upper(*row.chipSerial));
+    if (row.result == velkan::production::ChipResult::kPass && row.chipSerial)
+      passRows.insert(Upper(*row.chipSerial));
   }
   std::vector<std::string> missing;
   for (const std::string& serial : shown) {
