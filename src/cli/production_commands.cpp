@@ -20,6 +20,7 @@
 #include "common/input_file.h"
 #include "emulator/emulator.h"
 #include "image/start_programming.h"
+#include "production/job.h"
 #include "production/next_chip_gate.h"
 #include "production/production.h"
 #include "programmer/backend.h"
@@ -237,22 +238,6 @@ int StopExitCode(StationStop stop) {
   }
 }
 
-// A small text file read whole (at most 64 MiB): nullopt after a message
-// for a folder, a missing or unreadable file.
-std::optional<std::string> ReadText(Console& console, const std::string& path,
-                                    std::string_view what) {
-  InputFileOptions options;
-  options.limit = std::size_t{64} << 20;
-  std::string text;
-  if (const InputFileError e = ReadInputFile(PathFromUtf8(path), options, text);
-      e != InputFileError::kNone) {
-    console.Error(std::string(what) + " " + Printable(path) + ": " +
-                  InputFileErrorText(e, options));
-    return std::nullopt;
-  }
-  return text;
-}
-
 // "YYYY-MM-DD", optionally followed by "THH:MM", ":SS", ".fff" and "Z".
 bool ValidSince(const std::string& t) {
   static const std::string kShape = "dddd-dd-ddTdd:dd:dd.ddd";
@@ -274,6 +259,25 @@ std::string CsvField(const std::string& text) {
     q += c;
   }
   return q + "\"";
+}
+
+// The options as a job request: the same checks as the desktop page's.
+JobRequest JobRequestOf(const ProduceOptions& p) {
+  JobRequest r;
+  r.hexPath = p.hex.hexPath;
+  r.fuse = p.hex.fuse;
+  r.log = p.log;
+  r.next = p.next;
+  r.count = p.count;
+  r.stopAfterFailures = p.stopAfterFailures;
+  r.serialAt = p.serialAt;
+  r.serialStart = p.serialStart;
+  r.serialStep = p.serialStep;
+  r.serialBytes = p.serialBytes;
+  r.serialFormat = p.serialFormat;
+  r.serialFile = p.serialFile;
+  r.serialBurnFailed = p.serialBurnFailed;
+  return r;
 }
 
 }  // namespace
@@ -400,41 +404,14 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     console.Error("--emulator-feeder: only with --emulator[=DIR]");
     return kExitUsage;
   }
-  Settings settings;
-  settings.count = p.count;
-  settings.stopAfterFailures = p.stopAfterFailures;
-  settings.next = p.next == "auto"    ? NextChip::kAuto
-                  : p.next == "probe" ? NextChip::kProbe
-                                      : NextChip::kManual;
-  settings.toolVersion = VELKAN_VERSION;
-  const bool counter = !p.serialStart.empty();
-  if (!p.serialFile.empty() && counter) {
-    console.Error("--serial-file and --serial-start: choose one");
+  // The job's settings, checked as the desktop page checks them.
+  JobProblem problem;
+  std::optional<Job> job = BuildJob(JobRequestOf(p), VELKAN_VERSION, problem);
+  if (!job) {
+    console.Error(problem.text);
     return kExitUsage;
   }
-  if ((counter || !p.serialFile.empty()) != !p.serialAt.empty()) {
-    console.Error(p.serialAt.empty() ? "serial numbers need --serial-at ADDR"
-                                     : "--serial-at needs --serial-start or --serial-file");
-    return kExitUsage;
-  }
-  if (!p.serialAt.empty()) {
-    SerialPlan plan;
-    std::string error;
-    if (counter) {
-      error = ParseCounterPlan(p.serialAt, p.serialStart, p.serialStep, p.serialBytes,
-                               p.serialFormat, plan);
-    } else {
-      const auto text = ReadText(console, p.serialFile, "--serial-file");
-      if (!text) return kExitUsage;
-      error = ParseFilePlan(p.serialAt, p.serialFile, *text, plan);
-    }
-    if (!error.empty()) {
-      console.Error(error);
-      return kExitUsage;
-    }
-    plan.burnFailed = p.serialBurnFailed;
-    settings.serial = std::move(plan);
-  }
+  Settings& settings = job->settings;
   if (p.hex.fuse && !p.hex.yes) {
     if (!co.interactive) {
       console.Error("--fuse: confirm with --yes (no terminal to ask)");
@@ -451,14 +428,6 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
   if (!LoadProduct(dialogs, p.hex.hexPath, p.hex.fuse, product, error)) {
     if (!error.empty()) console.Error(error);
     return kExitUsage;
-  }
-  if (settings.serial && settings.serial->FromFile()) {
-    for (const auto& value : settings.serial->fileValues) {
-      if (settings.serial->address + value.size() > kAppEnd) {
-        console.Error("--serial-file: a value does not fit below 0xA000");
-        return kExitUsage;
-      }
-    }
   }
   const std::unique_ptr<RecordStore> store = OpenRecordStore(p.log, StoreMode::kCreate, error);
   if (!store) {

@@ -123,7 +123,8 @@ std::string ParseCounterPlan(const std::string& address, const std::string& star
 }
 
 std::string ParseFilePlan(const std::string& address, const std::string& fileName,
-                          const std::string& text, SerialPlan& out) {
+                          const std::string& text, SerialPlan& out, SerialField* field) {
+  if (field != nullptr) *field = SerialField::kFile;
   SerialPlan plan;
   plan.fileName = fileName;
   plan.fileSha256 = Sha256Hex(text);
@@ -162,7 +163,10 @@ std::string ParseFilePlan(const std::string& address, const std::string& fileNam
     plan.fileValues.push_back(std::move(bytes));
   }
   if (plan.fileValues.empty()) return "--serial-file " + fileName + ": no values";
-  if (std::string e = ParseAddress(address, longest, plan.address); !e.empty()) return e;
+  if (std::string e = ParseAddress(address, longest, plan.address); !e.empty()) {
+    if (field != nullptr) *field = SerialField::kAddress;
+    return e;
+  }
   plan.bytes = static_cast<int>(longest);
   out = std::move(plan);
   return {};

@@ -46,7 +46,7 @@ struct SerialValue {
 };
 
 // Which setting of a counter plan is wrong.
-enum class SerialField { kAddress, kStart, kStep, kBytes, kFormat };
+enum class SerialField { kAddress, kStart, kStep, kBytes, kFormat, kFile };
 
 // The counter plan of the options; an error text (empty on success), and
 // in `field` (when given) the setting it is about.
@@ -55,8 +55,9 @@ std::string ParseCounterPlan(const std::string& address, const std::string& star
                              std::int64_t step, int bytes, const std::string& format,
                              SerialPlan& out, SerialField* field = nullptr);
 // The file plan: `text` holds one hex value per line (blank lines ignored).
+// `field` (when given): kAddress or kFile, the setting an error is about.
 std::string ParseFilePlan(const std::string& address, const std::string& fileName,
-                          const std::string& text, SerialPlan& out);
+                          const std::string& text, SerialPlan& out, SerialField* field = nullptr);
 
 // Bytes as upper-case hex digits.
 std::string HexText(const std::vector<std::uint8_t>& bytes);

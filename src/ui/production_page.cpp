@@ -28,6 +28,7 @@
 #include <optional>
 
 #include "image/start_programming.h"
+#include "production/job.h"
 #include "production/production.h"
 #include "production/record_server.h"
 #include "production/remote_store.h"
@@ -79,6 +80,23 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
       return QStringLiteral("编程器无应答！");
   }
   return {};
+}
+
+// A refused job in the page's words.
+std::string_view JobProblemText(const JobProblem& problem) {
+  switch (problem.kind) {
+    case JobError::kNoHexFile:
+      return kNoHexFile;
+    case JobError::kNoLog:
+      return kNoLogDatabase;
+    case JobError::kSerialAddress:
+    case JobError::kSerialAtMissing:
+      return kSerialAddressWrong;
+    case JobError::kSerialStart:
+      return kSerialStartWrong;
+    default:
+      return kSerialWrong;
+  }
 }
 
 bool NormalStop(StationStop why) {
@@ -557,35 +575,29 @@ void CProductionPage::RebuildTiles() {
 
 void CProductionPage::StartProduction() {
   if (IsRunning()) return;
-  const std::string hexPath = m_editHexPath->text().toStdString();
-  if (hexPath.empty()) {
-    MessageBox(kNoHexFile, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-    return;
-  }
-  const std::string logTarget = m_editLogDb->text().trimmed().toStdString();
-  if (logTarget.empty()) {
-    MessageBox(kNoLogDatabase, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-    return;
-  }
-  Settings settings;
-  settings.next = m_radioNextAuto->isChecked() ? NextChip::kAuto : NextChip::kManual;
-  settings.toolVersion = kVersion;
+  // The job, checked by the same rules as `velkan produce`.
+  JobRequest request;
+  request.hexPath = m_editHexPath->text().toStdString();
+  request.log = m_editLogDb->text().trimmed().toStdString();
+  request.fuse = m_checkFuse->isChecked();
+  request.next = m_radioNextAuto->isChecked() ? "auto" : "enter";
   if (m_checkSerial->isChecked()) {
-    SerialPlan plan;
-    SerialField field = SerialField::kFormat;
-    const std::string error = ParseCounterPlan(
-        m_editSerialAddress->text().toStdString(), m_editSerialStart->text().toStdString(),
-        m_spinSerialStep->value(), m_spinSerialBytes->value(),
-        kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())], plan, &field);
-    if (!error.empty()) {
-      MessageBox(field == SerialField::kAddress ? kSerialAddressWrong
-                 : field == SerialField::kStart ? kSerialStartWrong
-                                                : kSerialWrong,
-                 kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-      return;
-    }
-    settings.serial = std::move(plan);
+    request.serialAt = m_editSerialAddress->text().toStdString();
+    request.serialCounter = true;
+    request.serialStart = m_editSerialStart->text().toStdString();
+    request.serialStep = m_spinSerialStep->value();
+    request.serialBytes = m_spinSerialBytes->value();
+    request.serialFormat = kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())];
   }
+  JobProblem problem;
+  std::optional<Job> job = BuildJob(request, kVersion, problem);
+  if (!job) {
+    MessageBox(JobProblemText(problem), kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  const std::string& hexPath = job->hexPath;
+  const std::string& logTarget = job->log;
+  Settings settings = std::move(job->settings);
 
   // The stations: every programmer attached now.
   m_listed = false;
@@ -600,7 +612,7 @@ void CProductionPage::StartProduction() {
 
   Product product;
   std::string error;
-  if (!LoadProduct(*this, hexPath, m_checkFuse->isChecked(), product, error)) {
+  if (!LoadProduct(*this, hexPath, job->fuse, product, error)) {
     if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }

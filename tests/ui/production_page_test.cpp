@@ -8,6 +8,8 @@
 
 #include <fstream>
 
+#include <sys/wait.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -29,6 +31,7 @@
 
 #include "common/clock.h"
 #include "emulator/emulator.h"
+#include "production/job.h"
 #include "production/pg_server.h"
 #include "production/record_store.h"
 #include "programmer/backend.h"
@@ -570,6 +573,85 @@ TEST_F(ProductionPageTest, StopFinishesTheChipsInProgress) {
   for (const ProgrammerTile* tile : page.Tiles()) {
     EXPECT_EQ(tile->CurrentLook(), ProgrammerTile::Look::kPass);
     EXPECT_EQ(tile->ActivityText(), QStringLiteral("已停止"));
+  }
+}
+
+// The page and `velkan produce` accept and refuse the same jobs: one table
+// fed to both (and to the shared check they use).
+TEST_F(ProductionPageTest, ThePageAndTheCommandLineAcceptTheSameJobs) {
+  struct Case {
+    const char* what;
+    std::string hex, log;
+    bool serial;
+    std::string at, start;
+    int bytes;
+    const char* format;
+    bool accept;
+  };
+  const std::string hex = hexPath_, log = Path("jobs.db");
+  const Case cases[] = {
+      {"plain", hex, log, false, "", "", 4, "be", true},
+      {"no HEX file", "", log, false, "", "", 4, "be", false},
+      {"no record", hex, "", false, "", "", 4, "be", false},
+      {"counter", hex, log, true, "20F0", "00000100", 4, "be", true},
+      {"eight bytes", hex, log, true, "20F0", "0102030405060708", 8, "le", true},
+      {"bcd", hex, log, true, "20F0", "99", 1, "bcd", true},
+      {"below the region", hex, log, true, "1FFF", "1", 1, "be", false},
+      {"past the region", hex, log, true, "9FFD", "1", 4, "be", false},
+      {"address not hex", hex, log, true, "XYZ", "1", 4, "be", false},
+      {"no address", hex, log, true, "", "1", 4, "be", false},
+      {"start not hex", hex, log, true, "20F0", "1G", 4, "be", false},
+      {"start too large", hex, log, true, "20F0", "10000", 2, "be", false},
+      {"bcd start not decimal", hex, log, true, "20F0", "1A", 4, "bcd", false},
+      {"no start", hex, log, true, "20F0", "", 4, "be", false},
+      {"start past 63 bits", hex, log, true, "20F0", "8000000000000000", 8, "be", false},
+  };
+  CProductionPage& page = Page();
+  const QStringList formats = {QStringLiteral("be"), QStringLiteral("le"), QStringLiteral("bcd"),
+                               QStringLiteral("ascii")};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The shared check.
+    velkan::production::JobRequest request;
+    request.hexPath = c.hex;
+    request.log = c.log;
+    if (c.serial) {
+      request.serialCounter = true;
+      request.serialAt = c.at;
+      request.serialStart = c.start;
+      request.serialBytes = c.bytes;
+      request.serialFormat = c.format;
+    }
+    velkan::production::JobProblem problem;
+    EXPECT_EQ(velkan::production::BuildJob(request, "test", problem).has_value(), c.accept)
+        << problem.text;
+
+    // The command line: refused before anything is sent (2), or run until
+    // its input ends (0).
+    std::string args = " --emulator produce '" + c.hex + "' --log '" + c.log + "'";
+    if (c.serial) {
+      args += " --serial-at '" + c.at + "' --serial-start '" + c.start + "' --serial-bytes " +
+              std::to_string(c.bytes) + " --serial-format " + c.format;
+    }
+    const int rc = std::system(
+        (std::string(VELKAN_CLI_PATH) + args + " < /dev/null > /dev/null 2> " + Path("cli.err"))
+            .c_str());
+    EXPECT_EQ(WEXITSTATUS(rc), c.accept ? 0 : 2);
+
+    // The page: refused with a message, or production starts.
+    page.m_editHexPath->setText(QString::fromStdString(c.hex));
+    page.m_editLogDb->setText(QString::fromStdString(c.log));
+    page.m_checkSerial->setChecked(c.serial);
+    page.m_editSerialAddress->setText(QString::fromStdString(c.at));
+    page.m_editSerialStart->setText(QString::fromStdString(c.start));
+    page.m_spinSerialBytes->setValue(c.bytes);
+    page.m_comboSerialFormat->setCurrentIndex(
+        static_cast<int>(formats.indexOf(QString::fromLatin1(c.format))));
+    dialogs_.boxes.clear();
+    page.m_btnStart->click();
+    EXPECT_EQ(page.IsRunning(), c.accept);
+    EXPECT_EQ(dialogs_.boxes.empty(), c.accept);
+    if (page.IsRunning()) page.StopAndWait();
   }
 }
 
