@@ -263,20 +263,9 @@ std::string CsvField(const std::string& text) {
 
 // The options as a job request: the same checks as the desktop page's.
 JobRequest JobRequestOf(const ProduceOptions& p) {
-  JobRequest r;
+  JobRequest r = p.job;
   r.hexPath = p.hex.hexPath;
   r.fuse = p.hex.fuse;
-  r.log = p.log;
-  r.next = p.next;
-  r.count = p.count;
-  r.stopAfterFailures = p.stopAfterFailures;
-  r.serialAt = p.serialAt;
-  r.serialStart = p.serialStart;
-  r.serialStep = p.serialStep;
-  r.serialBytes = p.serialBytes;
-  r.serialFormat = p.serialFormat;
-  r.serialFile = p.serialFile;
-  r.serialBurnFailed = p.serialBurnFailed;
   return r;
 }
 
@@ -312,16 +301,16 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
                      "drop records outside the chip's APP region without asking");
   produce_->add_flag("--all", p.hex.all,
                      "every attached programmer is a station (the default without --device)");
-  produce_->add_option("--count", p.count, "stop a station after N passed chips (0: no limit)")
+  produce_->add_option("--count", p.job.count, "stop a station after N passed chips (0: no limit)")
       ->type_name("N")
       ->check(CLI::Range(0, 100000000));
   produce_
-      ->add_option("--log", p.log,
+      ->add_option("--log", p.job.log,
                    "the record: a SQLite file (default velkan-production.db) or "
                    "postgresql://...")
       ->type_name("DB");
   produce_
-      ->add_option("--next", p.next,
+      ->add_option("--next", p.job.next,
                    "enter: the next chip when Enter is pressed (a line of input); auto: when the "
                    "programmer's state query (0x75) sets bit 0, which the emulated programmer "
                    "means as \"a chip is powered and answering\" (and the previous chip was taken "
@@ -330,34 +319,34 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
       ->type_name("enter|auto|probe")
       ->check(CLI::IsMember({"enter", "auto", "probe"}));
   produce_
-      ->add_option("--stop-after-failures", p.stopAfterFailures,
+      ->add_option("--stop-after-failures", p.job.stopAfterFailures,
                    "stop a station after K failed chips in a row (default 3, 0: never)")
       ->type_name("K")
       ->check(CLI::Range(0, 1000000));
   produce_
-      ->add_option("--serial-at", p.serialAt,
+      ->add_option("--serial-at", p.job.serialAt,
                    "write a serial number into each chip at this chip address (hex)")
       ->type_name("ADDR");
   produce_
-      ->add_option("--serial-start", p.serialStart,
+      ->add_option("--serial-start", p.job.serialStart,
                    "the first serial number (hex; with --serial-format bcd decimal)")
       ->type_name("HEX");
-  produce_->add_option("--serial-step", p.serialStep, "increment (default 1)")
+  produce_->add_option("--serial-step", p.job.serialStep, "increment (default 1)")
       ->type_name("N")
       ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
-  produce_->add_option("--serial-bytes", p.serialBytes, "bytes written (default 4, at most 8)")
+  produce_->add_option("--serial-bytes", p.job.serialBytes, "bytes written (default 4, at most 8)")
       ->type_name("K")
       ->check(CLI::Range(1, 8));
   produce_
-      ->add_option("--serial-format", p.serialFormat,
+      ->add_option("--serial-format", p.job.serialFormat,
                    "be (default), le, bcd or ascii (hex digits as characters)")
       ->type_name("FORMAT")
       ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
   produce_
-      ->add_option("--serial-file", p.serialFile,
+      ->add_option("--serial-file", p.job.serialFile,
                    "take the serial numbers from this file: one hex value per line")
       ->type_name("F");
-  produce_->add_flag("--serial-burn-failed", p.serialBurnFailed,
+  produce_->add_flag("--serial-burn-failed", p.job.serialBurnFailed,
                      "a failed chip's serial number is not given to the next chip");
 
   log_ = app.add_subcommand(
@@ -429,7 +418,7 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     if (!error.empty()) console.Error(error);
     return kExitUsage;
   }
-  const std::unique_ptr<RecordStore> store = OpenRecordStore(p.log, StoreMode::kCreate, error);
+  const std::unique_ptr<RecordStore> store = OpenRecordStore(job->log, StoreMode::kCreate, error);
   if (!store) {
     console.Error("--log " + error);
     return kExitUsage;

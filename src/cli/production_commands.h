@@ -10,22 +10,19 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "production/job.h"
 
 namespace velkan::cli {
 
 struct ProduceOptions {
   HexOptions hex;
-  int count = 0;
-  std::string log = "velkan-production.db";
-  std::string next = "enter";
-  int stopAfterFailures = 3;
-  std::string serialAt;
-  std::string serialStart;
-  std::int64_t serialStep = 1;
-  int serialBytes = 4;
-  std::string serialFormat = "be";
-  std::string serialFile;
-  bool serialBurnFailed = false;
+  // The job's settings (its HEX file and fuse come from `hex`); the
+  // record's default file is in the current folder.
+  production::JobRequest job = [] {
+    production::JobRequest r;
+    r.log = "velkan-production.db";
+    return r;
+  }();
   bool emulatorFeeder = false;
   std::string emulatorTraySerial;  // --emulator-tray-serial ADDR:K (checked when parsed)
 };

@@ -337,11 +337,9 @@ class PostgresStore final : public RecordStore {
     return Connect(Clock::now() + kConnectWait, error) && Init(error);
   }
 
-  bool Reserve(
-      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
-      const std::string& attempt,
-      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
-      std::int64_t& number, bool& exhausted, std::string& error) override {
+  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
+               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
+               std::int64_t& number, bool& exhausted, std::string& error) override {
     exhausted = false;
     std::lock_guard lock(mutex_);
     if (!Writable(error) || !Ready(error)) return false;
@@ -613,21 +611,11 @@ class PostgresStore final : public RecordStore {
         " AND table_schema=current_schema() ORDER BY ordinal_position",
         {}, error);
     if (!r) return false;
-    if (Pq().ntuples(r.get()) == 0) {
-      error = name_ + ": no table chips (not a production log)";
-      return false;
-    }
     std::vector<std::string> names;
     for (int i = 0; i < Pq().ntuples(r.get()); ++i) {
       names.emplace_back(Pq().getvalue(r.get(), i, 0));
     }
-    const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
-    const std::vector<std::string> legacy(expected.begin(),
-                                          expected.begin() + kLegacyChipColumnCount);
-    if (names != expected && names != legacy) {
-      error = name_ + ": table chips has other columns than a production log";
-      return false;
-    }
+    if (!CheckChipColumns(names, name_, error)) return false;
     columns_ = names.size();
     Result serials = Query(
         "SELECT count(*) FROM information_schema.columns WHERE table_name='serial_numbers'"

@@ -137,6 +137,22 @@ bool ChipRowFromFields(const std::vector<std::optional<std::string>>& f, ChipRec
   return true;
 }
 
+bool CheckChipColumns(const std::vector<std::string>& names, const std::string& where,
+                      std::string& error) {
+  if (names.empty()) {
+    error = where + ": no table chips (not a production log)";
+    return false;
+  }
+  const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
+  const std::vector<std::string> legacy(expected.begin(),
+                                        expected.begin() + kLegacyChipColumnCount);
+  if (names != expected && names != legacy) {
+    error = where + ": table chips has other columns than a production log";
+    return false;
+  }
+  return true;
+}
+
 bool RecordStore::Rows(const std::string& since, std::vector<ChipRecord>& rows,
                        std::string& error) {
   return ForEachRow(

@@ -117,6 +117,15 @@ enum class StoreMode {
   kReadOnly,  // reports: nothing in the store or its file is ever changed
 };
 
+// The bytes a serial number is written as (upper-case hex), or nullopt
+// with a reason when the plan has no such number.
+using ChipHexOf = std::function<std::optional<std::string>(std::int64_t, std::string&)>;
+
+// A `chips` table's columns as a production record has them (now or as an
+// older version made them); false with `error` naming `where` otherwise.
+bool CheckChipColumns(const std::vector<std::string>& names, const std::string& where,
+                      std::string& error);
+
 class RecordStore {
  public:
   virtual ~RecordStore() = default;

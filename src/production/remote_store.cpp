@@ -188,11 +188,9 @@ class RemoteStore final : public RecordStore {
     return Succeeded(answer, error);
   }
 
-  bool Reserve(
-      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
-      const std::string& attempt,
-      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
-      std::int64_t& number, bool& exhausted, std::string& error) override {
+  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
+               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
+               std::int64_t& number, bool& exhausted, std::string& error) override {
     exhausted = false;
     std::lock_guard lock(mutex_);
     if (!Send(Request("reserve", {{"series", series},

@@ -149,11 +149,9 @@ class SqliteStore final : public RecordStore {
     return true;
   }
 
-  bool Reserve(
-      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
-      const std::string& attempt,
-      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
-      std::int64_t& number, bool& exhausted, std::string& error) override {
+  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
+               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
+               std::int64_t& number, bool& exhausted, std::string& error) override {
     exhausted = false;
     std::lock_guard lock(mutex_);
     if (!Writable(error)) return false;
@@ -455,17 +453,7 @@ class SqliteStore final : public RecordStore {
     bool ok = false;
     const std::vector<std::string> names = ColumnsOf("chips", error, ok);
     if (!ok) return false;
-    if (names.empty()) {
-      error = path_ + ": no table chips (not a production log)";
-      return false;
-    }
-    const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
-    const std::vector<std::string> legacy(expected.begin(),
-                                          expected.begin() + kLegacyChipColumnCount);
-    if (names != expected && names != legacy) {
-      error = path_ + ": table chips has other columns than a production log";
-      return false;
-    }
+    if (!CheckChipColumns(names, path_, error)) return false;
     columns_ = names.size();
     const std::vector<std::string> serials = ColumnsOf("serial_numbers", error, ok);
     if (!ok) return false;

@@ -20,6 +20,7 @@
 
 #include "pg_server.h"
 #include "production/record_store.h"
+#include "sample_rows.h"
 #include "temp_dir.h"
 
 namespace velkan::production {
@@ -29,19 +30,8 @@ using test::TempDir;
 
 ChipRecord Row(const std::string& station, std::optional<std::string> serial, bool pass,
                const std::string& time = "2024-05-01T08:00:00.000Z") {
-  ChipRecord r;
+  ChipRecord r = test::SampleRow(station, std::move(serial), pass);
   r.timeUtc = time;
-  r.stationSerial = station;
-  r.stationPort = "port-" + station;
-  r.toolVersion = "2.0.0.6";
-  r.hexName = "app.hex";
-  r.hexSha256 = std::string(64, 'a');
-  r.imageCrc = "1EF0";
-  r.chipSerial = std::move(serial);
-  r.result = pass ? ChipResult::kPass : ChipResult::kStatusWord;
-  r.runResult = pass ? 0 : 1;
-  r.detail = pass ? "" : "I-CMD\t08 00 00 00 (status word 6985)";
-  r.durationMs = 1234;
   return r;
 }
 

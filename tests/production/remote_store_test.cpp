@@ -17,6 +17,7 @@
 #include "production/record_server.h"
 #include "production/record_wire.h"
 #include "production/remote_store.h"
+#include "sample_rows.h"
 #include "temp_dir.h"
 
 namespace velkan::production {
@@ -33,19 +34,8 @@ std::unique_ptr<RecordStore> Open(const std::string& target, std::string& error,
 
 ChipRecord Row(const std::string& station, std::optional<std::string> serial, bool pass,
                const std::string& attempt = NewAttemptId()) {
-  ChipRecord r;
-  r.timeUtc = "2024-05-01T08:00:00.000Z";
-  r.stationSerial = station;
-  r.stationPort = "port-" + station;
-  r.toolVersion = "2.0.0.6";
-  r.hexName = "app.hex";
-  r.hexSha256 = std::string(64, 'a');
-  r.imageCrc = "1EF0";
-  r.chipSerial = std::move(serial);
-  r.result = pass ? ChipResult::kPass : ChipResult::kStatusWord;
-  r.runResult = pass ? 0 : 1;
-  r.detail = pass ? "" : "I-CMD\t08 00\n中文 \"quote\" \x01";
-  r.durationMs = 1234;
+  ChipRecord r =
+      test::SampleRow(station, std::move(serial), pass, "I-CMD\t08 00\n中文 \"quote\" \x01");
   r.attempt = attempt;
   return r;
 }
