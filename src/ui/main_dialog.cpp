@@ -68,6 +68,12 @@ bool CVELKANToolV2xxxDlg::RunInProgress() const {
 }
 
 void CVELKANToolV2xxxDlg::reject() {
+  if (m_productionPage.IsRunning()) {
+    // Production never ends by itself: say what ends it.
+    m_dialogs.MessageBox(this, kProductionRunningText, velkan::kCaptionNotice,
+                         velkan::MsgButtons::kOk, velkan::MsgIcon::kNone);
+    return;
+  }
   if (RunInProgress()) {
     m_dialogs.MessageBox(this, velkan::kBusyText, velkan::kCaptionNotice, velkan::MsgButtons::kOk,
                          velkan::MsgIcon::kNone);

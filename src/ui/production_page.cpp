@@ -765,10 +765,14 @@ void CProductionPage::ApplySession() {
 
 void CProductionPage::ShowTotals() {
   const Counters totals{m_totalPassed, m_totalFailed};
-  QString text = QStringLiteral("合计：通过 %1  失败 %2  良率 %3%")
+  // No yield before the first chip: 0% would read as a line that fails everything.
+  const QString yield = totals.passed + totals.failed == 0
+                            ? QStringLiteral("—")
+                            : QString::number(totals.Yield(), 'f', 1) + QLatin1Char('%');
+  QString text = QStringLiteral("合计：通过 %1  失败 %2  良率 %3")
                      .arg(totals.passed)
                      .arg(totals.failed)
-                     .arg(totals.Yield(), 0, 'f', 1);
+                     .arg(yield);
   // The session's time (to its end once it has ended) and, after the first
   // minute, the pace of passed chips.
   if (m_sessionClock.isValid()) {
@@ -796,6 +800,7 @@ void CProductionPage::FinishRun() {
   LockInputs(false);
   m_btnNext->setEnabled(false);
   if (!isVisible()) m_plugTimer.stop();
+  ShowTotals();  // "正在停止..." goes with the run
   RefreshUnknownCount();
   emit productionFinished();
 }

@@ -24,6 +24,9 @@ inline constexpr const char* kOnlineCaption = "联机编程";
 inline constexpr const char* kOfflineCaption = "脱机下载";
 inline constexpr const char* kI2cCaption = "I2C测试";
 inline constexpr const char* kProductionCaption = "量产";
+// Closing the window while production runs.
+inline constexpr const char* kProductionRunningText =
+    "量产进行中，不能关闭！\r\r请先按“停止”，等当前芯片完成并记录后再关闭。";
 
 // The fuse checkbox of the pages that program chips.
 inline constexpr const char* kFuseText = "熔断（选择后将不可再编程！）";

@@ -38,6 +38,7 @@
 #include "script/session.h"
 #include "ui/main_dialog.h"
 #include "ui/production_page.h"
+#include "ui/resource_ids.h"
 #include "ui/ui_test_support.h"
 #include "velkan/velkan.h"
 
@@ -356,11 +357,15 @@ TEST_F(ProductionPageTest, ButtonModeTakesEnterAndSpaceFromTheOperator) {
   EXPECT_EQ(page.TotalPassed(), 6);
   ShowProductionTab();
 
-  // Escape and the close box are refused while production runs.
+  // Escape and the close box are refused while production runs, saying
+  // what ends it.
   dialog_->close();
   EXPECT_TRUE(dialog_->isVisible());
-  ASSERT_EQ(dialogs_.boxes.size(), 1u);
-  EXPECT_EQ(dialogs_.boxes[0].text, velkan::kBusyText);
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dialog_->isVisible());
+  ASSERT_EQ(dialogs_.boxes.size(), 2u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::ui::kProductionRunningText);
+  EXPECT_EQ(dialogs_.boxes[1].text, velkan::ui::kProductionRunningText);
 
   page.m_btnStop->click();
   page.WaitForRun();
@@ -374,8 +379,16 @@ TEST_F(ProductionPageTest, ButtonModeTakesEnterAndSpaceFromTheOperator) {
 
 TEST_F(ProductionPageTest, OtherPagesAndProductionKeepOffEachOther) {
   CProductionPage& page = Page();
+  EXPECT_TRUE(page.m_labelTotals->text().contains(QStringLiteral("良率 —")))
+      << page.m_labelTotals->text().toStdString();
   page.m_btnStart->click();
   ASSERT_TRUE(page.IsRunning());
+  // Closing (Esc, the window's close button) says what ends production.
+  dialog_->reject();
+  EXPECT_TRUE(dialog_->isVisible());
+  ASSERT_EQ(dialogs_.boxes.size(), 1u);
+  EXPECT_EQ(dialogs_.boxes[0].text, velkan::ui::kProductionRunningText);
+  dialogs_.boxes.clear();
   // While production runs: the programming pages and the I2C page refuse.
   dialog_->m_onlinePage.m_editHexPath->setText(QString::fromStdString(hexPath_));
   dialog_->m_onlinePage.m_btnStart->click();
@@ -554,7 +567,10 @@ TEST_F(ProductionPageTest, StopFinishesTheChipsInProgress) {
   page.StopProduction();
   EXPECT_FALSE(page.m_btnStop->isEnabled());
   EXPECT_FALSE(page.m_btnNext->isEnabled());
+  EXPECT_TRUE(page.m_labelTotals->text().contains(QStringLiteral("正在停止")));
   page.WaitForRun();
+  EXPECT_FALSE(page.m_labelTotals->text().contains(QStringLiteral("正在停止")))
+      << "the stop is over";
 
   const auto rows = StoredRows();
   ASSERT_EQ(rows.size(), 2u);
