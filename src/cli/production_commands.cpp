@@ -4,7 +4,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
