@@ -6,15 +6,15 @@
 #include <string>
 
 #include "script/i2c_test.h"
-#include "script/page.h"
+#include "common/dialogs.h"
+#include "script/run_log.h"
 
 namespace velkan::fuzz {
 
-class FuzzPage final : public Page {
+class FuzzPage final : public RunLog, public Dialogs {
  public:
   explicit FuzzPage(bool fuse) : fuse_(fuse) {}
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return fuse_; }
+  bool Fuse() const { return fuse_; }
   MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
                        MsgIcon) override {
     if (text.empty() || caption.empty()) std::abort();
@@ -30,12 +30,7 @@ class FuzzPage final : public Page {
 
 class FuzzI2cView final : public I2cTestView {
  public:
-  void ShowOutput(const std::string& text) override { shown = text; }
-  MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons,
-                       MsgIcon) override {
-    if (text.empty() || caption.empty()) std::abort();
-    return MsgResult::kOk;
-  }
+  void ShowOutput(I2cShown, const std::string& text) override { shown = text; }
   std::string shown;
 };
 

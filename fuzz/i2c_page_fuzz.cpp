@@ -45,8 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
 
-  const int handle = ReaderHandle();
-  if (handle != 0 && handle != -2) DllCloseReader(handle);
-  SetReaderHandle(0);
+  DefaultStation().CloseReader();
   return 0;
 }

@@ -35,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const bool offline = (data[0] & 1) != 0;
-  const RunOutcome outcome = offline ? OfflineLoadRun(page) : OnlineProgramRun(page);
+  const RunContext run = page.Context(page.Fuse(), page);
+  const RunOutcome outcome = offline ? OfflineLoadRun(DefaultStation(), run)
+                                     : OnlineProgramRun(DefaultStation(), run);
   if (!outcome.opened) std::abort();  // the emulator is always there
   if (offline ? (outcome.result < -1 || outcome.result > 4)
               : (outcome.result < kRunCommFailure || outcome.result > kRunUnsupported)) {
@@ -46,8 +48,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // after the erase, and never more records than lines plus begin and end.
   if (offline && emulator->OfflineRecords().size() > page.Script().size() + 2) std::abort();
 
-  const int handle = ReaderHandle();
-  if (handle != 0 && handle != -2) DllCloseReader(handle);
-  SetReaderHandle(0);
+  DefaultStation().CloseReader();
   return 0;
 }

@@ -61,7 +61,7 @@ bool OnlineRun(std::size_t k, const ScriptTable& script) {
   Station station(DeviceSelector::Parse("emulator:" + std::to_string(k)));
   QuietPage page;
   page.Script() = script;
-  const RunOutcome outcome = OnlineProgramRun(station, page);
+  const RunOutcome outcome = OnlineProgramRun(station, page.Context(false, page));
   if (station.Handle() > 0) DllCloseReader(station.Handle());
   return outcome.opened && outcome.result == kRunOk;
 }

@@ -6,14 +6,13 @@
 #include <string>
 #include <string_view>
 
-#include "script/page.h"
+#include "common/dialogs.h"
+#include "script/run_log.h"
 
 namespace velkan::bench {
 
-class QuietPage : public Page {
+class QuietPage : public RunLog, public Dialogs {
  public:
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return false; }
   MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
     return MsgResult::kOk;
   }

@@ -81,7 +81,7 @@ void BM_FullApplicationOnlineRun(benchmark::State& state) {
     page.Script() = script;
     const std::clock_t cpuStart = std::clock();
     const auto start = std::chrono::steady_clock::now();
-    const RunOutcome outcome = OnlineProgramRun(page);
+    const RunOutcome outcome = OnlineProgramRun(DefaultStation(), page.Context(false, page));
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     state.SetIterationTime(elapsed.count());

@@ -53,10 +53,8 @@ class AnswerOk final : public velkan::ui::UiDialogs {
 };
 
 // The same page operations without a toolkit: the log box is a string.
-class PlainPage final : public velkan::Page {
+class PlainPage final : public velkan::RunLog, public velkan::Dialogs {
  public:
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return false; }
   velkan::MsgResult MessageBox(std::string_view, std::string_view, velkan::MsgButtons,
                                velkan::MsgIcon) override {
     return velkan::MsgResult::kOk;
@@ -94,10 +92,10 @@ void WriteFullHex(const std::string& path) {
 double PlainRun(const std::string& path) {
   PlainPage page;
   const auto start = std::chrono::steady_clock::now();
-  velkan::ProgrammerLease lease = velkan::AcquireForRun(page);
+  velkan::ProgrammerLease lease = velkan::ProgrammerLease::TryAcquire();
   if (velkan::StartProgramming(page, path, false, page.Script())) {
     std::thread worker([&page, held = std::move(lease)]() mutable {
-      velkan::OnlineProgramThread(velkan::DefaultStation(), page);
+      velkan::OnlineProgramRun(velkan::DefaultStation(), page.Context(false, page));
       held.Release();
     });
     worker.join();
@@ -150,9 +148,7 @@ void BM_OnlineRunGuiOverhead(benchmark::State& state) {
   state.counters["plain_s"] = plain / static_cast<double>(state.iterations());
   state.counters["ratio"] = gui / plain;
 
-  const int handle = velkan::ReaderHandle();
-  if (handle != 0 && handle != -2) DllCloseReader(handle);
-  velkan::SetReaderHandle(0);
+  velkan::DefaultStation().CloseReader();
 }
 BENCHMARK(BM_OnlineRunGuiOverhead)->Iterations(4)->UseManualTime()->Unit(benchmark::kMillisecond);
 

@@ -33,8 +33,6 @@ namespace {
 
 constexpr std::size_t kMaxScriptFileBytes = 16u << 20;
 constexpr std::size_t kMaxFirmwareBytes = 16u << 20;
-// The I2C test page's byte area.
-constexpr unsigned long kMaxI2cReadLength = 512;
 
 ConsoleOptions MakeConsoleOptions(const GlobalOptions& global, bool answerYes) {
   ConsoleOptions o;
@@ -86,7 +84,7 @@ class I2cJsonSink final : public EventSink {
     nlohmann::json j = EventJson(event, station_);
     if (event.kind == EventKind::kRunFinished) {
       nlohmann::json shown = nlohmann::json::array();
-      for (const std::string& text : view_.Shown()) shown.push_back(ToLf(text));
+      for (const ConsoleI2cView::Show& s : view_.Shown()) shown.push_back(ToLf(s.text));
       j["output"] = std::move(shown);
     }
     writer_.Write(JsonLine(j));
@@ -234,18 +232,23 @@ int OfflineExitCode(const RunOutcome& outcome) {
   }
 }
 
-// Runs `run` on the page while holding the programmer of the default
-// station; with --json its events go to stdout as JSON lines.
-int RunOnPage(ConsolePage& page, RunOutcome (*run)(Station&, Page&),
-              int (*exitCode)(const RunOutcome&)) {
+// Runs the run of `kind` with the page's script while holding the
+// programmer of the default station; with --json its events also go to
+// stdout as JSON lines.
+int RunOnPage(ConsolePage& page, RunKind kind, int (*exitCode)(const RunOutcome&)) {
   Station& station = DefaultStation();
-  ProgrammerLease lease = AcquireForRun(station, page);
-  if (!lease) return kExitFailure;
+  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
+  if (!lease) {
+    page.MessageBox(kBusyText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return kExitFailure;
+  }
   LineWriter writer(page.console().options().out);
   JsonSink json(station, writer);
-  if (page.console().options().json) station.SetSink(&json);
-  const int code = exitCode(run(station, page));
-  station.SetSink(nullptr);
+  TeeSink sink(page, page.console().options().json ? &json : nullptr);
+  page.ClearLog();
+  const RunContext run = page.Context(page.Fuse(), sink);
+  const int code = exitCode(kind == RunKind::kOffline ? OfflineLoadRun(station, run)
+                                                      : OnlineProgramRun(station, run));
   if (code != kExitOk) page.PrintLogIfQuiet();
   if (code == kExitNoProgrammer) ReportUnopenable(page.console());
   return code;
@@ -303,8 +306,8 @@ std::vector<GangTarget> GangTargets(const GlobalOptions& global, const HexOption
   return targets;
 }
 
-int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
-                       RunOutcome (*run)(Station&, Page&), int (*exitCode)(const RunOutcome&)) {
+int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex, RunKind kind,
+                       int (*exitCode)(const RunOutcome&)) {
   Console console(MakeConsoleOptions(global, hex.skipOutside));
   ConsolePage page(console, hex.fuse);
   const bool gang = hex.all || global.devices.size() > 1;
@@ -313,14 +316,14 @@ int ProgrammingCommand(const GlobalOptions& global, const HexOptions& hex,
     return kExitUsage;
   }
   if (int code = PrepareHexPage(console, page, hex, true); code != kExitOk) return code;
-  if (!gang) return RunOnPage(page, run, exitCode);
+  if (!gang) return RunOnPage(page, kind, exitCode);
   const std::vector<GangTarget> targets = GangTargets(global, hex);
   if (targets.empty()) {
     console.Error("no programmer found (USB 0755:0102)");
     ReportUnopenable(console);
     return kExitNoProgrammer;
   }
-  return RunGang(console, page, hex.fuse, targets, run, exitCode);
+  return RunGang(console, page, hex.fuse, targets, kind, exitCode);
 }
 
 // An open programmer for the commands that talk to it directly; closed again
@@ -372,18 +375,6 @@ std::string Hex4(unsigned value) {
   return text;
 }
 
-bool ValidI2cAddress(const std::string& text) {
-  return text.size() == 2 && IsHexText(text, 2) && text != "  ";
-}
-
-std::string WithoutSpaces(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (c != ' ') out += c;
-  }
-  return out;
-}
-
 // Whether the offline storage holds a whole download: a download that was
 // cut short leaves records without the end record behind. The programmer's
 // command set cannot read the records back; the emulated one can be asked.
@@ -412,11 +403,11 @@ std::string OfflineStorageSummary(int handle) {
 }  // namespace
 
 int ProgramCommand(const GlobalOptions& global, const HexOptions& hex) {
-  return ProgrammingCommand(global, hex, &OnlineProgramRun, &OnlineExitCode);
+  return ProgrammingCommand(global, hex, RunKind::kOnline, &OnlineExitCode);
 }
 
 int OfflineCommand(const GlobalOptions& global, const HexOptions& hex) {
-  return ProgrammingCommand(global, hex, &OfflineLoadRun, &OfflineExitCode);
+  return ProgrammingCommand(global, hex, RunKind::kOffline, &OfflineExitCode);
 }
 
 int ScriptCommand(const GlobalOptions& global, const HexOptions& hex) {
@@ -446,59 +437,72 @@ int RunCommand(const GlobalOptions& global, const std::string& scriptPath) {
     return kExitUsage;
   }
   page.SetHexPath(scriptPath);
-  return RunOnPage(page, &OnlineProgramRun, &OnlineExitCode);
+  return RunOnPage(page, RunKind::kOnline, &OnlineExitCode);
 }
 
 int I2cCommand(const GlobalOptions& global, const I2cOptions& i2c) {
   Console console(MakeConsoleOptions(global, false));
-  // The inputs are checked before the programmer is touched.
-  if (!ValidI2cAddress(i2c.address)) {
+  // The inputs are read before the programmer is touched, by the page's
+  // rules for its boxes.
+  I2cRequest request;
+  if (const std::optional<std::uint8_t> address = I2cAddressOf(i2c.address)) {
+    request.address = *address;
+  } else {
     console.Error("--addr " + i2c.address + ": 请输入正确的 I2C 地址!");
     return kExitUsage;
   }
-  const std::string data = i2c.data.value_or("");
-  const std::string digits = WithoutSpaces(data);
-  if (digits.size() % 2 != 0 || digits.size() > 510 || !IsHexText(digits, digits.size())) {
+  if (std::optional<std::vector<std::uint8_t>> data = I2cDataOf(i2c.data.value_or(""))) {
+    request.data = std::move(*data);
+  } else {
     console.Error("--data: 数据域错误! (an even number of hex digits, at most 255 bytes)");
     return kExitUsage;
   }
-  std::string readLength = "02";
+  request.readLength = 2;
   if (i2c.readLength) {
-    readLength = *i2c.readLength;
-    const bool hexDigits = !readLength.empty() && readLength.size() <= 4 &&
-                           std::all_of(readLength.begin(), readLength.end(), [](char c) {
+    const std::string& text = *i2c.readLength;
+    const bool hexDigits = !text.empty() && text.size() <= 4 &&
+                           std::all_of(text.begin(), text.end(), [](char c) {
                              return std::isxdigit(static_cast<unsigned char>(c)) != 0;
                            });
-    if (!hexDigits || std::strtoul(readLength.c_str(), nullptr, 16) > kMaxI2cReadLength) {
-      console.Error("--len " + readLength + ": a hexadecimal byte count from 0 to 200 (512)");
+    request.readLength = hexDigits ? std::strtoul(text.c_str(), nullptr, 16) : kI2cMaxRead + 1;
+    if (request.readLength > kI2cMaxRead) {
+      console.Error("--len " + text + ": a hexadecimal byte count from 0 to 200 (512)");
       return kExitUsage;
     }
-  } else if (auto raised = ReadLengthAfterDataChange(data, readLength)) {
-    readLength = *raised;  // a four-byte command announces its reply length
+  } else if (const auto announced = AnnouncedReadLength(request.data)) {
+    // A four-byte command announces its reply length.
+    request.readLength = std::max(request.readLength, *announced);
   }
-  const bool reads = std::strtoul(readLength.c_str(), nullptr, 16) != 0;
 
-  ConsoleI2cView view(console);
+  ConsoleI2cView view;
   std::string output;
   Station& station = DefaultStation();
   LineWriter writer(console.options().out);
   I2cJsonSink json(station, writer, view);
-  if (global.json) station.SetSink(&json);
   const I2cPressOutcome outcome =
-      I2cCommandPress(station, view, i2c.address, data, readLength, output);
-  station.SetSink(nullptr);
-  const bool ok = outcome.result == I2cPressResult::kOk;
-  const auto& shown = view.Shown();
-  for (std::size_t i = 0; i < shown.size() && !global.json; ++i) {
-    std::string text = ToLf(shown[i]);
+      I2cRequestPress(station, view, request, output, global.json ? &json : nullptr);
+  if (const auto notice = I2cNoticeText(outcome.result)) {
+    console.MessageBox(*notice, kCaptionNotice, MsgButtons::kOk);
+  }
+  for (const ConsoleI2cView::Show& shown : view.Shown()) {
+    if (global.json) break;
+    std::string text = ToLf(shown.text);
     while (!text.empty() && text.back() == '\n') text.pop_back();
-    const bool last = i + 1 == shown.size();
-    if (last && ok && reads) {
-      console.Out(text + "\n");
-    } else if (last && !ok && outcome.result != I2cPressResult::kNoProgrammer) {
-      console.Error(text);
-    } else {
-      console.Info(text);
+    switch (shown.step) {
+      case I2cShown::kRead:  // the answer: data on stdout, also in quiet mode
+        console.Out(text + "\n");
+        break;
+      case I2cShown::kBadAddress:
+      case I2cShown::kBadData:
+      case I2cShown::kWriteFailed:
+      case I2cShown::kReadFailed:
+        console.Error(text);
+        break;
+      case I2cShown::kOpened:
+      case I2cShown::kNotFound:
+      case I2cShown::kWritten:
+        console.Info(text);
+        break;
     }
   }
   switch (outcome.result) {
@@ -660,11 +664,7 @@ int RefuseAmbiguousProgrammer(const GlobalOptions& global) {
 }
 
 void CloseProgrammer() {
-  const int handle = ReaderHandle();
-  if (handle != 0 && handle != -2) {
-    DllCloseReader(handle);
-    SetReaderHandle(0);
-  }
+  DefaultStation().CloseReader();
 }
 
 }  // namespace velkan::cli

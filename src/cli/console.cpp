@@ -133,14 +133,15 @@ void Console::ClearProgress() {
 }
 
 void ConsolePage::OnEvent(const Event& event) {
-  if (event.kind != EventKind::kLineDone) {
-    Page::OnEvent(event);
+  if (event.kind == EventKind::kLineDone) {
+    // A line done follows a line end in the log: a failing line without one
+    // (a mismatch) ends the run.
+    if (!console_.options().json) console_.DrawProgress(event.percent);
     return;
   }
-  // The bar is drawn only at the start of a line of the log.
-  const std::string& log = LogText();
-  if ((log.empty() || log.back() == '\n') && !console_.options().json) {
-    console_.DrawProgress(event.percent);
+  RunLog::OnEvent(event);
+  if (const auto notice = NoticeText(event)) {
+    console_.MessageBox(*notice, kCaptionNotice, MsgButtons::kOk);
   }
 }
 

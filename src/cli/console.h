@@ -11,7 +11,7 @@
 #include "common/dialogs.h"
 #include "common/input_file.h"
 #include "script/i2c_test.h"
-#include "script/page.h"
+#include "script/run_log.h"
 
 namespace velkan::cli {
 
@@ -65,15 +65,15 @@ class Console {
 // text goes to stdout as it grows and a line done moves the progress bar; in
 // quiet mode the text is kept and printed only by PrintLogIfQuiet; in JSON
 // mode the text is kept and nothing is printed (the JSON lines carry it).
-class ConsolePage final : public Page {
+// An event's notice (NoticeText) is a message box on stderr.
+class ConsolePage final : public RunLog, public Dialogs {
  public:
   ConsolePage(Console& console, bool fuse) : console_(console), fuse_(fuse) {}
   Console& console() { return console_; }
+  bool Fuse() const { return fuse_; }
 
   void OnEvent(const Event& event) override;
 
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return fuse_; }
   MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
                        MsgIcon) override {
     return console_.MessageBox(text, caption, buttons);
@@ -90,21 +90,21 @@ class ConsolePage final : public Page {
   std::size_t printed_ = 0;  // bytes of the log text already on stdout
 };
 
-// The I2C test page's output box on the console: every show is kept; the
-// command decides afterwards what goes where.
+// The I2C test page's output box on the console: every show is kept with
+// its step; the command decides afterwards by the step what goes where.
 class ConsoleI2cView final : public I2cTestView {
  public:
-  explicit ConsoleI2cView(Console& console) : console_(console) {}
-  void ShowOutput(const std::string& text) override { shown_.push_back(text); }
-  MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
-                       MsgIcon) override {
-    return console_.MessageBox(text, caption, buttons);
+  struct Show {
+    I2cShown step;
+    std::string text;
+  };
+  void ShowOutput(I2cShown step, const std::string& text) override {
+    shown_.push_back({step, text});
   }
-  const std::vector<std::string>& Shown() const { return shown_; }
+  const std::vector<Show>& Shown() const { return shown_; }
 
  private:
-  Console& console_;
-  std::vector<std::string> shown_;
+  std::vector<Show> shown_;
 };
 
 }  // namespace velkan::cli

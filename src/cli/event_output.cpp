@@ -14,12 +14,19 @@ void LineWriter::Write(const std::string& line) {
 }
 
 nlohmann::json EventJson(const Event& e, const Station& station) {
+  return EventJson(e, station.Serial(), station.Port(),
+                   station.Device() ? std::optional<std::string>(station.Device()->value)
+                                    : std::nullopt);
+}
+
+nlohmann::json EventJson(const Event& e, const std::string& serial, const std::string& port,
+                         const std::optional<std::string>& device) {
   nlohmann::json j;
   j["event"] = std::string(EventName(e.kind));
   j["run"] = std::string(RunName(e.run));
-  j["serial"] = station.Serial();
-  j["port"] = station.Port();
-  if (station.Device()) j["device"] = station.Device()->value;
+  j["serial"] = serial;
+  j["port"] = port;
+  if (device) j["device"] = *device;
   switch (e.kind) {
     case EventKind::kRunStarted:
       j["lines"] = e.lines;

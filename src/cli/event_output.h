@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ class LineWriter {
 // "serial", "port", the event's own fields and "text", the log text it adds
 // (when it adds any).
 nlohmann::json EventJson(const Event& event, const Station& station);
+// The same for a programmer known by its serial number and port, chosen by
+// `device` (the device choice's value; none: the first one found).
+nlohmann::json EventJson(const Event& event, const std::string& serial, const std::string& port,
+                         const std::optional<std::string>& device);
 
 // One JSON object per line (JSON Lines); texts are UTF-8, invalid bytes
 // replaced.

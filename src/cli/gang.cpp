@@ -9,8 +9,7 @@
 
 #include "cli/event_output.h"
 #include "cli/exit_codes.h"
-#include "script/session.h"
-#include "velkan/velkan.h"
+#include "production/production.h"
 
 namespace velkan::cli {
 
@@ -33,30 +32,23 @@ class GangView {
 
   SlotState& Slot(std::size_t i) { return slots_[i]; }
   const ConsoleOptions& options() const { return console_.options(); }
-  bool Lines() const { return !options().json && !options().progress; }
+  bool PlainLines() const { return !options().json && !options().progress; }
 
-  // A piece of log text of station `i`: on a terminal it becomes the
-  // station's status; otherwise each of its lines is printed with the
-  // station's name in front.
-  void Text(std::size_t i, const std::string& text) {
+  // The log lines of an event of station `i`: on a terminal the last one
+  // with text becomes the station's status; otherwise each one with text is
+  // printed with the station's name in front.
+  void Lines(std::size_t i, const std::vector<std::string>& lines) {
     std::lock_guard lock(mutex_);
-    std::string lf = ToLf(text);
-    while (!lf.empty() && lf.back() == '\n') lf.pop_back();
-    if (lf.empty()) return;
-    const std::size_t nl = lf.rfind('\n');
-    slots_[i].status = nl == std::string::npos ? lf : lf.substr(nl + 1);
-    if (Lines()) {
+    const auto last = std::find_if(lines.rbegin(), lines.rend(),
+                                   [](const std::string& line) { return !line.empty(); });
+    if (last == lines.rend()) return;
+    slots_[i].status = *last;
+    if (PlainLines()) {
       if (options().quiet) return;
-      std::size_t start = 0;
-      while (start <= lf.size()) {
-        std::size_t end = lf.find('\n', start);
-        if (end == std::string::npos) end = lf.size();
-        if (end > start) {
-          const std::string line =
-              Printable(slots_[i].label) + ": " + lf.substr(start, end - start);
-          std::fprintf(options().out, "%s\n", line.c_str());
+      for (const std::string& line : lines) {
+        if (!line.empty()) {
+          std::fprintf(options().out, "%s: %s\n", Printable(slots_[i].label).c_str(), line.c_str());
         }
-        start = end + 1;
       }
       std::fflush(options().out);
     } else {
@@ -135,55 +127,74 @@ class GangView {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-// One station's page: the script, no output of its own (the view shows it).
-class GangPage final : public Page {
+// The stations' reports rendered: the terminal view, or JSON lines.
+class GangObserver final : public production::Observer {
  public:
-  GangPage(GangView& view, std::size_t index, bool fuse)
-      : view_(view), index_(index), fuse_(fuse) {}
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return fuse_; }
-  MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons,
-                       MsgIcon) override {
-    view_.Box(index_, text, caption);
-    return MsgResult::kOk;
+  GangObserver(GangView& view, const std::vector<GangTarget>& targets, LineWriter& writer,
+               int (*exitCode)(const RunOutcome&))
+      : view_(view),
+        targets_(targets),
+        writer_(writer),
+        exitCode_(exitCode),
+        identities_(targets.size()),
+        codes_(targets.size(), kExitFailure) {}
+
+  // The programmer is known: its serial number and port.
+  void OnStationReady(std::size_t i, const std::string& serial, const std::string& port) override {
+    std::lock_guard lock(mutex_);
+    identities_[i] = {serial, port};
   }
-
- protected:
-  void Display(const std::string&, std::string_view) override {}
-
- private:
-  GangView& view_;
-  std::size_t index_;
-  bool fuse_;
-};
-
-// A station's events to the view (or as JSON lines).
-class GangSink final : public EventSink {
- public:
-  GangSink(GangView& view, std::size_t index, const Station& station, LineWriter& writer)
-      : view_(view), index_(index), station_(station), writer_(writer) {}
-  void OnEvent(const Event& event) override {
-    if (event.kind == EventKind::kProgrammerOpened) {
-      view_.Label(index_, station_.Serial(), station_.Port());
-    }
+  void OnWaiting(std::size_t, bool) override {}
+  void OnChipStarted(std::size_t, const std::optional<std::string>&) override {}
+  void OnRunEvent(std::size_t i, const Event& event) override {
+    const Identity id = IdentityOf(i);
+    if (event.kind == EventKind::kProgrammerOpened) view_.Label(i, id.serial, id.port);
     if (view_.options().json) {
-      writer_.Write(JsonLine(EventJson(event, station_)));
-      return;
+      writer_.Write(JsonLine(EventJson(event, id.serial, id.port, targets_[i].selector.value)));
+    } else if (event.kind == EventKind::kLineDone) {
+      view_.Progress(i, event.percent);
+    } else {
+      view_.Lines(i, LogLines(event));
     }
-    if (event.kind == EventKind::kLineDone) {
-      view_.Progress(index_, event.percent);
-      return;
-    }
-    std::string text;
-    for (const std::string& piece : LogPieces(event)) text += piece;
-    view_.Text(index_, text);
+    // A message box of the run: on stderr with the station's name.
+    if (const auto notice = NoticeText(event)) view_.Box(i, *notice, kCaptionNotice);
+  }
+  void OnChipDone(std::size_t i, const production::ChipRecord& row,
+                  const production::Counters&) override {
+    RunOutcome outcome;
+    outcome.opened = row.result != production::ChipResult::kNoProgrammer;
+    outcome.busy = row.result == production::ChipResult::kBusy;
+    outcome.result = row.runResult;
+    std::lock_guard lock(mutex_);
+    codes_[i] = exitCode_(outcome);
+  }
+  void OnStationStopped(std::size_t i, production::StationStop, const std::string&,
+                        const production::Counters&) override {
+    view_.Finished(i, Code(i));
+  }
+  bool WaitForNextChip(std::size_t) override { return false; }
+
+  struct Identity {
+    std::string serial;
+    std::string port;
+  };
+  Identity IdentityOf(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return identities_[i];
+  }
+  int Code(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return codes_[i];
   }
 
  private:
   GangView& view_;
-  std::size_t index_;
-  const Station& station_;
+  const std::vector<GangTarget>& targets_;
   LineWriter& writer_;
+  int (*exitCode_)(const RunOutcome&);
+  std::mutex mutex_;
+  std::vector<Identity> identities_;
+  std::vector<int> codes_;
 };
 
 }  // namespace
@@ -199,56 +210,41 @@ int WorstExitCode(const std::vector<int>& codes) {
   return kExitOk;
 }
 
-int RunGang(Console& console, Page& prepared, bool fuse, const std::vector<GangTarget>& targets,
-            RunOutcome (*run)(Station&, Page&), int (*exitCode)(const RunOutcome&)) {
+int RunGang(Console& console, const RunLog& prepared, bool fuse,
+            const std::vector<GangTarget>& targets, RunKind kind,
+            int (*exitCode)(const RunOutcome&)) {
   GangView view(console, targets.size());
   LineWriter writer(console.options().out);
-  struct Member {
-    std::unique_ptr<Station> station;
-    std::unique_ptr<GangPage> page;
-    std::unique_ptr<GangSink> sink;
-  };
-  std::vector<Member> members;
+  GangObserver observer(view, targets, writer, exitCode);
+  std::vector<std::optional<DeviceSelector>> devices;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     view.Slot(i).label = targets[i].label;
-    Member m;
-    m.station = std::make_unique<Station>(targets[i].selector);
-    m.page = std::make_unique<GangPage>(view, i, fuse);
-    m.page->Script() = prepared.Script();
-    m.page->SetHexPath(prepared.HexPath());
-    m.sink = std::make_unique<GangSink>(view, i, *m.station, writer);
-    m.station->SetSink(m.sink.get());
-    members.push_back(std::move(m));
+    devices.emplace_back(targets[i].selector);
   }
+  // One chip on each programmer at once, with the script as it is, no record.
+  production::Product product;
+  product.hexPath = prepared.HexPath();
+  product.fuse = fuse;
+  product.script = prepared.Script();
+  production::Settings settings;
+  settings.next = production::NextChip::kNow;
+  settings.count = 1;
+  settings.stopAfterFailures = 0;
+  settings.run = kind;
+  production::Engine(product, settings, observer).Run(devices);
 
-  std::vector<int> codes(targets.size(), kExitFailure);
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      threads.emplace_back([&, i] {
-        Member& m = members[i];
-        ProgrammerLease lease = AcquireForRun(*m.station, *m.page);
-        codes[i] = lease ? exitCode(run(*m.station, *m.page)) : kExitFailure;
-        lease.Release();
-        // The station's programmer is closed when its run is over.
-        if (const int handle = m.station->Handle(); handle != 0 && handle != -2) {
-          DllCloseReader(handle);
-          m.station->SetHandle(0);
-        }
-        view.Finished(i, codes[i]);
-      });
-    }
-  }  // all joined
-
+  std::vector<int> codes;
+  for (std::size_t i = 0; i < targets.size(); ++i) codes.push_back(observer.Code(i));
   const int worst = WorstExitCode(codes);
   if (console.options().json) {
     nlohmann::json summary;
     summary["event"] = "gang-finished";
     summary["exitCode"] = worst;
     nlohmann::json list = nlohmann::json::array();
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      list.push_back({{"serial", members[i].station->Serial()},
-                      {"port", members[i].station->Port()},
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const GangObserver::Identity id = observer.IdentityOf(i);
+      list.push_back({{"serial", id.serial},
+                      {"port", id.port},
                       {"device", targets[i].selector.value},
                       {"exitCode", codes[i]}});
     }
@@ -257,7 +253,7 @@ int RunGang(Console& console, Page& prepared, bool fuse, const std::vector<GangT
     return worst;
   }
   std::string out;
-  for (std::size_t i = 0; i < members.size(); ++i) {
+  for (std::size_t i = 0; i < targets.size(); ++i) {
     const SlotState& s = view.Slot(i);
     out += "== " + Printable(s.label) + " " + Printable(s.port.empty() ? "-" : s.port) + ": " +
            (codes[i] == kExitOk ? std::string("pass")

@@ -520,6 +520,13 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     text += "== total: " + YieldText(total) + "\n";
     console.Out(text);
   }
+  // A station given up may still be inside the library: the process ends
+  // here, before anything is torn down under it.
+  if (std::any_of(summaries.begin(), summaries.end(),
+                  [](const StationSummary& s) { return s.stop == StationStop::kNotStopped; })) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
   return code;
 }
 

@@ -1,8 +1,13 @@
 #include "production/production.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <system_error>
 #include <thread>
 
 #include "common/clock.h"
@@ -11,7 +16,6 @@
 #include "image/crc16.h"
 #include "image/hex_loader.h"
 #include "image/script_generator.h"
-#include "script/run_common.h"
 #include "script/runs.h"
 #include "script/session.h"
 #include "script/station.h"
@@ -25,30 +29,149 @@ constexpr unsigned kRepowerWaitMs = 100;
 // Failed socket queries in a row before a station gives up.
 constexpr int kMaxQueryFailures = 5;
 
-// The run's page: the chip's script, the fuse choice; its log text and
-// message boxes go nowhere (the events carry everything).
-class ChipPage final : public Page {
+// The host's objects (observer, record store) as the stations reach them:
+// every call passes the gate, and once the gate is closed none does. Closing
+// waits for the calls under way, which the host and the store bound (the
+// store's cancel grace; the host ends its waits when it stops the run).
+class HostGate {
  public:
-  explicit ChipPage(bool fuse) : fuse_(fuse) {}
-  void EnableInputs(bool) override {}
-  bool FuseChosen() override { return fuse_; }
-  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons, MsgIcon) override {
-    return MsgResult::kOk;
+  // Runs `call` unless the gate is closing or closed; false when it is.
+  template <typename F>
+  bool Pass(F&& call) {
+    if (closing_.load(std::memory_order_acquire)) return false;
+    std::shared_lock lock(mutex_);
+    if (closed_) return false;
+    call();
+    return true;
+  }
+  // No call passes from now on; returns once the calls under way are over.
+  void Close() {
+    closing_.store(true, std::memory_order_release);
+    std::unique_lock lock(mutex_);
+    closed_ = true;
   }
 
- protected:
-  void Display(const std::string&, std::string_view) override {}
-
  private:
-  bool fuse_;
+  std::atomic<bool> closing_{false};
+  std::shared_mutex mutex_;
+  bool closed_ = false;
 };
 
-// Passes a station's run events on and keeps the first line failure.
+constexpr const char* kGivenUp = "the station was given up (it did not stop in time)";
+
+// The host's observer through the gate. It keeps what each station told
+// last, for the summary of a station that is given up.
+class ObserverLink final : public Observer {
+ public:
+  ObserverLink(Observer& host, HostGate& gate) : host_(host), gate_(gate) {}
+
+  void Resize(std::size_t stations) {
+    std::lock_guard lock(mutex_);
+    last_.assign(stations, StationSummary{});
+  }
+  StationSummary Last(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return last_[i];
+  }
+  // Said by the engine itself once the gate is closed.
+  void GivenUp(std::size_t i, const StationSummary& summary) {
+    host_.OnStationStopped(i, summary.stop, summary.detail, summary.counters);
+  }
+
+  void OnStationReady(std::size_t i, const std::string& serial, const std::string& port) override {
+    {
+      std::lock_guard lock(mutex_);
+      last_[i].serial = serial;
+      last_[i].port = port;
+    }
+    gate_.Pass([&] { host_.OnStationReady(i, serial, port); });
+  }
+  void OnWaiting(std::size_t i, bool forRemoval) override {
+    gate_.Pass([&] { host_.OnWaiting(i, forRemoval); });
+  }
+  void OnChipStarted(std::size_t i, const std::optional<std::string>& serial) override {
+    gate_.Pass([&] { host_.OnChipStarted(i, serial); });
+  }
+  void OnRunEvent(std::size_t i, const Event& event) override {
+    gate_.Pass([&] { host_.OnRunEvent(i, event); });
+  }
+  void OnChipDone(std::size_t i, const ChipRecord& row, const Counters& counters) override {
+    {
+      std::lock_guard lock(mutex_);
+      last_[i].counters = counters;
+    }
+    gate_.Pass([&] { host_.OnChipDone(i, row, counters); });
+  }
+  void OnChipUnrecorded(std::size_t i, const ChipRecord& row,
+                        const std::optional<std::string>& chipHex,
+                        const std::string& error) override {
+    gate_.Pass([&] { host_.OnChipUnrecorded(i, row, chipHex, error); });
+  }
+  void OnStationStopped(std::size_t i, StationStop why, const std::string& detail,
+                        const Counters& counters) override {
+    gate_.Pass([&] { host_.OnStationStopped(i, why, detail, counters); });
+  }
+  bool WaitForNextChip(std::size_t i) override {
+    bool next = false;
+    gate_.Pass([&] { next = host_.WaitForNextChip(i); });
+    return next;
+  }
+
+ private:
+  Observer& host_;
+  HostGate& gate_;
+  std::mutex mutex_;
+  std::vector<StationSummary> last_;
+};
+
+// The record store through the gate; none for gang runs.
+class StoreLink {
+ public:
+  StoreLink(RecordStore* store, HostGate& gate) : store_(store), gate_(gate) {}
+  bool Present() const { return store_ != nullptr; }
+  void SetCancel(const std::atomic<bool>* cancel) {
+    if (store_ != nullptr) store_->SetCancel(cancel);
+  }
+  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
+               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
+               std::int64_t& number, bool& exhausted, std::string& error) {
+    bool reserved = false;
+    if (!gate_.Pass([&] {
+          reserved = store_->Reserve(series, first, step, station, attempt, chipHexOf, number,
+                                     exhausted, error);
+        })) {
+      error = kGivenUp;
+    }
+    return reserved;
+  }
+  bool Record(const ChipRecord& row, const std::optional<Reservation>& reservation,
+              SerialSettle settle, std::string& error) {
+    bool recorded = false;
+    if (!gate_.Pass([&] { recorded = store_->Record(row, reservation, settle, error); })) {
+      error = kGivenUp;
+    }
+    return recorded;
+  }
+
+ private:
+  RecordStore* store_;
+  HostGate& gate_;
+};
+
+// Passes a station's run events on and keeps the first line failure. Once
+// the station's programmer is known (the engine opened it, or with kNow the
+// run did), `ready` is called, once.
 class ChipSink final : public EventSink {
  public:
-  ChipSink(Observer& observer, std::size_t index) : observer_(observer), index_(index) {}
+  ChipSink(Observer& observer, std::size_t index, const Station& station,
+           std::function<void()> ready)
+      : observer_(observer), index_(index), station_(station), ready_(std::move(ready)) {}
   void OnEvent(const Event& event) override {
     if (event.kind == EventKind::kLineFailed && !failure_) failure_ = event;
+    if (!known_ && (!station_.Serial().empty() || !station_.Port().empty())) {
+      known_ = true;
+      ready_();
+    }
     observer_.OnRunEvent(index_, event);
   }
   void Reset() { failure_.reset(); }
@@ -57,6 +180,9 @@ class ChipSink final : public EventSink {
  private:
   Observer& observer_;
   std::size_t index_;
+  const Station& station_;
+  std::function<void()> ready_;
+  bool known_ = false;
   std::optional<Event> failure_;
 };
 
@@ -119,6 +245,8 @@ std::string_view StopName(StationStop stop) {
       return "no serial number left";
     case StationStop::kNoAnswer:
       return "programmer does not answer";
+    case StationStop::kNotStopped:
+      return "did not stop in time";
   }
   return "?";
 }
@@ -152,6 +280,12 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
 
 bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
                 ScriptTable& script, std::string& crcHex) {
+  if (product.script) {
+    if (plan && serial) return false;  // a script given whole has no place for a number
+    script = *product.script;
+    crcHex.clear();
+    return true;
+  }
   auto image = std::make_unique<ChipImage>(product.image);
   std::uint32_t end = product.endAddress;
   if (plan && serial) {
@@ -168,34 +302,167 @@ bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValu
   return true;
 }
 
-std::vector<StationSummary> Engine::Run(const std::vector<std::optional<DeviceSelector>>& devices) {
-  std::vector<StationSummary> summaries(devices.size());
-  // A stop request also ends a wait on the store (after a short grace).
-  store_.SetCancel(&stop_);
+namespace {
+std::atomic<int> gStationThreads{0};
+}  // namespace
+
+int StationThreadsRunning() {
+  return gStationThreads.load(std::memory_order_acquire);
+}
+
+struct Engine::Shared {
+  Shared(const Product& product, const Settings& settings, RecordStore* store, Observer& observer)
+      : product_(product),
+        settings_(settings),
+        store_(store, gate_),
+        observer_(observer, gate_) {}
+
+  StationSummary RunStation(std::size_t index, const std::optional<DeviceSelector>& device);
+  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+
+  // Copies: a station that is given up may outlive the host's.
+  const Product product_;
+  const Settings settings_;
+  HostGate gate_;
+  StoreLink store_;
+  ObserverLink observer_;
+  std::atomic<bool> stop_{false};
+  // Set once the stations have had their time after a stop: the runs in
+  // progress end before their next line.
+  std::atomic<bool> cancel_{false};
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::chrono::steady_clock::time_point> stopAt_;
+  std::vector<std::optional<StationSummary>> ended_;
+};
+
+Engine::Engine(const Product& product, const Settings& settings, RecordStore& store,
+               Observer& observer)
+    : shared_(std::make_shared<Shared>(product, settings, &store, observer)) {}
+
+Engine::Engine(const Product& product, const Settings& settings, Observer& observer)
+    : shared_(std::make_shared<Shared>(product, settings, nullptr, observer)) {}
+
+Engine::~Engine() = default;
+
+void Engine::RequestStop() {
+  shared_->stop_.store(true, std::memory_order_release);
   {
-    std::vector<std::jthread> threads;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      threads.emplace_back([&, i] { summaries[i] = RunStation(i, devices[i]); });
+    std::lock_guard lock(shared_->mutex_);
+    if (!shared_->stopAt_) shared_->stopAt_ = std::chrono::steady_clock::now();
+  }
+  shared_->changed_.notify_all();
+}
+
+bool Engine::StopRequested() const {
+  return shared_->StopRequested();
+}
+
+std::vector<StationSummary> Engine::Run(const std::vector<std::optional<DeviceSelector>>& devices) {
+  Shared& shared = *shared_;
+  const std::size_t count = devices.size();
+  shared.observer_.Resize(count);
+  {
+    std::lock_guard lock(shared.mutex_);
+    shared.ended_.assign(count, std::nullopt);
+  }
+  // A stop request also ends a wait on the store (after a short grace).
+  shared.store_.SetCancel(&shared.stop_);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Each thread keeps what it shares alive: it may be given up below.
+    gStationThreads.fetch_add(1, std::memory_order_acq_rel);
+    try {
+      threads.emplace_back([state = shared_, i, device = devices[i]] {
+        struct Counted {
+          ~Counted() { gStationThreads.fetch_sub(1, std::memory_order_acq_rel); }
+        } counted;
+        StationSummary summary = state->RunStation(i, device);
+        {
+          std::lock_guard lock(state->mutex_);
+          state->ended_[i] = std::move(summary);
+        }
+        state->changed_.notify_all();
+      });
+    } catch (const std::system_error&) {
+      gStationThreads.fetch_sub(1, std::memory_order_acq_rel);
+      threads.emplace_back();
+      StationSummary none;
+      none.stop = StationStop::kStopped;
+      none.detail = "no thread could be started for the station";
+      std::lock_guard lock(shared.mutex_);
+      shared.ended_[i] = std::move(none);
     }
-  }  // all joined
-  store_.SetCancel(nullptr);
+  }
+
+  // Until every station has ended; after a stop request at most stopWait
+  // for the chips in progress, then (their runs cut short) stopWait more.
+  const auto allEnded = [&] {
+    return std::all_of(shared.ended_.begin(), shared.ended_.end(),
+                       [](const auto& e) { return e.has_value(); });
+  };
+  std::unique_lock lock(shared.mutex_);
+  for (;;) {
+    if (allEnded()) break;
+    if (!shared.stopAt_) {
+      shared.changed_.wait(lock);
+      continue;
+    }
+    const auto wait = shared.settings_.stopWait;
+    if (!shared.cancel_.load(std::memory_order_acquire)) {
+      if (shared.changed_.wait_until(lock, *shared.stopAt_ + wait, allEnded)) break;
+      shared.cancel_.store(true, std::memory_order_release);
+    }
+    shared.changed_.wait_until(lock, *shared.stopAt_ + 2 * wait, allEnded);
+    break;
+  }
+  // The stations that have not ended by now are given up; no station's call
+  // reaches the host after this.
+  const std::vector<std::optional<StationSummary>> ended = shared.ended_;
+  lock.unlock();
+  shared.gate_.Close();
+  shared.store_.SetCancel(nullptr);
+  std::vector<StationSummary> summaries(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (ended[i]) {
+      summaries[i] = *ended[i];
+      if (threads[i].joinable()) threads[i].join();
+      continue;
+    }
+    threads[i].detach();
+    summaries[i] = shared.observer_.Last(i);
+    summaries[i].stop = StationStop::kNotStopped;
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%.1f s",
+                  std::chrono::duration<double>(2 * shared.settings_.stopWait).count());
+    summaries[i].detail = std::string("still busy ") + waited +
+                          " after the stop request; its chip's state is unknown";
+    shared.observer_.GivenUp(i, summaries[i]);
+  }
   return summaries;
 }
 
-StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceSelector>& device) {
+StationSummary Engine::Shared::RunStation(std::size_t index,
+                                          const std::optional<DeviceSelector>& device) {
   StationSummary summary;
   Clock& clock = GetClock();
   Station station(device);
-  ChipSink sink(observer_, index);
-  station.SetSink(&sink);
+  // The station's programmer is known: its serial number and port.
+  bool ready = false;
+  const auto reportReady = [&] {
+    if (ready) return;
+    ready = true;
+    summary.serial = station.Serial();
+    summary.port = station.Port();
+    observer_.OnStationReady(index, summary.serial, summary.port);
+  };
+  ChipSink sink(observer_, index, station, reportReady);
   // The station's programmer is closed when the station ends (after the
   // lease has let go of it).
   struct Closer {
     Station& station;
-    ~Closer() {
-      if (IsOpenHandle(station.Handle())) DllCloseReader(station.Handle());
-      station.SetHandle(0);
-    }
+    ~Closer() { station.CloseReader(); }
   } closer{station};
   ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
 
@@ -213,7 +480,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     if (!IsOpenHandle(handle)) {
       handle = station.OpenReader();
       station.SetHandle(handle);
-      if (handle == -2) {
+      if (handle == kNoProgrammerHandle) {
         why = StationStop::kNoProgrammer;
         return false;
       }
@@ -223,10 +490,6 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       return false;
     }
     return true;
-  };
-  auto closeReader = [&] {
-    if (IsOpenHandle(station.Handle())) DllCloseReader(station.Handle());
-    station.SetHandle(0);
   };
   // Whether the socket holds a chip: 1 yes, 0 no, -1 the programmer failed.
   auto query = [&]() {
@@ -240,7 +503,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     }
     unsigned char state = 0;
     if (DllI2cGetStatus(station.Handle(), &state) != 0) {
-      closeReader();
+      station.CloseReader();
       return -1;
     }
     return (state & 0x01) != 0 ? 1 : 0;
@@ -257,7 +520,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       }
       const int state = query();
       if (state < 0) {
-        if (why == StationStop::kBusy || station.Handle() == -2) return false;
+        if (why == StationStop::kBusy || station.Handle() == kNoProgrammerHandle) return false;
         if (++failures >= kMaxQueryFailures) {
           why = StationStop::kNoAnswer;
           return false;
@@ -272,16 +535,19 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     }
   };
 
-  if (!ensureOpen()) return stop(why);
-  summary.serial = station.Serial();
-  summary.port = station.Port();
-  observer_.OnStationReady(index, summary.serial, summary.port);
+  // With kNow the run opens the programmer (and says so).
+  const bool now = settings_.next == NextChip::kNow;
+  if (!now) {
+    if (!ensureOpen()) return stop(why);
+    reportReady();
+  }
   // Only a label in the record: numbers are reserved by attempts.
   const std::string stationKey = !summary.serial.empty() ? summary.serial
                                  : !summary.port.empty() ? summary.port
                                                          : "station" + std::to_string(index + 1);
 
-  const SerialPlan* plan = settings_.serial ? &*settings_.serial : nullptr;
+  // Serial numbers are reserved in the record: none without one.
+  const SerialPlan* plan = settings_.serial && store_.Present() ? &*settings_.serial : nullptr;
   int failuresInRow = 0;
   bool chipInSocket = false;  // auto: the last chip is still in the socket
   for (;;) {
@@ -289,7 +555,9 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       return stop(StationStop::kCount);
     }
     if (StopRequested()) return stop(StationStop::kStopped);
-    if (settings_.next != NextChip::kManual) {
+    if (now) {
+      // At once: the chip is in the socket.
+    } else if (settings_.next != NextChip::kManual) {
       if (chipInSocket) {
         observer_.OnWaiting(index, true);
         if (!waitSocket(0)) return stop(why);
@@ -333,11 +601,10 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       if (!reserved) return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
       reservation = Reservation{plan->Series(), number, attempt};
     }
-    ChipPage page(product_.fuse);
-    page.SetHexPath(product_.hexPath);
+    ScriptTable script;
     ChipRecord row;
     row.attempt = attempt;
-    if (!ChipScript(product_, plan, value ? &*value : nullptr, page.Script(), row.imageCrc)) {
+    if (!ChipScript(product_, plan, value ? &*value : nullptr, script, row.imageCrc)) {
       return stop(StationStop::kLog, "the chip's script cannot be built");
     }
     if (value) row.chipSerial = value->text;
@@ -353,7 +620,15 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       clock.SleepMs(kRepowerWaitMs);
     }
     sink.Reset();
-    const RunOutcome outcome = OnlineProgramRun(station, page, ResultSignal::kByCaller);
+    RunContext run;
+    run.script = &script;
+    run.hexPath = product_.hexPath;
+    run.fuse = product_.fuse;
+    run.cancel = &cancel_;
+    run.sink = &sink;
+    const bool online = settings_.run != RunKind::kOffline;
+    const RunOutcome outcome = online ? OnlineProgramRun(station, run, ResultSignal::kByCaller)
+                                      : OfflineLoadRun(station, run);
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - started).count();
 
@@ -373,6 +648,8 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       row.runResult = kRunCommFailure;
     } else if (outcome.result == kRunOk) {
       row.result = ChipResult::kPass;
+    } else if (outcome.result == kRunStopped) {
+      row.result = ChipResult::kStopped;
     } else if (const auto& failure = sink.Failure()) {
       row.result = ResultOf(failure->failure);
       row.detail = failure->lineText;
@@ -392,15 +669,15 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
                                 : plan && plan->burnFailed && reached ? SerialSettle::kBurnt
                                                                       : SerialSettle::kReleased;
     std::string error;
-    bool recorded = false;
+    bool recorded = !store_.Present();  // without a record there is nothing to commit
     for (int tries = 0; tries < std::max(1, settings_.recordTries) && !recorded; ++tries) {
       if (tries > 0)
         clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.recordPause));
       recorded = store_.Record(row, reservation, settle, error);
     }
     const int handle = station.Handle();
-    if (reached && IsOpenHandle(handle)) SignalResult(handle, passed && recorded);
-    if (outcome.result == kRunCommFailure && reached) closeReader();
+    if (online && reached && IsOpenHandle(handle)) SignalResult(handle, passed && recorded);
+    if (outcome.result == kRunCommFailure && reached) station.CloseReader();
     if (!recorded) {
       observer_.OnChipUnrecorded(
           index, row, value ? std::optional<std::string>(HexText(value->bytes)) : std::nullopt,
@@ -419,6 +696,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
 
     if (!outcome.opened) return stop(StationStop::kNoProgrammer);
     if (outcome.busy) return stop(StationStop::kBusy);
+    if (now) return stop(StationStop::kCount);  // its one chip
     if (settings_.stopAfterFailures > 0 && failuresInRow >= settings_.stopAfterFailures) {
       return stop(StationStop::kFailures, std::to_string(failuresInRow) + " failures in a row");
     }

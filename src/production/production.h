@@ -1,9 +1,12 @@
-// Production runs: chip after chip on every station, each attempt recorded.
-// A station loop waits for the next chip (the operator's word, or polling
-// the socket), programs it with the online run, records it in the store
-// (serial number settled in the same transaction), and counts. The host (the
-// command line, a desktop page) drives it through an Observer. No toolkit,
-// no output of its own.
+// The one engine for every run on several programmers: a station per
+// programmer, each on its own thread, chip after chip. A station loop waits
+// for the next chip (the operator's word, or polling the socket), programs
+// it with the online run, records it in the store (serial number settled in
+// the same transaction), and counts. Gang runs (`velkan program|offline
+// --all`) are the same engine with NextChip::kNow: one chip per station at
+// once, the online or the offline run, and no record. The host (the command
+// line, a desktop page) drives it through an Observer. No toolkit, no output
+// of its own.
 //
 // Polling the socket ("next chip: auto"): the only request sent while a
 // station waits is the programmer's state query DllI2cGetStatus (command
@@ -15,9 +18,9 @@
 // 100 ms, as when the programmer is first opened.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,6 +43,10 @@ struct Product {
   ChipImage image{};
   std::uint32_t endAddress = 0;
   bool fuse = false;
+  // A script given whole (gang runs, whose script the tools have built and
+  // checked already): every chip gets it as it is, and the image above is
+  // not used. Not with a serial plan.
+  std::optional<ScriptTable> script;
 };
 
 // Reads the HEX file once (messages of the loader through `dialogs`): the
@@ -51,7 +58,8 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
 
 // The script of one chip: the product's image with `serial` written at the
 // plan's address, through the script generator (its data lines and CRC line
-// follow the number). `crcHex`: the image's CRC-16 as 4 hex digits.
+// follow the number). `crcHex`: the image's CRC-16 as 4 hex digits. A
+// product with a script given whole gives that script (`crcHex` empty).
 bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
                 ScriptTable& script, std::string& crcHex);
 
@@ -62,6 +70,8 @@ enum class NextChip {
   kAuto,    // poll the programmer's state query: bit 0 is "a chip is powered and answering"
   kProbe,   // poll with an I2C read at the chip's address (nothing is written)
   kManual,  // Observer::WaitForNextChip (the operator)
+  kNow,     // one chip per station, at once: no waiting, and the run opens the
+            // programmer itself (gang runs)
 };
 
 // The chip's I2C address, for kProbe.
@@ -79,6 +89,13 @@ struct Settings {
   std::chrono::milliseconds recordPause{1000};
   std::string toolVersion;
   std::optional<SerialPlan> serial;
+  // The run each chip gets: online programming, or (with kNow) the offline
+  // download into the programmer's storage.
+  RunKind run = RunKind::kOnline;
+  // After RequestStop the stations finish the chip in progress for at most
+  // this long; then that chip's run is cut short (kStopped) and a station
+  // that has still not ended `stopWait` later is given up (kNotStopped).
+  std::chrono::milliseconds stopWait{30000};
 };
 
 struct Counters {
@@ -100,10 +117,15 @@ enum class StationStop {
   kLog,           // a chip could not be recorded, or no serial number reserved
   kSerial,        // no serial number left (the counter outgrew its bytes, the file ran out)
   kNoAnswer,      // the programmer stopped answering the socket query
+  kNotStopped,    // did not end in time after a stop request: given up, its
+                  // chip's state is unknown (its serial number stays reserved)
 };
 std::string_view StopName(StationStop stop);
 
 // Called from the stations' threads; the host serialises what it shares.
+// The host ends its waits (WaitForNextChip) when it asks the engine to stop.
+// Once a station is given up (kNotStopped), nothing of it reaches the
+// observer or the store any more.
 class Observer {
  public:
   virtual ~Observer() = default;
@@ -139,28 +161,34 @@ struct StationSummary {
   std::string detail;
 };
 
+// The station threads of every engine still running, those given up
+// (kNotStopped) included.
+int StationThreadsRunning();
+
 class Engine {
  public:
-  Engine(const Product& product, const Settings& settings, RecordStore& store, Observer& observer)
-      : product_(product), settings_(settings), store_(store), observer_(observer) {}
+  Engine(const Product& product, const Settings& settings, RecordStore& store, Observer& observer);
+  // Without a record (gang runs; no serial plan then).
+  Engine(const Product& product, const Settings& settings, Observer& observer);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
 
   // Runs one station per device (nullopt: the first programmer found), each
-  // on its own thread, until every one has stopped.
+  // on its own thread, until every one has stopped; after RequestStop at
+  // most twice Settings::stopWait (and the calls to the host under way).
   std::vector<StationSummary> Run(const std::vector<std::optional<DeviceSelector>>& devices);
 
   // Ends the run: every station finishes (and records) the chip in progress
   // and stops. Thread-safe.
-  void RequestStop() { stop_.store(true, std::memory_order_release); }
-  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  void RequestStop();
+  bool StopRequested() const;
 
  private:
-  StationSummary RunStation(std::size_t index, const std::optional<DeviceSelector>& device);
-
-  const Product& product_;
-  const Settings& settings_;
-  RecordStore& store_;
-  Observer& observer_;
-  std::atomic<bool> stop_{false};
+  // What the stations' threads share: it lives as long as the last of them
+  // (a station given up may outlive the engine).
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace velkan::production

@@ -39,6 +39,7 @@ constexpr std::pair<ChipResult, std::string_view> kResultNames[] = {
     {ChipResult::kFailed, "failed"},
     {ChipResult::kNoProgrammer, "no-programmer"},
     {ChipResult::kBusy, "busy"},
+    {ChipResult::kStopped, "stopped"},
 };
 
 std::string_view ResultName(ChipResult result) {
@@ -166,12 +167,6 @@ bool RecordStore::Rows(const std::string& since, std::vector<ChipRecord>& rows,
 
 bool IsPostgresTarget(const std::string& target) {
   return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<RecordStore> OpenRecordStore(const std::string& target, StoreMode mode,
-                                             std::string& error) {
-  if (IsPostgresTarget(target)) return OpenPostgresStore(target, mode, error);
-  return OpenSqliteStore(target, mode, error);
 }
 
 std::string IsoUtc(std::chrono::system_clock::time_point time) {

@@ -36,6 +36,7 @@ enum class ChipResult {
   kFailed,         // failed without a failing line
   kNoProgrammer,   // never reached a chip: no programmer could be opened
   kBusy,           // never reached a chip: another program held the programmer
+  kStopped,        // the run was cut short by a stop (its chip is half programmed)
 };
 std::string_view ResultName(ChipResult result);
 // A stored name back; names this version does not know read as kFailed.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,20 @@ class EventSink {
 // shows one after the other (each piece is appended, then the log shown).
 // Progress (kLineDone) adds no text. Empty for events without log text.
 std::vector<std::string> LogPieces(const Event& event);
+// The same text as its lines, without their line ends: a piece's lines one
+// after the other (an empty line stays, as in the offline run's closing
+// text). A failing line whose text has no line end (a mismatch) is a line
+// of its own here.
+std::vector<std::string> LogLines(const Event& event);
+
+// The refusal texts when the programmer is busy with another activity: the
+// programming pages' form (full-width "！") and the I2C page's form.
+inline constexpr std::string_view kBusyText = "编程器正忙，请等待当前操作结束！";
+inline constexpr std::string_view kBusyTextAscii = "编程器正忙，请等待当前操作结束!";
+// The text of the message box (caption "提示", an OK button) a programming
+// page shows for `event` after its log text, if any: the programmer could
+// not be opened ("打开设备失败！"), or another program holds it (kBusyText).
+std::optional<std::string_view> NoticeText(const Event& event);
 // The online page's words for a failing line (after the line's own text in
 // the log): " 通信错误！\r\n", " 错误，SW = 6A82\r\n", ...
 std::string OnlineFailureText(const Event& failure);

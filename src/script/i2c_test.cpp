@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 #include "common/clock.h"
-#include "common/codepage.h"
 #include "common/hex_text.h"
 #include "programmer/backend.h"
 #include "script/session.h"
@@ -49,22 +48,8 @@ unsigned long HexValue(const std::string& text) {
   return std::strtoul(text.c_str() + first, nullptr, 16);
 }
 
-bool IsOpenHandle(int handle) {
-  return handle != 0 && handle != -2;
-}
-
-// A device failure closes the programmer so that the next press opens it
-// afresh.
-void CloseAfterDeviceFailure(Station& station) {
-  const int handle = station.Handle();
-  if (IsOpenHandle(handle)) {
-    DllCloseReader(handle);
-    station.SetHandle(0);
-  }
-}
-
-void Report(Station& station, EventKind kind) {
-  if (EventSink* sink = station.Sink()) {
+void Report(EventSink* sink, EventKind kind) {
+  if (sink != nullptr) {
     Event e;
     e.kind = kind;
     e.run = RunKind::kI2c;
@@ -72,12 +57,11 @@ void Report(Station& station, EventKind kind) {
   }
 }
 
-// Holds the programmer for this press; another program holding it gets the
-// busy box, as a run of this process would.
-bool HoldOrRefuse(Station& station, I2cTestView& view, int handle, I2cPressOutcome& outcome) {
+// Holds the programmer for this press; another program holding it refuses
+// the press, as it refuses a run of this process.
+bool HoldOrRefuse(Station& station, EventSink* sink, int handle, I2cPressOutcome& outcome) {
   if (station.HoldForActivity(handle) != kReaderBusy) return true;
-  Report(station, EventKind::kProgrammerBusy);
-  view.MessageBox(kBusyTextAscii, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  Report(sink, EventKind::kProgrammerBusy);
   outcome.result = I2cPressResult::kBusy;
   return false;
 }
@@ -93,105 +77,80 @@ unsigned WaitAfterWriteMs(std::uint8_t firstByte) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-I2cPressOutcome Press(Station& station, I2cTestView& view, const std::string& addressText,
-                      const std::string& dataText, const std::string& readLengthText,
-                      std::string& output) {
-  I2cPressOutcome outcome;
-
+// Takes the station for the press and opens its programmer if needed (the
+// opening shown); false, with `outcome` saying why, when the press ends
+// here.
+bool TakeAndOpen(Station& station, I2cTestView& view, EventSink* sink, ProgrammerLease& lease,
+                 std::string& output, I2cPressOutcome& outcome) {
   // The programming runs hold the programmer on their worker threads; the
   // I2C page must not talk to it meanwhile.
-  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
+  lease = ProgrammerLease::TryAcquire(station);
   if (!lease) {
-    view.MessageBox(kBusyTextAscii, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     outcome.result = I2cPressResult::kBusy;
-    return outcome;
+    return false;
   }
-
   output.clear();
-
   int handle = station.Handle();
-  if (!IsOpenHandle(handle)) {
-    handle = station.OpenReader();
-    station.SetHandle(handle);
-    if (handle == -2) {
-      Report(station, EventKind::kProgrammerNotFound);
-      output += kOpenFailedLine;
-      view.ShowOutput(output);
-      view.MessageBox(kOpenFailed, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-      outcome.result = I2cPressResult::kNoProgrammer;
-      return outcome;
-    }
-    if (!HoldOrRefuse(station, view, handle, outcome)) return outcome;
-    DllI2cRePower(handle);
-    GetClock().SleepMs(100);
-    Report(station, EventKind::kProgrammerOpened);
-    output += kOpenOkLine;
-    view.ShowOutput(output);
-  } else if (!HoldOrRefuse(station, view, handle, outcome)) {
-    return outcome;
+  if (IsOpenHandle(handle)) return HoldOrRefuse(station, sink, handle, outcome);
+  handle = station.OpenReader();
+  station.SetHandle(handle);
+  if (handle == kNoProgrammerHandle) {
+    Report(sink, EventKind::kProgrammerNotFound);
+    output += kOpenFailedLine;
+    view.ShowOutput(I2cShown::kNotFound, output);
+    outcome.result = I2cPressResult::kNoProgrammer;
+    return false;
   }
+  if (!HoldOrRefuse(station, sink, handle, outcome)) return false;
+  DllI2cRePower(handle);
+  GetClock().SleepMs(100);
+  Report(sink, EventKind::kProgrammerOpened);
+  output += kOpenOkLine;
+  view.ShowOutput(I2cShown::kOpened, output);
+  return true;
+}
 
-  // Two characters, each a hex digit or a space, but not two spaces.
-  if (addressText.size() != 2 || !IsHexText(addressText, 2) || addressText == "  ") {
-    view.ShowOutput(std::string(kBadAddress));
-    outcome.result = I2cPressResult::kBadAddress;
-    return outcome;
-  }
-  const auto address = static_cast<std::uint8_t>(HexValue(addressText) & 0xFF);
-
+// The write and the read on the open programmer. A device failure closes
+// the programmer so that the next press opens it afresh.
+void Exchange(Station& station, I2cTestView& view, const I2cRequest& request, std::string& output,
+              I2cPressOutcome& outcome) {
+  const int handle = station.Handle();
   std::uint8_t area[kAreaSize] = {};
-
-  const std::string data = WithoutSpaces(dataText);
-  if (!data.empty()) {
-    if (data.size() % 2 != 0 || data.size() > kMaxDataDigits || !IsHexText(data, data.size())) {
-      view.ShowOutput(std::string(kBadData));
-      outcome.result = I2cPressResult::kBadData;
-      return outcome;
-    }
-    const std::string narrow = ToSystemCodePage(data);
-    const std::size_t count = HexToBytes(narrow, area);
-    if (DllI2cWrite(handle, static_cast<unsigned char>(address & 0xFE), area, count) != 0) {
+  if (!request.data.empty()) {
+    const std::size_t count = std::min(request.data.size(), kI2cMaxWrite);
+    std::copy_n(request.data.begin(), count, area);
+    if (DllI2cWrite(handle, static_cast<unsigned char>(request.address & 0xFE), area, count) != 0) {
       char text[64];
       std::snprintf(text, sizeof text, "I2C 写通信失败, ErrCode = %d!", ReaderLastError(handle));
-      view.ShowOutput(text);
-      CloseAfterDeviceFailure(station);
+      view.ShowOutput(I2cShown::kWriteFailed, text);
+      station.CloseReader();
       outcome.result = I2cPressResult::kWriteFailed;
-      return outcome;
+      return;
     }
     outcome.wrote = true;
-    view.ShowOutput(std::string(kWriteOk));
+    view.ShowOutput(I2cShown::kWritten, std::string(kWriteOk));
     GetClock().SleepMs(WaitAfterWriteMs(area[0]));
   }
-
-  const unsigned long readLength = HexValue(readLengthText);
-  if (readLength != 0) {
+  if (request.readLength != 0) {
     // The request is also the capacity of the area: never more than it holds.
-    unsigned long length = std::min<unsigned long>(readLength, kAreaSize);
-    if (DllI2cRead(handle, static_cast<unsigned char>(address | 0x01), area, &length) != 0) {
-      view.ShowOutput(std::string(kReadFailed));
-      CloseAfterDeviceFailure(station);
+    unsigned long length = std::min<unsigned long>(request.readLength, kAreaSize);
+    if (DllI2cRead(handle, static_cast<unsigned char>(request.address | 0x01), area, &length) !=
+        0) {
+      view.ShowOutput(I2cShown::kReadFailed, std::string(kReadFailed));
+      station.CloseReader();
       outcome.result = I2cPressResult::kReadFailed;
-      return outcome;
+      return;
     }
     length = std::min<unsigned long>(length, kAreaSize);
     outcome.bytesRead.assign(area, area + length);
     output = BytesToHex(area, length);
-    view.ShowOutput(output);
+    view.ShowOutput(I2cShown::kRead, output);
   }
-  return outcome;
 }
 
-}  // namespace
-
-I2cPressOutcome I2cCommandPress(Station& station, I2cTestView& view, const std::string& addressText,
-                                const std::string& dataText, const std::string& readLengthText,
-                                std::string& output) {
-  I2cPressOutcome outcome = Press(station, view, addressText, dataText, readLengthText, output);
-  if (EventSink* sink = station.Sink()) {
+// The press's end, to the sink.
+I2cPressOutcome Finish(EventSink* sink, I2cPressOutcome outcome) {
+  if (sink != nullptr) {
     Event finished;
     finished.kind = EventKind::kRunFinished;
     finished.run = RunKind::kI2c;
@@ -205,22 +164,93 @@ I2cPressOutcome I2cCommandPress(Station& station, I2cTestView& view, const std::
   return outcome;
 }
 
+}  // namespace
+
+std::optional<std::string_view> I2cNoticeText(I2cPressResult result) {
+  switch (result) {
+    case I2cPressResult::kNoProgrammer:
+      return kOpenFailed;
+    case I2cPressResult::kBusy:
+      return kBusyTextAscii;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::uint8_t> I2cAddressOf(const std::string& text) {
+  // Two characters, each a hex digit or a space, but not two spaces.
+  if (text.size() != 2 || !IsHexText(text, 2) || text == "  ") return std::nullopt;
+  return static_cast<std::uint8_t>(HexValue(text) & 0xFF);
+}
+
+std::optional<std::vector<std::uint8_t>> I2cDataOf(const std::string& text) {
+  const std::string digits = WithoutSpaces(text);
+  if (digits.size() % 2 != 0 || digits.size() > kMaxDataDigits ||
+      !IsHexText(digits, digits.size())) {
+    return std::nullopt;
+  }
+  return HexToBytes(digits);
+}
+
+unsigned long I2cReadLengthOf(const std::string& text) {
+  return HexValue(text);
+}
+
+std::optional<unsigned long> AnnouncedReadLength(const std::vector<std::uint8_t>& data) {
+  if (data.size() != 4) return std::nullopt;
+  return static_cast<unsigned long>(data[3]) + 2;
+}
+
+I2cPressOutcome I2cCommandPress(Station& station, I2cTestView& view, const std::string& addressText,
+                                const std::string& dataText, const std::string& readLengthText,
+                                std::string& output, EventSink* sink) {
+  I2cPressOutcome outcome;
+  ProgrammerLease lease;
+  if (!TakeAndOpen(station, view, sink, lease, output, outcome)) return Finish(sink, outcome);
+  I2cRequest request;
+  if (const std::optional<std::uint8_t> address = I2cAddressOf(addressText)) {
+    request.address = *address;
+  } else {
+    view.ShowOutput(I2cShown::kBadAddress, std::string(kBadAddress));
+    outcome.result = I2cPressResult::kBadAddress;
+    return Finish(sink, outcome);
+  }
+  if (std::optional<std::vector<std::uint8_t>> data = I2cDataOf(dataText)) {
+    request.data = std::move(*data);
+  } else {
+    view.ShowOutput(I2cShown::kBadData, std::string(kBadData));
+    outcome.result = I2cPressResult::kBadData;
+    return Finish(sink, outcome);
+  }
+  request.readLength = I2cReadLengthOf(readLengthText);
+  Exchange(station, view, request, output, outcome);
+  return Finish(sink, outcome);
+}
+
 I2cPressOutcome I2cCommandPress(I2cTestView& view, const std::string& addressText,
                                 const std::string& dataText, const std::string& readLengthText,
                                 std::string& output) {
   return I2cCommandPress(DefaultStation(), view, addressText, dataText, readLengthText, output);
 }
 
+I2cPressOutcome I2cRequestPress(Station& station, I2cTestView& view, const I2cRequest& request,
+                                std::string& output, EventSink* sink) {
+  I2cPressOutcome outcome;
+  ProgrammerLease lease;
+  if (TakeAndOpen(station, view, sink, lease, output, outcome)) {
+    Exchange(station, view, request, output, outcome);
+  }
+  return Finish(sink, outcome);
+}
+
 std::optional<std::string> ReadLengthAfterDataChange(const std::string& dataText,
                                                      const std::string& readLengthText) {
   const std::string data = WithoutSpaces(dataText);
   if (data.size() != 8 || !IsHexText(data, 8)) return std::nullopt;
-  const unsigned long current = HexValue(readLengthText);
-  const std::vector<std::uint8_t> bytes = HexToBytes(data);
-  const unsigned long wanted = static_cast<unsigned long>(bytes[3]) + 2;
-  if (wanted <= current) return std::nullopt;
+  const std::optional<unsigned long> wanted = AnnouncedReadLength(HexToBytes(data));
+  if (!wanted || *wanted <= HexValue(readLengthText)) return std::nullopt;
   char text[16];
-  std::snprintf(text, sizeof text, "%02lX", wanted);
+  std::snprintf(text, sizeof text, "%02lX", *wanted);
   return std::string(text);
 }
 

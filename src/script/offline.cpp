@@ -7,7 +7,6 @@
 #include "common/codepage.h"
 #include "script/run_common.h"
 #include "script/runs.h"
-#include "script/session.h"
 #include "script/syntax.h"
 #include "velkan/velkan.h"
 
@@ -68,7 +67,7 @@ std::optional<Event> PreCheck(const ScriptTable& script, const std::string& name
 
 // The run after the programmer is open; returns its code, the failure
 // reported.
-int Load(Station& station, Page& page, int handle, std::string& name) {
+int Load(const RunContext& run, int handle, std::string& name) {
   auto event = [](EventKind kind) {
     Event e;
     e.kind = kind;
@@ -78,13 +77,13 @@ int Load(Station& station, Page& page, int handle, std::string& name) {
   auto stepFailed = [&](OfflineStep step) {
     Event e = event(EventKind::kStepFailed);
     e.step = step;
-    Emit(station, page, e);
+    run.Emit(e);
     return kProgrammerFailure;
   };
-  const ScriptTable& script = page.Script();
+  const ScriptTable& script = *run.script;
   Event started = event(EventKind::kRunStarted);
   started.lines = static_cast<int>(script.size());
-  Emit(station, page, started);
+  run.Emit(started);
   if (DllEraseOfflineData(handle) != 0) return stepFailed(OfflineStep::kErase);
   // Records without content still pass a valid pointer.
   std::uint8_t none = 0;
@@ -95,13 +94,14 @@ int Load(Station& station, Page& page, int handle, std::string& name) {
   for (const auto& [number, text] : script) {
     ScriptLine line = ParseScriptLine(text);
     if (line.kind == ScriptLine::Kind::kSkipped) continue;
+    if (run.Cancelled()) return kRunStopped;
     Event e = event(EventKind::kLineFailed);
     e.line = number;
     if (line.kind != ScriptLine::Kind::kCommand) {
       e.failure = LineFailure::kUnsupported;
       e.lineText = line.text;
       e.result = kUnsupportedLine;
-      Emit(station, page, e);
+      run.Emit(e);
       return kUnsupportedLine;
     }
     if (DllWriteOfflineData(handle, static_cast<unsigned short>(counter & 0xFFFF),
@@ -110,14 +110,14 @@ int Load(Station& station, Page& page, int handle, std::string& name) {
       e.failure = LineFailure::kRecord;
       e.lineText = line.argumentText;
       e.result = kProgrammerFailure;
-      Emit(station, page, e);
+      run.Emit(e);
       return kProgrammerFailure;
     }
     ++counter;
     e.kind = EventKind::kLineDone;
     e.lines = started.lines;
     e.percent = ProgressPercent(number, script.size());
-    Emit(station, page, e);
+    run.Emit(e);
   }
   if (DllWriteOfflineData(handle, static_cast<unsigned short>(counter & 0xFFFF), kEndRecord, &none,
                           0) != 0) {
@@ -131,63 +131,41 @@ int Load(Station& station, Page& page, int handle, std::string& name) {
 
 }  // namespace
 
-RunOutcome OfflineLoadRun(Station& station, Page& page) {
+RunOutcome OfflineLoadRun(Station& station, const RunContext& run) {
   RunOutcome outcome;
-  page.EnableInputs(false);
-  page.ClearLog();
   Event finished;
   finished.kind = EventKind::kRunFinished;
   finished.run = RunKind::kOffline;
 
-  std::string name = ToSystemCodePage(FileNamePart(page.HexPath()));
-  if (std::optional<Event> refused = PreCheck(page.Script(), name)) {
-    Emit(station, page, *refused);
-    page.EnableInputs(true);
+  std::string name = ToSystemCodePage(FileNamePart(run.hexPath));
+  if (std::optional<Event> refused = PreCheck(*run.script, name)) {
+    run.Emit(*refused);
     outcome.result = kRefused;
     finished.opened = false;
     finished.result = outcome.result;
-    Emit(station, page, finished);
+    run.Emit(finished);
     return outcome;
   }
 
-  if (const OpenOutcome open = EnsureProgrammerOpen(station, page, RunKind::kOffline);
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOffline);
       open != OpenOutcome::kOpen) {
-    page.EnableInputs(true);
     outcome.opened = open != OpenOutcome::kNotFound;
     outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kProgrammerFailure;
     finished.opened = false;
     finished.result = outcome.result;
-    Emit(station, page, finished);
+    run.Emit(finished);
     return outcome;
   }
 
-  const int handle = station.Handle();
-  outcome.result = Load(station, page, handle, name);
+  outcome.result = Load(run, station.Handle(), name);
   finished.result = outcome.result;
   finished.success = outcome.result == kStored;
-  if (finished.success) {
-    page.EnableInputs(true);
-    finished.fuse = page.FuseChosen();
-    Emit(station, page, finished);
-  } else {
-    if (outcome.result == kProgrammerFailure && IsOpenHandle(handle)) {
-      DllCloseReader(handle);
-      station.SetHandle(0);
-    }
-    page.EnableInputs(true);
-    Emit(station, page, finished);
-  }
+  finished.fuse = finished.success && run.fuse;
+  // After a failure of the programmer it is opened afresh next time.
+  if (outcome.result == kProgrammerFailure) station.CloseReader();
+  run.Emit(finished);
   return outcome;
-}
-
-RunOutcome OfflineLoadRun(Page& page) {
-  return OfflineLoadRun(DefaultStation(), page);
-}
-
-int OfflineLoadThread(Station& station, Page& page) {
-  OfflineLoadRun(station, page);
-  return 0;
 }
 
 }  // namespace velkan

@@ -8,7 +8,6 @@
 #include "programmer/internal_api.h"
 #include "script/run_common.h"
 #include "script/runs.h"
-#include "script/session.h"
 #include "script/syntax.h"
 #include "velkan/velkan.h"
 
@@ -157,17 +156,18 @@ const std::string& FailingText(const ScriptLine& line) {
 
 }  // namespace
 
-int RunOnlineScript(Station& station, Page& page) {
-  const ScriptTable& script = page.Script();
+int RunOnlineScript(Station& station, const RunContext& run) {
+  const ScriptTable& script = *run.script;
   Event started;
   started.kind = EventKind::kRunStarted;
   started.lines = static_cast<int>(script.size());
-  Emit(station, page, started);
+  run.Emit(started);
   const int handle = station.Handle();
   Executor executor(handle);
   for (const auto& [number, text] : script) {
     ScriptLine line = ParseScriptLine(text);
     if (line.kind == ScriptLine::Kind::kSkipped) continue;
+    if (run.Cancelled()) return kRunStopped;
     // Unknown keywords and argument text beyond the buffers are not performed.
     LineResult outcome =
         line.kind == ScriptLine::Kind::kCommand ? executor.Perform(line) : Unsupported();
@@ -180,21 +180,17 @@ int RunOnlineScript(Station& station, Page& page) {
       e.statusWord = outcome.statusWord;
       e.bytes = std::move(outcome.bytes);
       e.result = outcome.result;
-      Emit(station, page, e);
+      run.Emit(e);
       return outcome.result;
     }
     e.kind = EventKind::kLineDone;
     e.lines = started.lines;
     e.percent = ProgressPercent(number, script.size());
-    Emit(station, page, e);
+    run.Emit(e);
   }
   DllI2cRePower(handle);
   GetClock().SleepMs(kRepowerWaitMs);
   return kRunOk;
-}
-
-int RunOnlineScript(Page& page) {
-  return RunOnlineScript(DefaultStation(), page);
 }
 
 void SignalResult(int handle, bool pass) {
@@ -202,62 +198,34 @@ void SignalResult(int handle, bool pass) {
   DllSpeakerControl(handle, pass ? 0 : 1);
 }
 
-RunOutcome OnlineProgramRun(Station& station, Page& page) {
-  return OnlineProgramRun(station, page, ResultSignal::kAtEnd);
-}
-
-RunOutcome OnlineProgramRun(Station& station, Page& page, ResultSignal signal) {
+RunOutcome OnlineProgramRun(Station& station, const RunContext& run, ResultSignal signal) {
   RunOutcome outcome;
-  page.EnableInputs(false);
-  page.ClearLog();
   Event finished;
   finished.kind = EventKind::kRunFinished;
-  if (const OpenOutcome open = EnsureProgrammerOpen(station, page, RunKind::kOnline);
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOnline);
       open != OpenOutcome::kOpen) {
-    page.EnableInputs(true);
     outcome.opened = open != OpenOutcome::kNotFound;
     outcome.busy = open == OpenOutcome::kBusy;
     outcome.result = kRunCommFailure;
     finished.opened = false;
     finished.result = outcome.result;
-    Emit(station, page, finished);
+    run.Emit(finished);
     return outcome;
   }
   DllLedControl(station.Handle(), 0);
-  outcome.result = RunOnlineScript(station, page);
+  outcome.result = RunOnlineScript(station, run);
   const int handle = station.Handle();
   finished.result = outcome.result;
   finished.success = outcome.result == kRunOk;
-  finished.fuse = finished.success && page.FuseChosen();
-  Emit(station, page, finished);
+  finished.fuse = finished.success && run.fuse;
+  run.Emit(finished);
   if (signal == ResultSignal::kAtEnd) {
     SignalResult(handle, outcome.result == kRunOk);
     // After a communication failure the programmer is opened afresh next
     // time (a caller that signals the result closes it itself).
-    if (outcome.result == kRunCommFailure && IsOpenHandle(handle)) {
-      DllCloseReader(handle);
-      station.SetHandle(0);
-    }
+    if (outcome.result == kRunCommFailure) station.CloseReader();
   }
-  page.EnableInputs(true);
   return outcome;
-}
-
-RunOutcome OnlineProgramRun(Page& page) {
-  return OnlineProgramRun(DefaultStation(), page);
-}
-
-int OnlineProgramThread(Station& station, Page& page) {
-  OnlineProgramRun(station, page);
-  return 0;
-}
-
-std::thread StartRunThread(Station& station, Page& page, ProgrammerLease lease,
-                           int (*run)(Station&, Page&)) {
-  return std::thread([&station, &page, run, held = std::move(lease)]() mutable {
-    run(station, page);
-    held.Release();
-  });
 }
 
 }  // namespace velkan

@@ -2,7 +2,6 @@
 
 #include "common/clock.h"
 #include "programmer/backend.h"
-#include "script/session.h"
 #include "velkan/velkan.h"
 
 namespace velkan {
@@ -16,34 +15,33 @@ Event Simple(EventKind kind, RunKind run) {
   return e;
 }
 
-// Holds the programmer for the run; the busy message box when another
-// program has it.
-bool Hold(Station& station, Page& page, int handle, RunKind run) {
+// Holds the programmer for the run; kProgrammerBusy when another program
+// has it.
+bool Hold(Station& station, const RunContext& run, int handle, RunKind kind) {
   if (station.HoldForActivity(handle) != kReaderBusy) return true;
-  Emit(station, page, Simple(EventKind::kProgrammerBusy, run));
-  page.MessageBox(kBusyText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  run.Emit(Simple(EventKind::kProgrammerBusy, kind));
   return false;
 }
 
 }  // namespace
 
-OpenOutcome EnsureProgrammerOpen(Station& station, Page& page, RunKind run) {
+OpenOutcome EnsureProgrammerOpen(Station& station, const RunContext& run, RunKind kind) {
   if (IsOpenHandle(station.Handle())) {
-    return Hold(station, page, station.Handle(), run) ? OpenOutcome::kOpen : OpenOutcome::kBusy;
+    return Hold(station, run, station.Handle(), kind) ? OpenOutcome::kOpen : OpenOutcome::kBusy;
   }
   const int handle = station.OpenReader();
-  // The library answers a handle or -2; anything else is taken as "none".
+  // The library answers a handle or kNoProgrammerHandle; anything else is
+  // taken as "none".
   if (handle <= 0) {
-    station.SetHandle(-2);
-    Emit(station, page, Simple(EventKind::kProgrammerNotFound, run));
-    page.MessageBox("打开设备失败！", kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    station.SetHandle(kNoProgrammerHandle);
+    run.Emit(Simple(EventKind::kProgrammerNotFound, kind));
     return OpenOutcome::kNotFound;
   }
   station.SetHandle(handle);
-  if (!Hold(station, page, handle, run)) return OpenOutcome::kBusy;
+  if (!Hold(station, run, handle, kind)) return OpenOutcome::kBusy;
   DllI2cRePower(handle);
   GetClock().SleepMs(kRepowerWaitMs);
-  Emit(station, page, Simple(EventKind::kProgrammerOpened, run));
+  run.Emit(Simple(EventKind::kProgrammerOpened, kind));
   return OpenOutcome::kOpen;
 }
 

@@ -45,10 +45,4 @@ int HoldProgrammerForActivity(int handle) {
   return DefaultStation().HoldForActivity(handle);
 }
 
-ProgrammerLease AcquireForRun(Station& station, Dialogs& owner) {
-  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
-  if (!lease) owner.MessageBox(kBusyText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
-  return lease;
-}
-
 }  // namespace velkan

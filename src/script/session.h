@@ -6,20 +6,15 @@
 
 #include <string_view>
 
-#include "common/dialogs.h"
+#include "script/events.h"
 #include "script/station.h"
 
 namespace velkan {
 
-// The default station's reader handle: 0 not open; -2 the last open found
-// no programmer; else an open handle.
+// The default station's reader handle: 0 not open; kNoProgrammerHandle the
+// last open found no programmer; else an open handle.
 int ReaderHandle();
 void SetReaderHandle(int handle);
-
-// The refusal texts when the programmer is busy with another activity: the
-// programming pages' form (full-width "！") and the I2C page's form.
-inline constexpr std::string_view kBusyText = "编程器正忙，请等待当前操作结束！";
-inline constexpr std::string_view kBusyTextAscii = "编程器正忙，请等待当前操作结束!";
 
 // Holds a station's programmer for one activity while it lives. Movable (a
 // run takes it onto its worker thread).
@@ -49,14 +44,5 @@ bool ProgrammerBusy();
 // Holds the open programmer `handle` of the default station for the rest of
 // the current activity (see Station::HoldForActivity).
 int HoldProgrammerForActivity(int handle);
-
-// Takes the station for a programming run started from `owner` (a page).
-// When another activity holds it, shows kBusyText with the caption "提示" and
-// an OK button owned by `owner` and returns an empty lease; nothing is sent
-// to the programmer.
-ProgrammerLease AcquireForRun(Station& station, Dialogs& owner);
-inline ProgrammerLease AcquireForRun(Dialogs& owner) {
-  return AcquireForRun(DefaultStation(), owner);
-}
 
 }  // namespace velkan

@@ -19,6 +19,11 @@ int Station::OpenReader() {
   return handle;
 }
 
+void Station::CloseReader() {
+  const int handle = handle_.exchange(0, std::memory_order_acq_rel);
+  if (IsOpenHandle(handle)) DllCloseReader(handle);
+}
+
 std::string Station::Serial() const {
   std::lock_guard lock(identityMutex_);
   return serial_;

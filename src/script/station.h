@@ -1,7 +1,7 @@
 // One programmer as the runs see it: which programmer (its device choice),
-// its reader handle, the lease that keeps two activities off it at once, and
-// where its runs' events go. Production hosts run several stations side by
-// side, each on its own thread; the desktop pages share the default one.
+// its reader handle and the lease that keeps two activities off it at once.
+// Production hosts run several stations side by side, each on its own
+// thread; the desktop pages share the default one.
 #pragma once
 
 #include <atomic>
@@ -10,9 +10,17 @@
 #include <string>
 
 #include "programmer/backend.h"
-#include "script/events.h"
 
 namespace velkan {
+
+// The reader handle of a station whose last open found no programmer.
+inline constexpr int kNoProgrammerHandle = -2;
+
+// Whether a reader handle value stands for an open programmer (not 0, not
+// kNoProgrammerHandle).
+inline bool IsOpenHandle(int handle) {
+  return handle != 0 && handle != kNoProgrammerHandle;
+}
 
 class Station {
  public:
@@ -24,23 +32,20 @@ class Station {
 
   const std::optional<DeviceSelector>& Device() const { return device_; }
 
-  // The reader handle: 0 not open, -2 the last open found no programmer,
-  // otherwise open. It stays open after an activity and is closed (back to
-  // 0) only after a communication failure.
+  // The reader handle: 0 not open, kNoProgrammerHandle the last open found
+  // no programmer, otherwise open. It stays open after an activity and is
+  // closed (back to 0) only after a communication failure.
   int Handle() const { return handle_.load(std::memory_order_acquire); }
   void SetHandle(int handle) { handle_.store(handle, std::memory_order_release); }
-  // Opens this station's programmer: a handle or -2.
+  // Opens this station's programmer: a handle or kNoProgrammerHandle.
   int OpenReader();
+  // Closes the programmer if it is open; the handle is 0 afterwards.
+  void CloseReader();
 
   // The programmer's serial number (and port) once it has been opened;
   // empty before.
   std::string Serial() const;
   std::string Port() const;
-
-  // Where the station's runs send their events besides the page (none by
-  // default). Set it while no run is under way.
-  void SetSink(EventSink* sink) { sink_ = sink; }
-  EventSink* Sink() const { return sink_; }
 
   // ---- Used by ProgrammerLease and the runs ----
   bool TryTakeBusy();
@@ -55,7 +60,6 @@ class Station {
   std::atomic<int> handle_{0};
   std::atomic<bool> busy_{false};
   std::atomic<int> heldHandle_{0};
-  EventSink* sink_ = nullptr;
   mutable std::mutex identityMutex_;
   std::string serial_;
   std::string port_;

@@ -71,16 +71,16 @@ void CI2cTest::OnEnChangeData() {
 
 void CI2cTest::OnBnClickedI2cCommand() {
   m_strI2cAddr = m_editI2cAddr->text().toStdString();
-  velkan::I2cCommandPress(*this, m_strI2cAddr, m_editData->text().toStdString(),
-                          m_editReadLen->text().toStdString(), m_strOutput);
+  const velkan::I2cPressOutcome outcome =
+      velkan::I2cCommandPress(*this, m_strI2cAddr, m_editData->text().toStdString(),
+                              m_editReadLen->text().toStdString(), m_strOutput);
+  if (const auto notice = velkan::I2cNoticeText(outcome.result)) {
+    m_dialogs.MessageBox(this, *notice, velkan::kCaptionNotice, velkan::MsgButtons::kOk,
+                         velkan::MsgIcon::kNone);
+  }
   m_editI2cAddr->setText(QString::fromStdString(m_strI2cAddr));
 }
 
-void CI2cTest::ShowOutput(const std::string& text) {
+void CI2cTest::ShowOutput(velkan::I2cShown, const std::string& text) {
   m_editOutput->setPlainText(velkan::ui::DisplayText(text));
-}
-
-velkan::MsgResult CI2cTest::MessageBox(std::string_view text, std::string_view caption,
-                                       velkan::MsgButtons buttons, velkan::MsgIcon icon) {
-  return m_dialogs.MessageBox(this, text, caption, buttons, icon);
 }

@@ -25,9 +25,7 @@ class CI2cTest final : public QWidget, public velkan::I2cTestView {
   void OnBnClickedI2cCommand();
 
   // ---- velkan::I2cTestView ----
-  void ShowOutput(const std::string& text) override;
-  velkan::MsgResult MessageBox(std::string_view text, std::string_view caption,
-                               velkan::MsgButtons buttons, velkan::MsgIcon icon) override;
+  void ShowOutput(velkan::I2cShown step, const std::string& text) override;
 
   std::string m_strI2cAddr = "00";
   std::string m_strOutput;

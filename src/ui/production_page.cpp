@@ -78,6 +78,8 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
       return QStringLiteral("序列号已用完！");
     case StationStop::kNoAnswer:
       return QStringLiteral("编程器无应答！");
+    case StationStop::kNotStopped:
+      return QStringLiteral("未能及时停止！");
   }
   return {};
 }

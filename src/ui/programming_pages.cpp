@@ -115,6 +115,13 @@ MsgResult ProgrammingPage::MessageBox(std::string_view text, std::string_view ca
       this, [&] { return m_dialogs.MessageBox(this, text, caption, buttons, icon); });
 }
 
+void ProgrammingPage::OnEvent(const velkan::Event& event) {
+  RunLog::OnEvent(event);
+  if (const auto notice = velkan::NoticeText(event)) {
+    MessageBox(*notice, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  }
+}
+
 void ProgrammingPage::Display(const std::string& logText, std::string_view transientTail) {
   // The conversion happens on the caller's thread; the page's thread only
   // replaces the box's content. A display that would show exactly what the
@@ -208,15 +215,18 @@ void ProgrammingPage::StartProgramming() {
   velkan::Station& station = velkan::DefaultStation();
   ProgrammerLease lease = AcquireForRun(station, *this);
   if (!lease) return;
-  if (!velkan::StartProgramming(*this, HexPath(), FuseChosen(), Script())) return;
+  const bool fuse = FuseChosen();
+  if (!velkan::StartProgramming(*this, HexPath(), fuse, Script())) return;
 
   // Locked before the worker exists, so that a second press cannot start a
   // second run or rebuild the script under the first.
   EnableInputs(false);
+  ClearLog();
   m_running.store(true, std::memory_order_release);
   try {
-    m_worker = std::jthread([this, &station, lease = std::move(lease)]() mutable {
-      m_template.run(station, *this);
+    m_worker = std::jthread([this, &station, fuse, lease = std::move(lease)]() mutable {
+      m_template.run(station, Context(fuse, *this));
+      EnableInputs(true);
       lease.Release();
       m_running.store(false, std::memory_order_release);
       QMetaObject::invokeMethod(
@@ -246,9 +256,13 @@ void ProgrammingPage::WaitForRun() {
 
 namespace {
 
+velkan::RunOutcome OnlineRun(velkan::Station& station, const velkan::RunContext& run) {
+  return velkan::OnlineProgramRun(station, run);
+}
+
 const velkan::ui::ProgrammingPageTemplate kOnlineTemplate = {
     velkan::ui::kIdOnlinePage,   "开始编程", 50, "联机编程操作，将程序下载到加密芯片中！", false,
-    &velkan::OnlineProgramThread};
+    &OnlineRun};
 
 const velkan::ui::ProgrammingPageTemplate kOfflineTemplate = {
     velkan::ui::kIdOfflinePage,
@@ -256,7 +270,7 @@ const velkan::ui::ProgrammingPageTemplate kOfflineTemplate = {
     58,
     "脱机下载，将程序下载到编程器中，然后由编程器进行脱机下载！",
     true,
-    &velkan::OfflineLoadThread};
+    &velkan::OfflineLoadRun};
 
 }  // namespace
 

@@ -8,7 +8,8 @@
 #include <optional>
 #include <thread>
 
-#include "script/page.h"
+#include "script/run_log.h"
+#include "script/runs.h"
 #include "script/station.h"
 #include "ui/ui_dialogs.h"
 
@@ -32,14 +33,14 @@ struct ProgrammingPageTemplate {
   const char* description;  // the description line
   bool logTabStop;          // whether the log box takes keyboard focus by Tab
   // The run the start button starts, on the station the pages share.
-  int (*run)(velkan::Station& station, velkan::Page& page);
+  velkan::RunOutcome (*run)(velkan::Station& station, const velkan::RunContext& run);
 };
 
-// A programming page. Every window call of its run (log box, inputs, fuse
-// state, message boxes) comes from the run's worker thread and is served by
-// the page's own thread before the run goes on. The page owns the worker
-// and does not go away before the run has ended.
-class ProgrammingPage : public QWidget, public velkan::Page {
+// A programming page. Its run's events (log box, message boxes) come from
+// the run's worker thread and are served by the page's own thread before
+// the run goes on. The page owns the worker and does not go away before the
+// run has ended.
+class ProgrammingPage : public QWidget, public velkan::RunLog, public velkan::Dialogs {
   Q_OBJECT
 
  public:
@@ -47,11 +48,16 @@ class ProgrammingPage : public QWidget, public velkan::Page {
                   QWidget* parent = nullptr);
   ~ProgrammingPage() override;
 
-  // ---- velkan::Page ----
-  void EnableInputs(bool enable) override;
-  bool FuseChosen() override;
+  // Enables or disables the input controls (start button, fuse checkbox,
+  // file chooser, path box, in that order).
+  void EnableInputs(bool enable);
+  // Whether the fuse checkbox is checked now.
+  bool FuseChosen();
+  // ---- velkan::Dialogs ----
   MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
                        MsgIcon icon) override;
+  // ---- velkan::RunLog: the log text, then the event's message box ----
+  void OnEvent(const velkan::Event& event) override;
 
   // ---- Handlers ----
   // "...": the HEX file chooser.

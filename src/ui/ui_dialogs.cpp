@@ -84,4 +84,10 @@ std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner) {
   return files.front();
 }
 
+ProgrammerLease AcquireForRun(Station& station, Dialogs& owner) {
+  ProgrammerLease lease = ProgrammerLease::TryAcquire(station);
+  if (!lease) owner.MessageBox(kBusyText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  return lease;
+}
+
 }  // namespace velkan::ui

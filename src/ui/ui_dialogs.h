@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/dialogs.h"
+#include "script/session.h"
 
 class QMessageBox;
 class QWidget;
@@ -47,6 +48,12 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, std::string_view tex
 // title bar's icon and buttons, and at least a comfortable reading width,
 // so that a short text ("打开设备失败！") does not leave the caption elided.
 int MessageBoxMinimumWidth(const QWidget& box);
+
+// Takes `station` for an activity started from the page `owner`. When
+// another activity holds it, says kBusyText in a box (caption "提示", an OK
+// button) owned by `owner` and returns an empty lease; nothing is sent to
+// the programmer.
+ProgrammerLease AcquireForRun(Station& station, Dialogs& owner);
 
 // The filter of the HEX file chooser.
 inline constexpr const char* kHexFilter = "hex Files (*.hex)";

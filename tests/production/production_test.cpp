@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -21,6 +22,7 @@
 #include "production/production.h"
 #include "programmer/backend.h"
 #include "programmer/hid_emulated.h"
+#include "script/runs.h"
 #include "temp_dir.h"
 
 namespace velkan::production {
@@ -203,10 +205,19 @@ TEST(ChipScript, SerialNumberRebuildsItsDataLineAndTheCrcLine) {
 // Records what the engine says; the operator's answers in manual mode.
 class Recorder final : public Observer {
  public:
-  void OnStationReady(std::size_t, const std::string&, const std::string&) override {}
+  void OnStationReady(std::size_t i, const std::string& serial, const std::string&) override {
+    std::lock_guard lock(mutex);
+    ready[i] = serial;
+  }
   void OnWaiting(std::size_t, bool) override { ++waits; }
   void OnChipStarted(std::size_t, const std::optional<std::string>&) override {}
-  void OnRunEvent(std::size_t, const Event&) override {}
+  void OnRunEvent(std::size_t i, const Event& event) override {
+    {
+      std::lock_guard lock(mutex);
+      events[i].push_back(event);
+    }
+    if (onEvent) onEvent(event);
+  }
   void OnChipDone(std::size_t i, const ChipRecord& row, const Counters&) override {
     std::lock_guard lock(mutex);
     rows[i].push_back(row);
@@ -219,6 +230,9 @@ class Recorder final : public Observer {
   bool WaitForNextChip(std::size_t) override { return nextAnswers-- > 0; }
 
   std::mutex mutex;
+  std::map<std::size_t, std::string> ready;
+  std::map<std::size_t, std::vector<Event>> events;
+  std::function<void(const Event&)> onEvent;  // on the station's thread
   std::map<std::size_t, std::vector<ChipRecord>> rows;
   std::map<std::size_t, StationStop> stops;
   std::atomic<int> waits{0};
@@ -397,6 +411,130 @@ TEST_F(EngineTest, MissingProgrammerStopsTheStationWithoutARow) {
   const auto summaries = engine.Run(devices);
   EXPECT_EQ(summaries[0].stop, StationStop::kNoProgrammer);
   EXPECT_TRUE(recorder_.rows[0].empty());
+}
+
+// The product's script, built whole.
+ScriptTable ChipScriptOf(const Product& product) {
+  ScriptTable script;
+  std::string crc;
+  EXPECT_TRUE(ChipScript(product, nullptr, nullptr, script, crc));
+  return script;
+}
+
+// Gang runs: one chip per station at once, the run opening the programmer
+// itself, no record; a failure stays its station's.
+TEST_F(EngineTest, GangRunsOneChipPerStationWithoutARecord) {
+  emulators_[1]->SetFused(true);
+  product_.script = ChipScriptOf(product_);
+  product_.hexPath = "C:\\fw\\gang.hex";
+  settings_.next = NextChip::kNow;
+  settings_.count = 1;
+  settings_.stopAfterFailures = 0;
+  Engine engine(product_, settings_, recorder_);
+  const auto summaries = engine.Run(Devices(2));
+  ASSERT_EQ(summaries.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(summaries[i].stop, StationStop::kCount) << i;
+    ASSERT_EQ(recorder_.rows[i].size(), 1u) << i;
+    EXPECT_EQ(recorder_.ready[i], hid::EmulatorSerial(i));
+    // The run opened the programmer: its first event says so.
+    EXPECT_EQ(recorder_.events[i].front().kind, EventKind::kProgrammerOpened);
+  }
+  EXPECT_EQ(recorder_.rows[0][0].result, ChipResult::kPass);
+  EXPECT_EQ(recorder_.rows[1][0].result, ChipResult::kStatusWord);
+  EXPECT_EQ(recorder_.rows[1][0].runResult, 1);
+  EXPECT_EQ(emulators_[0]->Flash()[1], 3);
+  EXPECT_EQ(emulators_[0]->Led(), 2);
+  EXPECT_EQ(emulators_[1]->Led(), 1);
+  std::vector<ChipRecord> rows;
+  std::string error;
+  ASSERT_TRUE(store_->Rows("", rows, error)) << error;
+  EXPECT_TRUE(rows.empty());
+
+  // The offline download the same way: the script stored with the file's
+  // name; a programmer that is not there fails alone.
+  recorder_.rows.clear();
+  settings_.run = RunKind::kOffline;
+  std::vector<std::optional<DeviceSelector>> devices = Devices(1);
+  devices.emplace_back(DeviceSelector{DeviceSelector::Kind::kSerial, "NOSUCH"});
+  Engine offline(product_, settings_, recorder_);
+  const auto stored = offline.Run(devices);
+  EXPECT_EQ(stored[0].stop, StationStop::kCount);
+  EXPECT_EQ(stored[1].stop, StationStop::kNoProgrammer);
+  ASSERT_EQ(recorder_.rows[1].size(), 1u);
+  EXPECT_EQ(recorder_.rows[1][0].result, ChipResult::kNoProgrammer);
+  EXPECT_EQ(recorder_.rows[0][0].result, ChipResult::kPass);
+  EXPECT_EQ(emulators_[0]->OfflineName(), "gang.hex");
+  EXPECT_EQ(emulators_[0]->OfflineRecords().size(), product_.script->size() + 2);
+}
+
+// A stop lets the chip in progress finish for stopWait; then its run is cut
+// short before its next line, and the chip is recorded as stopped.
+TEST_F(EngineTest, AChipThatOutlastsTheStopIsCutShortAndRecordedAsStopped) {
+  settings_.next = NextChip::kManual;
+  settings_.stopWait = std::chrono::milliseconds(200);
+  recorder_.nextAnswers = 5;
+  Engine engine(product_, settings_, *store_, recorder_);
+  int lines = 0;
+  recorder_.onEvent = [&](const Event& e) {
+    if (e.kind != EventKind::kLineDone || ++lines != 3) return;
+    engine.RequestStop();
+    // Longer than stopWait, shorter than twice as long.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  const auto summaries = engine.Run(Devices(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(summaries[0].stop, StationStop::kStopped);
+  ASSERT_EQ(recorder_.rows[0].size(), 1u);
+  EXPECT_EQ(recorder_.rows[0][0].result, ChipResult::kStopped);
+  EXPECT_EQ(recorder_.rows[0][0].runResult, velkan::kRunStopped);
+  std::vector<ChipRecord> rows;
+  std::string error;
+  ASSERT_TRUE(store_->Rows("", rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].result, ChipResult::kStopped);
+  EXPECT_EQ(emulators_[0]->Led(), 1);  // not a pass
+}
+
+// A station that has not ended twice stopWait after the stop is given up:
+// the run returns with kNotStopped for it, and nothing of that station
+// reaches the observer or the store afterwards.
+TEST_F(EngineTest, AStationThatDoesNotStopInTimeIsGivenUp) {
+  settings_.next = NextChip::kManual;
+  settings_.stopWait = std::chrono::milliseconds(50);
+  recorder_.nextAnswers = 5;
+  Engine engine(product_, settings_, *store_, recorder_);
+  int lines = 0;
+  recorder_.onEvent = [&](const Event& e) {
+    if (e.kind != EventKind::kLineDone || ++lines != 3) return;
+    engine.RequestStop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  const auto summaries = engine.Run(Devices(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(summaries[0].stop, StationStop::kNotStopped);
+  EXPECT_EQ(summaries[0].serial, hid::EmulatorSerial(0));
+  EXPECT_NE(summaries[0].detail.find("chip's state is unknown"), std::string::npos)
+      << summaries[0].detail;
+  {
+    std::lock_guard lock(recorder_.mutex);
+    EXPECT_EQ(recorder_.stops[0], StationStop::kNotStopped);
+  }
+  // The station's thread ends on its own (its run cut short); its chip
+  // never reached the record.
+  for (int i = 0; i < 500 && StationThreadsRunning() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(StationThreadsRunning(), 0);
+  const std::size_t events = recorder_.events[0].size();
+  std::vector<ChipRecord> rows;
+  std::string error;
+  ASSERT_TRUE(store_->Rows("", rows, error)) << error;
+  EXPECT_TRUE(rows.empty());
+  EXPECT_TRUE(recorder_.rows[0].empty());
+  EXPECT_EQ(recorder_.events[0].size(), events);
 }
 
 }  // namespace

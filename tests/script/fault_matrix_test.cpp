@@ -79,7 +79,7 @@ TEST_F(FaultMatrixTest, OnlineRun) {
   {
     TestPage page;
     page.Script() = script;
-    ASSERT_EQ(OnlineProgramRun(page).result, kRunOk);
+    ASSERT_EQ(page.Online().result, kRunOk);
     ASSERT_EQ(emulator_->ExchangeCount(), roles.size());
   }
 
@@ -91,7 +91,7 @@ TEST_F(FaultMatrixTest, OnlineRun) {
       emulator_->InjectFault(FaultAtExchange(kind, at));
       TestPage page;
       page.Script() = script;
-      const RunOutcome outcome = OnlineProgramRun(page);
+      const RunOutcome outcome = page.Online();
       ++cases;
 
       std::string expectedEnd = roles[at].failure;
@@ -111,7 +111,6 @@ TEST_F(FaultMatrixTest, OnlineRun) {
         EXPECT_GT(ReaderHandle(), 0);
       }
       EXPECT_EQ(page.LogBox(), log);
-      EXPECT_EQ(page.Enables(), (std::vector<bool>{false, true}));
     }
   }
   EXPECT_EQ(cases, 8 * 18);
@@ -130,7 +129,7 @@ TEST_F(FaultMatrixTest, OfflineRun) {
   {
     TestPage page;
     page.Script() = script;
-    ASSERT_EQ(OfflineLoadRun(page).result, 0);
+    ASSERT_EQ(page.Offline().result, 0);
     ASSERT_EQ(emulator_->ExchangeCount(), roles.size());
   }
 
@@ -143,7 +142,7 @@ TEST_F(FaultMatrixTest, OfflineRun) {
       TestPage page;
       page.Script() = script;
       page.SetHexPath("C:\\fw\\small.hex");
-      const RunOutcome outcome = OfflineLoadRun(page);
+      const RunOutcome outcome = page.Offline();
       ++cases;
 
       std::string expectedEnd = roles[at].failure;
@@ -163,7 +162,6 @@ TEST_F(FaultMatrixTest, OfflineRun) {
         EXPECT_EQ(emulator_->OfflineName(), "small.hex");
         EXPECT_EQ(emulator_->OfflineRecords().size(), script.size() + 2);
       }
-      EXPECT_EQ(page.Enables(), (std::vector<bool>{false, true}));
     }
   }
   EXPECT_EQ(cases, 8 * 13);

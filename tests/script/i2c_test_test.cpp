@@ -11,6 +11,7 @@
 #include "common/clock.h"
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
+#include "common/dialogs.h"
 #include "script/session.h"
 #include "velkan/velkan.h"
 
@@ -24,15 +25,16 @@ struct Box {
   std::string caption;
 };
 
+// Keeps what the output box showed, and the message box the page shows
+// after a press.
 class RecordingView : public I2cTestView {
  public:
-  void ShowOutput(const std::string& text) override { shown.push_back(text); }
-  MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons,
-                       MsgIcon) override {
-    boxes.push_back({std::string(text), std::string(caption)});
-    return MsgResult::kOk;
+  void ShowOutput(I2cShown step, const std::string& text) override {
+    shown.push_back(text);
+    steps.push_back(step);
   }
   std::vector<std::string> shown;
+  std::vector<I2cShown> steps;
   std::vector<Box> boxes;
 };
 
@@ -44,16 +46,19 @@ class I2cPressTest : public ::testing::Test {
     SetReaderHandle(0);
   }
   void TearDown() override {
-    const int handle = ReaderHandle();
-    if (handle != 0 && handle != -2) DllCloseReader(handle);
-    SetReaderHandle(0);
+    DefaultStation().CloseReader();
   }
 
   I2cPressOutcome Press(const std::string& address, const std::string& data,
                         const std::string& readLength) {
     view_.shown.clear();
+    view_.steps.clear();
     view_.boxes.clear();
-    return I2cCommandPress(view_, address, data, readLength, output_);
+    const I2cPressOutcome outcome = I2cCommandPress(view_, address, data, readLength, output_);
+    if (const auto notice = I2cNoticeText(outcome.result)) {
+      view_.boxes.push_back({std::string(*notice), std::string(kCaptionNotice)});
+    }
+    return outcome;
   }
 
   // Opens the programmer with a press that exchanges nothing else, then
@@ -92,6 +97,8 @@ TEST_F(I2cPressTest, FirstPressOpensRepowersWritesWaitsAndReads) {
   EXPECT_EQ(outcome.result, I2cPressResult::kOk);
   EXPECT_TRUE(outcome.wrote);
   EXPECT_EQ(view_.shown, (std::vector<std::string>{"打开设备成功!\r\n", "I2C 写OK!", "9000"}));
+  EXPECT_EQ(view_.steps,
+            (std::vector<I2cShown>{I2cShown::kOpened, I2cShown::kWritten, I2cShown::kRead}));
   EXPECT_EQ(output_, "9000");
   EXPECT_EQ(outcome.bytesRead, (std::vector<std::uint8_t>{0x90, 0x00}));
   EXPECT_GE(Elapsed(start), 650ms);  // 100 ms after re-power, 550 ms after 0x07

@@ -30,7 +30,7 @@ TEST_F(OfflineRunTest, GeneratedScriptBecomesNumberedRecords) {
   const ChipImage image = PatternImage(3);
   page_.Script() = ProgrammingScript(image, false);
   page_.SetHexPath("C:\\work\\fw\\app.hex");
-  EXPECT_EQ(OfflineLoadThread(DefaultStation(), page_), 0);
+  EXPECT_EQ(page_.Offline().result, 0);
 
   const auto records = emulator_->OfflineRecords();
   ASSERT_EQ(records.size(), 11u);
@@ -73,7 +73,6 @@ TEST_F(OfflineRunTest, GeneratedScriptBecomesNumberedRecords) {
   EXPECT_EQ(page_.LogBox(), page_.LogText());
   EXPECT_EQ(page_.Tails(), (std::vector<std::string>{"11%", "22%", "33%", "44%", "55%", "66%",
                                                      "77%", "88%", "100%"}));
-  EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true}));
   EXPECT_GT(ReaderHandle(), 0);
 }
 
@@ -81,7 +80,7 @@ TEST_F(OfflineRunTest, SkippedLinesTakeNoNumber) {
   SetScript({"REBOOT", "  ; comment", "", "I-ADDR \t A0", "DELAY 0A", "CHG-I", "CHG-C", "RESET",
              "REPOWER", "I-READ 9000", "I-WRITE 01", "C-APDU 00A4", "C-RPDU 9000"});
   page_.SetHexPath("app.hex");
-  OfflineLoadThread(DefaultStation(), page_);
+  page_.Offline();
   const std::vector<OfflineRecord> expected = {
       {0, 0x02, {}},
       {1, 0x15, {}},
@@ -106,7 +105,7 @@ TEST_F(OfflineRunTest, EmptyScriptAndForwardSlashPath) {
   SetScript({});
   page_.SetHexPath("/home/user/firmware/out.hex");
   page_.SetFuse(true);
-  OfflineLoadThread(DefaultStation(), page_);
+  page_.Offline();
   EXPECT_EQ(emulator_->OfflineRecords(),
             (std::vector<OfflineRecord>{{0, 0x02, {}}, {1, 0x03, {}}}));
   EXPECT_EQ(emulator_->OfflineName(), "out.hex");
@@ -119,38 +118,36 @@ TEST_F(OfflineRunTest, EmptyScriptAndForwardSlashPath) {
 TEST_F(OfflineRunTest, NonAsciiNameIsStoredInTheSystemCodePage) {
   SetScript({"REBOOT"});
   page_.SetHexPath("D:\\固件\\芯片程序.hex");
-  OfflineLoadThread(DefaultStation(), page_);
+  page_.Offline();
   EXPECT_EQ(emulator_->OfflineName(), ToSystemCodePage("芯片程序.hex"));
 }
 
 TEST_F(OfflineRunTest, EraseFailureClosesAndTheNextRunReopens) {
   SetScript({"REBOOT"});
   emulator_->InjectFault(FaultAtCommand(emu::FaultKind::kStatus, 0x7C));
-  const RunOutcome outcome = OfflineLoadRun(page_);
+  const RunOutcome outcome = page_.Offline();
   EXPECT_EQ(outcome.result, -1);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kLoading + "擦除原有数据错误！\r\n");
   EXPECT_EQ(ReaderHandle(), 0);
-  EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true}));
-  EXPECT_EQ(OfflineLoadRun(page_).result, 0);
+  EXPECT_EQ(page_.Offline().result, 0);
   EXPECT_EQ(page_.LogText().rfind(kOpened, 0), 0u);
 }
 
 TEST_F(OfflineRunTest, UnsupportedLineKeepsTheProgrammerOpen) {
   SetScript({"REBOOT", "I-ADDR 00", "write 01", "REBOOT"});
-  const RunOutcome outcome = OfflineLoadRun(page_);
+  const RunOutcome outcome = page_.Offline();
   EXPECT_EQ(outcome.result, 3);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kLoading + "write01命令不被支持！\r\n");
   EXPECT_EQ(emulator_->OfflineRecords(),
             (std::vector<OfflineRecord>{{0, 0x02, {}}, {1, 0x15, {}}, {2, 0x10, {0x00}}}));
   EXPECT_GT(ReaderHandle(), 0);
-  EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true}));
 }
 
 TEST_F(OfflineRunTest, RecordFailureShowsTheArgumentText) {
   SetScript({"REBOOT", "I-CMD 07 00 00 00"});
   emulator_->InjectFault(FaultAtExchange(emu::FaultKind::kBadCheck, 4));  // re-power, erase,
                                                                           // begin, record 1
-  EXPECT_EQ(OfflineLoadRun(page_).result, -1);
+  EXPECT_EQ(page_.Offline().result, -1);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kLoading + "07000000写入命令错误！\r\n");
   EXPECT_EQ(ReaderHandle(), 0);
 }
@@ -162,17 +159,16 @@ class OfflineRefusalTest : public OfflineRunTest {
     OfflineRunTest::SetUp();
     SetScript({"REBOOT"});
     page_.SetHexPath("old.hex");
-    OfflineLoadThread(DefaultStation(), page_);
+    page_.Offline();
     stored_ = emulator_->OfflineRecords();
     exchanges_ = emulator_->ExchangeCount();
     page_.ClearRecords();
   }
   void ExpectRefused(const std::string& text) {
-    const RunOutcome outcome = OfflineLoadRun(page_);
+    const RunOutcome outcome = page_.Offline();
     EXPECT_EQ(outcome.result, 4);
     EXPECT_EQ(page_.LogText(), text);
     EXPECT_EQ(page_.LogBox(), text);
-    EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true}));
     EXPECT_EQ(emulator_->ExchangeCount(), exchanges_);
     EXPECT_EQ(emulator_->OfflineRecords(), stored_);
     EXPECT_EQ(emulator_->OfflineName(), "old.hex");
@@ -208,7 +204,7 @@ TEST_F(OfflineRunTest, LargestLineAndNameAreStored) {
   SetScript({"I-WRITE " + text});
   const std::string name = std::string(251, 'n') + ".hex";
   page_.SetHexPath("C:\\" + name);
-  EXPECT_EQ(OfflineLoadRun(page_).result, 0);
+  EXPECT_EQ(page_.Offline().result, 0);
   const auto records = emulator_->OfflineRecords();
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1].content, Bytes(255, 0xCC));

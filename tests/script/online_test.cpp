@@ -34,7 +34,7 @@ class ExecutorTest : public EmulatedProgrammerTest {
     page_.ClearRecords();
     emulator_->ClearRequests();
     start_ = ElapsedMs();
-    return RunOnlineScript(page_);
+    return RunOnlineScript(DefaultStation(), page_.Context(false, page_));
   }
   long long RunMs() { return ElapsedMs() - start_; }
   std::vector<std::uint8_t> Commands() {
@@ -209,7 +209,7 @@ TEST_F(OnlineRunTest, FullApplicationIsProgrammedAndChecked) {
   const ChipImage image = PatternImage();
   page_.Script() = ProgrammingScript(image, false);
   ASSERT_EQ(page_.Script().size(), 262u);
-  EXPECT_EQ(OnlineProgramThread(DefaultStation(), page_), 0);
+  EXPECT_EQ(page_.Online().result, 0);
 
   EXPECT_EQ(emulator_->Flash(), image);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kOnline + "下载成功！\r\n");
@@ -220,7 +220,6 @@ TEST_F(OnlineRunTest, FullApplicationIsProgrammedAndChecked) {
   const auto tails = page_.Tails();
   ASSERT_EQ(tails.size(), 262u);
   EXPECT_EQ(tails.back(), "100%");
-  EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true}));
   EXPECT_TRUE(page_.Boxes().empty());
   EXPECT_EQ(emulator_->Led(), 2);
   EXPECT_EQ(emulator_->Speaker(), 0);
@@ -257,7 +256,7 @@ TEST_F(OnlineRunTest, GeneratedFromAHexFileWithTheFuse) {
   std::filesystem::remove(path);
   ASSERT_EQ(page_.Script().size(), 262u);
 
-  EXPECT_EQ(OnlineProgramRun(page_).result, kRunOk);
+  EXPECT_EQ(page_.Online().result, kRunOk);
   EXPECT_EQ(emulator_->Flash(), image);
   EXPECT_TRUE(emulator_->Fused());
   EXPECT_EQ(page_.LogText(),
@@ -265,7 +264,7 @@ TEST_F(OnlineRunTest, GeneratedFromAHexFileWithTheFuse) {
 
   // A second run finds the chip locked; the programmer stays open.
   const int handle = ReaderHandle();
-  EXPECT_EQ(OnlineProgramRun(page_).result, kRunStatusWord);
+  EXPECT_EQ(page_.Online().result, kRunStatusWord);
   EXPECT_EQ(page_.LogText(), std::string(kOnline) +
                                  "20000008FFFFFFFFFFFFFFFF 错误，SW = 6985\r\n"
                                  "下载失败！\r\n可能芯片已熔断！\r\n");
@@ -277,10 +276,10 @@ TEST_F(OnlineRunTest, GeneratedFromAHexFileWithTheFuse) {
 
 TEST_F(OnlineRunTest, SecondRunUsesTheOpenProgrammer) {
   page_.Script() = ProgrammingScript(PatternImage(2), false);
-  OnlineProgramThread(DefaultStation(), page_);
+  page_.Online();
   const int handle = ReaderHandle();
   emulator_->ClearRequests();
-  OnlineProgramThread(DefaultStation(), page_);
+  page_.Online();
   EXPECT_EQ(ReaderHandle(), handle);
   EXPECT_EQ(page_.LogText(), std::string(kOnline) + "下载成功！\r\n");
   EXPECT_EQ(emulator_->Requests().front().command, 0x78);  // LED, no re-power
@@ -288,7 +287,7 @@ TEST_F(OnlineRunTest, SecondRunUsesTheOpenProgrammer) {
 
 TEST_F(OnlineRunTest, MismatchLineContinuesWithTheClosingText) {
   page_.Script() = {{1, "I-WRITE 08000000"}, {2, "I-READ 9001"}};
-  EXPECT_EQ(OnlineProgramRun(page_).result, kRunDataMismatch);
+  EXPECT_EQ(page_.Online().result, kRunDataMismatch);
   EXPECT_EQ(page_.LogText(),
             std::string(kOpened) + kOnline + "9001 比对数据错误, 返回值：90 00 下载失败！\r\n");
   EXPECT_GT(ReaderHandle(), 0);
@@ -297,14 +296,14 @@ TEST_F(OnlineRunTest, MismatchLineContinuesWithTheClosingText) {
 TEST_F(OnlineRunTest, CommunicationFailureClosesAndTheNextRunReopens) {
   page_.Script() = ProgrammingScript(PatternImage(1), false);
   emulator_->InjectFault(FaultAtCommand(emu::FaultKind::kReadFail, 0x70));
-  EXPECT_EQ(OnlineProgramRun(page_).result, kRunCommFailure);
+  EXPECT_EQ(page_.Online().result, kRunCommFailure);
   EXPECT_EQ(page_.LogText(),
             std::string(kOpened) + kOnline + "REBOOT 通信错误！\r\n下载失败！\r\n");
   EXPECT_EQ(ReaderHandle(), 0);
   EXPECT_EQ(emulator_->Led(), 1);
 
   emulator_->ClearRequests();
-  EXPECT_EQ(OnlineProgramRun(page_).result, kRunOk);
+  EXPECT_EQ(page_.Online().result, kRunOk);
   EXPECT_EQ(page_.LogText(), std::string(kOpened) + kOnline + "下载成功！\r\n");
   EXPECT_EQ(emulator_->Requests().front().command, 0x72);
 }
@@ -320,7 +319,7 @@ TEST_F(OnlineRunTest, NoProgrammerShowsOneBoxPerPress) {
   UsePlatform(std::make_shared<NoDevices>());
   page_.Script() = ProgrammingScript(PatternImage(1), false);
   for (int press = 1; press <= 2; ++press) {
-    const RunOutcome outcome = OnlineProgramRun(page_);
+    const RunOutcome outcome = page_.Online();
     EXPECT_FALSE(outcome.opened);
     EXPECT_EQ(page_.LogText(), "打开设备失败！\r\n");
     EXPECT_EQ(ReaderHandle(), -2);
@@ -330,7 +329,6 @@ TEST_F(OnlineRunTest, NoProgrammerShowsOneBoxPerPress) {
     EXPECT_EQ(boxes.back().caption, "提示");
     EXPECT_EQ(boxes.back().buttons, MsgButtons::kOk);
   }
-  EXPECT_EQ(page_.Enables(), (std::vector<bool>{false, true, false, true}));
   EXPECT_EQ(emulator_->ExchangeCount(), 0u);
 }
 

@@ -39,42 +39,23 @@ TEST(ProgrammerLease, OnlyOneActivityAtATime) {
   EXPECT_FALSE(ProgrammerBusy());
 }
 
-TEST(ProgrammerLease, AcquireForRunRefusesWithAMessage) {
-  TestPage page;
-  ProgrammerLease held = AcquireForRun(page);
-  ASSERT_TRUE(held);
-  EXPECT_TRUE(page.Boxes().empty());
-  TestPage other;
-  EXPECT_FALSE(AcquireForRun(other));
-  const auto boxes = other.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, "编程器正忙，请等待当前操作结束！");
-  EXPECT_EQ(boxes[0].caption, "提示");
-  EXPECT_EQ(boxes[0].buttons, MsgButtons::kOk);
-}
-
-std::atomic<bool> g_started{false};
-std::atomic<bool> g_finish{false};
-
-int WaitingRun(Station&, Page&) {
-  g_started = true;
-  while (!g_finish) std::this_thread::yield();
-  return 0;
-}
-
-TEST(ProgrammerLease, RunThreadHoldsTheLeaseUntilItEnds) {
-  TestPage page;
-  ProgrammerLease lease = AcquireForRun(page);
+// A run on its own thread holds the lease it was given until it ends.
+TEST(ProgrammerLease, ARunThreadHoldsTheLeaseUntilItEnds) {
+  ProgrammerLease lease = ProgrammerLease::TryAcquire();
   ASSERT_TRUE(lease);
-  std::thread run = StartRunThread(DefaultStation(), page, std::move(lease), &WaitingRun);
-  while (!g_started) std::this_thread::yield();
+  std::atomic<bool> started{false}, finish{false};
+  std::thread run([&, held = std::move(lease)]() mutable {
+    started = true;
+    while (!finish) std::this_thread::yield();
+    held.Release();
+  });
+  while (!started) std::this_thread::yield();
   EXPECT_TRUE(ProgrammerBusy());
-  TestPage other;
-  EXPECT_FALSE(AcquireForRun(other));
-  g_finish = true;
+  EXPECT_FALSE(ProgrammerLease::TryAcquire());
+  finish = true;
   run.join();
   EXPECT_FALSE(ProgrammerBusy());
-  EXPECT_TRUE(AcquireForRun(other));
+  EXPECT_TRUE(ProgrammerLease::TryAcquire());
 }
 
 class RunThreadTest : public EmulatedProgrammerTest {};
@@ -82,12 +63,11 @@ class RunThreadTest : public EmulatedProgrammerTest {};
 TEST_F(RunThreadTest, OnlineRunOnItsOwnThread) {
   TestPage page;
   page.Script() = ProgrammingScript(PatternImage(2), false);
-  std::thread run =
-      StartRunThread(DefaultStation(), page, AcquireForRun(page), &OnlineProgramThread);
+  std::thread run([&page] { page.Online(); });
   run.join();
   EXPECT_FALSE(ProgrammerBusy());
   EXPECT_EQ(page.LogText(), "打开设备成功！\r\n联机编程...\r\n下载成功！\r\n");
-  EXPECT_EQ(page.Enables(), (std::vector<bool>{false, true}));
+  EXPECT_TRUE(page.Boxes().empty());
 }
 
 }  // namespace

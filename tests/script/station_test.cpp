@@ -51,13 +51,12 @@ TEST_F(StationTest, RunsOnTwoStationsReachTheirOwnProgrammers) {
 
   Station first(Path(0)), second(Path(1));
   Recorder events;
-  first.SetSink(&events);
   TestPage a, b;
   a.Script() = b.Script() = ProgrammingScript(PatternImage(2), false);
   RunOutcome ok, refused;
   {
-    std::jthread t1([&] { ok = OnlineProgramRun(first, a); });
-    std::jthread t2([&] { refused = OnlineProgramRun(second, b); });
+    std::jthread t1([&] { ok = a.Online(first, &events); });
+    std::jthread t2([&] { refused = b.Online(second); });
   }
   EXPECT_EQ(ok.result, kRunOk);
   EXPECT_EQ(refused.result, kRunStatusWord);
@@ -115,10 +114,10 @@ TEST_F(StationTest, ASilentProgrammerDoesNotHoldUpTheOthers) {
   std::atomic<bool> stuckDone{false};
   RunOutcome stuckOutcome, workingOutcome;
   std::jthread t1([&] {
-    stuckOutcome = OnlineProgramRun(stuck, a);
+    stuckOutcome = a.Online(stuck);
     stuckDone = true;
   });
-  std::jthread t2([&] { workingOutcome = OnlineProgramRun(working, b); });
+  std::jthread t2([&] { workingOutcome = b.Online(working); });
   t2.join();
   EXPECT_EQ(workingOutcome.result, kRunOk);
   EXPECT_FALSE(stuckDone.load());  // still waiting for its answer

@@ -1,6 +1,7 @@
 // A page for the runs' tests: records every log box display with its
-// transient tail, every enable/disable of the inputs and every message box,
-// and answers message boxes from a queue (OK when it is empty).
+// transient tail and every message box (the run's notices, shown as the
+// pages show them), and answers message boxes from a queue (OK when it is
+// empty). Online and Offline start a run as a page does.
 #pragma once
 
 #include <deque>
@@ -8,11 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "script/page.h"
+#include "common/dialogs.h"
+#include "script/run_log.h"
+#include "script/runs.h"
+#include "script/session.h"
 
 namespace velkan::test {
 
-class TestPage : public Page {
+class TestPage : public RunLog, public Dialogs {
  public:
   struct Shown {
     std::string log;
@@ -26,11 +30,26 @@ class TestPage : public Page {
     MsgIcon icon = MsgIcon::kNone;
   };
 
-  void EnableInputs(bool enable) override {
-    std::lock_guard lock(mutex_);
-    enables_.push_back(enable);
+  void OnEvent(const Event& event) override {
+    RunLog::OnEvent(event);
+    if (const auto notice = NoticeText(event)) {
+      MessageBox(*notice, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    }
   }
-  bool FuseChosen() override { return fuse_; }
+
+  // The online or offline run of this page's script on `station`, the log
+  // emptied first; its events also go to `also` when given.
+  RunOutcome Online(Station& station = DefaultStation(), EventSink* also = nullptr) {
+    ClearLog();
+    TeeSink sink(*this, also);
+    return OnlineProgramRun(station, Context(fuse_, sink));
+  }
+  RunOutcome Offline(Station& station = DefaultStation(), EventSink* also = nullptr) {
+    ClearLog();
+    TeeSink sink(*this, also);
+    return OfflineLoadRun(station, Context(fuse_, sink));
+  }
+
   MsgResult MessageBox(std::string_view text, std::string_view caption, MsgButtons buttons,
                        MsgIcon icon) override {
     std::lock_guard lock(mutex_);
@@ -53,10 +72,6 @@ class TestPage : public Page {
     std::lock_guard lock(mutex_);
     return displays_.empty() ? std::string() : displays_.back().log + displays_.back().tail;
   }
-  std::vector<bool> Enables() const {
-    std::lock_guard lock(mutex_);
-    return enables_;
-  }
   std::vector<Box> Boxes() const {
     std::lock_guard lock(mutex_);
     return boxes_;
@@ -72,7 +87,6 @@ class TestPage : public Page {
   void ClearRecords() {
     std::lock_guard lock(mutex_);
     displays_.clear();
-    enables_.clear();
     boxes_.clear();
   }
 
@@ -87,7 +101,6 @@ class TestPage : public Page {
   bool fuse_ = false;
   std::deque<MsgResult> answers_;
   std::vector<Shown> displays_;
-  std::vector<bool> enables_;
   std::vector<Box> boxes_;
 };
 
