@@ -219,6 +219,10 @@ int main(int argc, char** argv) {
   const auto producing = [&] { return production.ProduceParsed(); };
 #else
   const auto producing = [] { return false; };
+  CLI::App* jobAbsent =
+      app.add_subcommand("job", "sealed production jobs (not available in this build)");
+  jobAbsent->allow_extras();
+  jobAbsent->prefix_command();
 #endif
 
   if (args.empty()) args.emplace_back("velkan");
@@ -254,6 +258,12 @@ int main(int argc, char** argv) {
   if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
 #if VELKAN_WITH_PRODUCTION
   if (production.LogParsed()) return WithOutputChecked(production.Log(global));
+  if (production.JobParsed()) return WithOutputChecked(production.JobCommand(global));
+#else
+  if (jobAbsent->parsed()) {
+    std::fputs("velkan job: sealed production jobs are not available in this build\n", stderr);
+    return kExitUsage;
+  }
 #endif
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;

@@ -21,11 +21,11 @@ struct ChildRequest {
 };
 
 struct ChildResult {
-  bool timedOut = false;      // killed after the timeout
+  bool timedOut = false;       // killed after the timeout
   bool outputTooLong = false;  // killed after writing more than outputLimit
-  int exitCode = -1;          // the exit status; -1 when killed or ended by a signal
-  std::string output;         // stdout
-  std::string errorOutput;    // the first bytes of stderr, for messages
+  int exitCode = -1;           // the exit status; -1 when killed or ended by a signal
+  std::string output;          // stdout
+  std::string errorOutput;     // the first bytes of stderr, for messages
 };
 
 // Runs `request`; false with `error` when the command could not be started

@@ -184,8 +184,8 @@ bool RunChild(const ChildRequest& request, ChildResult& result, std::string& err
       }
       std::string& into = i == 0 ? result.output : result.errorOutput;
       const std::size_t limit = i == 0 ? request.outputLimit : kErrorOutputLimit;
-      const std::size_t keep = std::min<std::size_t>(static_cast<std::size_t>(n),
-                                                     limit - std::min(limit, into.size()));
+      const std::size_t keep =
+          std::min<std::size_t>(static_cast<std::size_t>(n), limit - std::min(limit, into.size()));
       into.append(buffer, keep);
       if (i == 0 && keep < static_cast<std::size_t>(n)) {
         result.outputTooLong = true;

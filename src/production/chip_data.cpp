@@ -153,8 +153,8 @@ std::string ChipDataSha256(const std::vector<ChipDataPiece>& pieces) {
             [](const auto* a, const auto* b) { return a->address < b->address; });
   std::string text;
   for (const auto* piece : sorted) {
-    text += Hex4(piece->address) + ":" + BytesToHex(piece->bytes.data(), piece->bytes.size()) +
-            "\n";
+    text +=
+        Hex4(piece->address) + ":" + BytesToHex(piece->bytes.data(), piece->bytes.size()) + "\n";
   }
   return Sha256Hex(text);
 }

@@ -39,8 +39,7 @@ struct ChipDataCall {
 // overlapping another or the serial number (`serialAddress`, `serialBytes`
 // bytes). False with `error` otherwise.
 bool ParseChipData(std::string_view answer, std::optional<std::uint32_t> serialAddress,
-                   std::size_t serialBytes, std::vector<ChipDataPiece>& pieces,
-                   std::string& error);
+                   std::size_t serialBytes, std::vector<ChipDataPiece>& pieces, std::string& error);
 
 // SHA-256 of the pieces as the lines "AAAA:HEX\n" (4 upper-case hex digits
 // of the address, the bytes in upper-case hex), ordered by address.
@@ -50,8 +49,7 @@ std::string ChipDataSha256(const std::vector<ChipDataPiece>& pieces);
 // could not start, exited non-zero, took longer than the timeout, answered
 // malformed data or data outside the region).
 bool FetchChipData(const ChipDataSettings& settings, const ChipDataCall& call,
-                   std::size_t serialBytes, std::vector<ChipDataPiece>& pieces,
-                   std::string& error);
+                   std::size_t serialBytes, std::vector<ChipDataPiece>& pieces, std::string& error);
 // The second call, with the result; false with `error` when it failed.
 bool ReportChipResult(const ChipDataSettings& settings, const ChipDataCall& call,
                       std::string& error);

@@ -35,14 +35,10 @@ json ContentJson(const SealedJob& j) {
   if (!j.chipData.empty()) {
     chipData = {{"command", j.chipData}, {"timeoutMs", j.chipDataTimeoutMs}};
   }
-  return {{"format", kJobFormat},
-          {"name", j.name},
-          {"notes", j.notes},
-          {"hex", {{"name", j.hexName}, {"text", j.hexText}}},
-          {"fuse", j.fuse},
-          {"serial", serial},
-          {"chipData", chipData},
-          {"countLimit", j.countLimit}};
+  return {{"format", kJobFormat}, {"name", j.name},
+          {"notes", j.notes},     {"hex", {{"name", j.hexName}, {"text", j.hexText}}},
+          {"fuse", j.fuse},       {"serial", serial},
+          {"chipData", chipData}, {"countLimit", j.countLimit}};
 }
 
 bool Ascii(const std::string& text) {
@@ -212,8 +208,8 @@ void ApplySealedJob(const SealedJob& job, JobRequest& r) {
   r.countLimit = job.countLimit;
 }
 
-bool SealRequest(const JobRequest& r, const std::string& hexText,
-                 const std::string& serialFileText, SealedJob& job, std::string& error) {
+bool SealRequest(const JobRequest& r, const std::string& hexText, const std::string& serialFileText,
+                 SealedJob& job, std::string& error) {
   if (!Ascii(hexText)) {
     error = Printable(r.hexPath) + ": the HEX file holds bytes that are not ASCII text";
     return false;

@@ -109,8 +109,9 @@ bool SignMessage(std::string_view message, const std::string& keyPath, std::stri
   const std::vector<std::uint8_t> der = PemBlock(text, "PRIVATE KEY");
   if (der.size() != sizeof kPrivatePrefix + crypto_sign_SEEDBYTES ||
       std::memcmp(der.data(), kPrivatePrefix, sizeof kPrivatePrefix) != 0) {
-    error = Printable(keyPath) + ": not an Ed25519 private key (PEM, as openssl genpkey "
-                                 "-algorithm ed25519 writes it)";
+    error = Printable(keyPath) +
+            ": not an Ed25519 private key (PEM, as openssl genpkey "
+            "-algorithm ed25519 writes it)";
     return false;
   }
   std::array<std::uint8_t, crypto_sign_PUBLICKEYBYTES> pk{};
@@ -164,8 +165,9 @@ bool ReadPublicKey(const std::string& path, std::string& publicKeyHex, std::stri
     publicKeyHex = Hex(pk.data(), pk.size());
     return true;
   }
-  error = Printable(path) + ": not an Ed25519 public key (PEM, as openssl pkey -pubout writes "
-                            "it, or 64 hex digits)";
+  error = Printable(path) +
+          ": not an Ed25519 public key (PEM, as openssl pkey -pubout writes "
+          "it, or 64 hex digits)";
   return false;
 }
 
@@ -186,9 +188,8 @@ bool GenerateKeyPair(const std::string& privatePath, const std::string& publicPa
   const bool ok = WriteText(privatePath, privatePem, error);
   sodium_memzero(privatePem.data(), privatePem.size());
   if (!ok) return false;
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write,
-                               ec);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
   return WriteText(publicPath,
                    Pem("PUBLIC KEY", kPublicPrefix, sizeof kPublicPrefix, pk.data(), pk.size()),
                    error);

@@ -367,17 +367,17 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     std::string dataError;
     std::optional<Product> withData;
     if (settings_.chipData) {
-      dataCall = ChipDataCallOf(settings_.jobId, stationKey, attempt, plan,
-                                value ? &*value : nullptr);
+      dataCall =
+          ChipDataCallOf(settings_.jobId, stationKey, attempt, plan, value ? &*value : nullptr);
       std::vector<ChipDataPiece> pieces;
-      if (FetchChipData(*settings_.chipData, dataCall,
-                        value ? value->bytes.size() : std::size_t{0}, pieces, dataError)) {
+      if (FetchChipData(*settings_.chipData, dataCall, value ? value->bytes.size() : std::size_t{0},
+                        pieces, dataError)) {
         withData = WithChipData(product_, pieces);
         row.dataSha256 = ChipDataSha256(pieces);
       }
     }
-    if (!ChipScript(withData ? *withData : product_, plan, value ? &*value : nullptr,
-                    page.Script(), row.imageCrc)) {
+    if (!ChipScript(withData ? *withData : product_, plan, value ? &*value : nullptr, page.Script(),
+                    row.imageCrc)) {
       return stop(StationStop::kLog, "the chip's script cannot be built");
     }
     if (value) row.chipSerial = value->text;
@@ -432,8 +432,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     } else {
       row.result = ChipResult::kFailed;
     }
-    const bool passed =
-        !dataFailed && outcome.opened && !outcome.busy && outcome.result == kRunOk;
+    const bool passed = !dataFailed && outcome.opened && !outcome.busy && outcome.result == kRunOk;
     // A chip that was never reached (or never written to) does not carry
     // the number: it is given again. A failed chip's number is given again
     // unless the plan burns it.

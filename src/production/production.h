@@ -144,9 +144,7 @@ class Observer {
     (void)station, (void)row, (void)chipHex, (void)error;
   }
   // Something the operator should know that does not stop the station.
-  virtual void OnNotice(std::size_t station, const std::string& text) {
-    (void)station, (void)text;
-  }
+  virtual void OnNotice(std::size_t station, const std::string& text) { (void)station, (void)text; }
   virtual void OnStationStopped(std::size_t station, StationStop why, const std::string& detail,
                                 const Counters& counters) = 0;
   // Manual mode: blocks until the operator wants the next chip on

@@ -150,9 +150,8 @@ bool CheckChipColumns(const std::vector<std::string>& names, const std::string& 
     return false;
   }
   const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
-  const bool known =
-      KnownChipColumnCount(names.size()) && names.size() <= expected.size() &&
-      std::equal(names.begin(), names.end(), expected.begin());
+  const bool known = KnownChipColumnCount(names.size()) && names.size() <= expected.size() &&
+                     std::equal(names.begin(), names.end(), expected.begin());
   if (!known) {
     error = where + ": table chips has other columns than a production log";
     return false;

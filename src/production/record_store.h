@@ -65,8 +65,8 @@ struct ChipRecord {
   std::string detail;             // the failing line's text, or why the run did not start
   std::optional<int> statusWord;  // the chip's answer to its failing command, if any
   std::int64_t durationMs = 0;
-  std::string attempt;  // the attempt's id (empty in rows of older records)
-  std::string jobId;    // the sealed job's id (empty: a run without a job file, older records)
+  std::string attempt;     // the attempt's id (empty in rows of older records)
+  std::string jobId;       // the sealed job's id (empty: a run without a job file, older records)
   std::string dataSha256;  // of the chip's own data from the generator (empty: none)
 };
 
@@ -75,9 +75,9 @@ struct ChipRecord {
 // they are read (as empty texts) and, when opened for writing, given the
 // columns.
 inline constexpr const char* kChipColumns[] = {
-    "time_utc",   "station_serial", "station_port", "tool_version", "hex_name",   "hex_sha256",
-    "image_crc",  "fuse",           "chip_serial",  "result",       "run_result", "detail",
-    "duration_ms", "attempt",       "job_id",       "data_sha256"};
+    "time_utc",    "station_serial", "station_port", "tool_version", "hex_name",   "hex_sha256",
+    "image_crc",   "fuse",           "chip_serial",  "result",       "run_result", "detail",
+    "duration_ms", "attempt",        "job_id",       "data_sha256"};
 inline constexpr std::size_t kChipColumnCount = std::size(kChipColumns);
 inline constexpr std::size_t kLegacyChipColumnCount = 13;
 inline constexpr std::size_t kAttemptChipColumnCount = 14;
@@ -99,7 +99,7 @@ bool ChipRowFromFields(const std::vector<std::optional<std::string>>& fields, Ch
 // is reserved only while the job's passed chips and its numbers reserved
 // but not settled (unknown ones included) stay below `limit`.
 struct JobLimit {
-  std::string jobId;      // empty: no job
+  std::string jobId;       // empty: no job
   std::int64_t limit = 0;  // 0: no limit
 };
 
@@ -164,8 +164,8 @@ class RecordStore {
                const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
                std::int64_t& number, bool& exhausted, std::string& error) {
     ReserveRefusal refusal = ReserveRefusal::kNone;
-    const bool ok = ReserveFor(series, first, step, station, attempt, JobLimit{}, chipHexOf,
-                               number, refusal, error);
+    const bool ok = ReserveFor(series, first, step, station, attempt, JobLimit{}, chipHexOf, number,
+                               refusal, error);
     exhausted = refusal == ReserveRefusal::kExhausted;
     return ok;
   }
