@@ -373,6 +373,18 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
           },
           ""))
       ->needs("--emulator-feeder");
+  app.add_option("--emulator-tray-data", produceOptions_.emulatorTrayData,
+                 "with --emulator-feeder: each tray line also carries the K bytes (1 to 64) at "
+                 "chip address ADDR as dataHex (a chip's own data)")
+      ->type_name("ADDR:K")
+      ->check(CLI::Validator(
+          [](std::string& v) {
+            return emu::ParseTrayData(v) ? std::string()
+                                         : "expected ADDR:K, ADDR hex 2000 to 9FFF and K 1 to "
+                                           "64 within the chip's flash, e.g. 0x9000:16";
+          },
+          ""))
+      ->needs("--emulator-feeder");
 
   ProduceOptions& p = produceOptions_;
   produce_ = app.add_subcommand(
@@ -634,6 +646,7 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
   if (p.emulatorFeeder) {
     emu::Feeder feeder;
     feeder.traySerial = emu::ParseTraySerial(p.emulatorTraySerial);
+    feeder.trayData = emu::ParseTrayData(p.emulatorTrayData);
     for (const auto& emulator : CurrentEmulators()) emulator->SetFeeder(feeder);
   }
 

@@ -29,6 +29,7 @@ struct ProduceOptions {
   std::string trustedKey;  // --trusted-key: only jobs signed by this key run
   bool emulatorFeeder = false;
   std::string emulatorTraySerial;  // --emulator-tray-serial ADDR:K (checked when parsed)
+  std::string emulatorTrayData;    // --emulator-tray-data ADDR:K (checked when parsed)
 };
 
 struct LogOptions {

@@ -300,6 +300,10 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
                                                          : "station" + std::to_string(index + 1);
 
   const SerialPlan* plan = settings_.serial ? &*settings_.serial : nullptr;
+  // The generator's result call runs beside the station (the next chip
+  // goes on meanwhile), one at a time: it ends before the next chip's data
+  // is asked for, and before the station ends.
+  std::jthread reporter;
   int failuresInRow = 0;
   bool chipInSocket = false;  // auto: the last chip is still in the socket
   for (;;) {
@@ -367,6 +371,7 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     std::string dataError;
     std::optional<Product> withData;
     if (settings_.chipData) {
+      if (reporter.joinable()) reporter.join();
       dataCall =
           ChipDataCallOf(settings_.jobId, stationKey, attempt, plan, value ? &*value : nullptr);
       std::vector<ChipDataPiece> pieces;
@@ -468,9 +473,12 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       // The owner's side settles its data with the committed result.
       dataCall.result = std::string(ResultName(row.result));
       dataCall.dataSha256 = row.dataSha256;
-      if (std::string why; !ReportChipResult(*settings_.chipData, dataCall, why)) {
-        observer_.OnNotice(index, "the chip data generator was not told the result: " + why);
-      }
+      if (reporter.joinable()) reporter.join();
+      reporter = std::jthread([this, index, call = dataCall] {
+        if (std::string why; !ReportChipResult(*settings_.chipData, call, why)) {
+          observer_.OnNotice(index, "the chip data generator was not told the result: " + why);
+        }
+      });
     }
     chipInSocket = true;
 
