@@ -1127,9 +1127,10 @@ int ProductionCommands::JobCommand(const GlobalOptions& global) {
   }
   std::string text;
   for (const auto& [key, value] : show.items()) {
-    text += key + ": " + (value.is_string() ? value.get<std::string>() : value.dump()) + "\n";
+    text +=
+        key + ": " + Printable(value.is_string() ? value.get<std::string>() : value.dump()) + "\n";
   }
-  console.Out(Printable(text));
+  console.Out(text);
   return kExitOk;
 }
 
