@@ -282,6 +282,31 @@ std::string CsvField(const std::string& text) {
   return q + "\"";
 }
 
+// The serial plan's options, the same for `produce` and `job create`.
+void AddSerialOptions(CLI::App& app, JobRequest& r) {
+  app.add_option("--serial-at", r.serialAt,
+                 "write a serial number into each chip at this chip address (hex)")
+      ->type_name("ADDR");
+  app.add_option("--serial-start", r.serialStart,
+                 "the first serial number (hex; with --serial-format bcd decimal)")
+      ->type_name("HEX");
+  app.add_option("--serial-step", r.serialStep, "increment (default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
+  app.add_option("--serial-bytes", r.serialBytes, "bytes written (default 4, at most 8)")
+      ->type_name("K")
+      ->check(CLI::Range(1, 8));
+  app.add_option("--serial-format", r.serialFormat,
+                 "be (default), le, bcd or ascii (hex digits as characters)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
+  app.add_option("--serial-file", r.serialFile,
+                 "take the serial numbers from this file: one hex value per line")
+      ->type_name("F");
+  app.add_flag("--serial-burn-failed", r.serialBurnFailed,
+               "a failed chip's serial number is not given to the next chip");
+}
+
 // The job settings that `produce` and `job create` share.
 void AddJobSettings(CLI::App& app, JobRequest& r) {
   app.add_option("--count-limit", r.countLimit,
@@ -430,31 +455,7 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
                    "stop a station after K failed chips in a row (default 3, 0: never)")
       ->type_name("K")
       ->check(CLI::Range(0, 1000000));
-  produce_
-      ->add_option("--serial-at", p.job.serialAt,
-                   "write a serial number into each chip at this chip address (hex)")
-      ->type_name("ADDR");
-  produce_
-      ->add_option("--serial-start", p.job.serialStart,
-                   "the first serial number (hex; with --serial-format bcd decimal)")
-      ->type_name("HEX");
-  produce_->add_option("--serial-step", p.job.serialStep, "increment (default 1)")
-      ->type_name("N")
-      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
-  produce_->add_option("--serial-bytes", p.job.serialBytes, "bytes written (default 4, at most 8)")
-      ->type_name("K")
-      ->check(CLI::Range(1, 8));
-  produce_
-      ->add_option("--serial-format", p.job.serialFormat,
-                   "be (default), le, bcd or ascii (hex digits as characters)")
-      ->type_name("FORMAT")
-      ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
-  produce_
-      ->add_option("--serial-file", p.job.serialFile,
-                   "take the serial numbers from this file: one hex value per line")
-      ->type_name("F");
-  produce_->add_flag("--serial-burn-failed", p.job.serialBurnFailed,
-                     "a failed chip's serial number is not given to the next chip");
+  AddSerialOptions(*produce_, p.job);
   AddJobSettings(*produce_, p.job);
 
   log_ = app.add_subcommand(
@@ -498,23 +499,7 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
   jobCreate_->add_option("--name", j.name, "the job's name");
   jobCreate_->add_option("--notes", j.notes, "free text for the people running it");
   jobCreate_->add_flag("--fuse", j.request.fuse, "blow each chip's fuse at the end");
-  jobCreate_->add_option("--serial-at", j.request.serialAt, "serial number address (hex)")
-      ->type_name("ADDR");
-  jobCreate_->add_option("--serial-start", j.request.serialStart, "the first serial number")
-      ->type_name("HEX");
-  jobCreate_->add_option("--serial-step", j.request.serialStep, "increment (default 1)")
-      ->type_name("N")
-      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
-  jobCreate_->add_option("--serial-bytes", j.request.serialBytes, "bytes written (default 4)")
-      ->type_name("K")
-      ->check(CLI::Range(1, 8));
-  jobCreate_->add_option("--serial-format", j.request.serialFormat, "be, le, bcd or ascii")
-      ->type_name("FORMAT")
-      ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
-  jobCreate_->add_option("--serial-file", j.request.serialFile, "serial numbers from a file")
-      ->type_name("F");
-  jobCreate_->add_flag("--serial-burn-failed", j.request.serialBurnFailed,
-                       "a failed chip's serial number is not given again");
+  AddSerialOptions(*jobCreate_, j.request);
   AddJobSettings(*jobCreate_, j.request);
   jobShow_ = job_->add_subcommand("show", "show a job's settings, image CRC and id");
   jobShow_->add_option("JOB", j.file, "the job file")->required();
