@@ -14,7 +14,7 @@ failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
 out=$(run "--emulator=$(winpath "$work/emu")" --emulators 2 --emulator-feeder produce \
-        "$(winpath "$hex")" --count 3 --log "$(winpath "$work/p.db")" 2>&1) \
+        "$(winpath "$hex")" --next auto --count 3 --log "$(winpath "$work/p.db")" 2>&1) \
   || fail "produce: $out"
 [[ $out == *"== total: passed 6  failed 0  yield 100.0%"* ]] || fail "produce said: $out"
 [[ -s $work/p.db ]] || fail "no record p.db"
