@@ -123,7 +123,9 @@ set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_STRIP_FILES ON)
 # NSIS: the 64-bit installer stub (the default one is 32-bit), installed in
 # Program Files, the icon, Start-menu entries and the uninstaller's entry.
-set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+# (CPack 3.25 writes its own CPACK_NSIS_DEFINES over ours: the target goes in
+# with the compressor, the first line of the script's settings.)
+set(CPACK_NSIS_COMPRESSOR "lzma\n  Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_PACKAGE_NAME "VELKAN Tool ${PROJECT_VERSION}")
 set(CPACK_NSIS_DISPLAY_NAME "VELKAN Tool")
