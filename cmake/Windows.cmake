@@ -71,7 +71,7 @@ endif()
 # velkan.lib for Microsoft's linker, made from the exports file by dlltool
 # (llvm-dlltool writes the short import format of Microsoft's lib.exe).
 set(_velkan_def ${PROJECT_SOURCE_DIR}/src/programmer/velkan.def)
-find_program(VELKAN_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 ${VELKAN_MINGW_TRIPLET}-dlltool)
+find_program(VELKAN_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 ${VELKAN_MINGW_TRIPLET}-dlltool dlltool)
 if(NOT VELKAN_DLLTOOL)
   message(FATAL_ERROR "no dlltool for velkan.lib (package llvm or binutils-mingw-w64-x86-64)")
 endif()
