@@ -91,23 +91,27 @@ configure_file(${_velkan_win}/README.txt ${CMAKE_BINARY_DIR}/README.txt @ONLY NE
 configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt COPYONLY)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .
         COMPONENT tools)
-if(VELKAN_BUILD_GUI)
-  install(FILES ${VELKAN_MINGW_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
-  get_target_property(_qt_core_dll Qt6::Core IMPORTED_LOCATION_RELEASE)
-  get_filename_component(_qt_bin ${_qt_core_dll} DIRECTORY)
-  get_filename_component(_qt_prefix ${_qt_bin} DIRECTORY)
-  install(FILES ${_qt_bin}/Qt6Core.dll ${_qt_bin}/Qt6Gui.dll ${_qt_bin}/Qt6Widgets.dll
-          DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
-  install(FILES ${_qt_prefix}/plugins/platforms/qwindows.dll
+if(VELKAN_BUILD_GUI AND VELKAN_MINGW_QT_FOUND)
+  set(_qt ${VELKAN_MINGW_QT_PREFIX})
+  set(_qt_dlls ${_qt}/bin/Qt6Core.dll ${_qt}/bin/Qt6Gui.dll ${_qt}/bin/Qt6Widgets.dll)
+  install(FILES ${VELKAN_MINGW_RUNTIME_DLLS} ${_qt_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT gui)
+  install(FILES ${_qt}/plugins/platforms/qwindows.dll
           DESTINATION ${CMAKE_INSTALL_BINDIR}/platforms COMPONENT gui)
-  if(EXISTS ${_qt_prefix}/plugins/styles/qwindowsvistastyle.dll)
-    install(FILES ${_qt_prefix}/plugins/styles/qwindowsvistastyle.dll
+  if(EXISTS ${_qt}/plugins/styles/qwindowsvistastyle.dll)
+    install(FILES ${_qt}/plugins/styles/qwindowsvistastyle.dll
             DESTINATION ${CMAKE_INSTALL_BINDIR}/styles COMPONENT gui)
   endif()
   file(GLOB _qt_zh /usr/share/qt6/translations/qtbase_zh_CN.qm)
   if(_qt_zh)
     install(FILES ${_qt_zh} DESTINATION translations COMPONENT gui)
   endif()
+  # The programs in the build tree run under wine (the tests) with the same
+  # DLLs beside them, and the offscreen platform for the UI suite.
+  file(COPY ${VELKAN_MINGW_RUNTIME_DLLS} ${_qt_dlls} ${_qt}/bin/Qt6Test.dll
+       DESTINATION ${CMAKE_BINARY_DIR}/bin)
+  file(COPY ${_qt}/plugins/platforms/qwindows.dll ${_qt}/plugins/platforms/qoffscreen.dll
+       DESTINATION ${CMAKE_BINARY_DIR}/bin/platforms)
 endif()
 
 # cpack (scripts/package-windows): velkan-<version>-windows-x64.zip and
