@@ -219,10 +219,16 @@ int main(int argc, char** argv) {
   const auto producing = [&] { return production.ProduceParsed(); };
 #else
   const auto producing = [] { return false; };
-  CLI::App* jobAbsent =
-      app.add_subcommand("job", "sealed production jobs (not available in this build)");
-  jobAbsent->allow_extras();
-  jobAbsent->prefix_command();
+  // Left out of this build (no SQLite when it was built): named all the same,
+  // so that using one says what is missing rather than that the command line
+  // is wrong.
+  std::vector<CLI::App*> absent;
+  for (const char* name : {"produce", "log", "job"}) {
+    CLI::App* sub = app.add_subcommand(name, "(not available in this build)");
+    sub->fallthrough(false);
+    sub->allow_extras();
+    absent.push_back(sub);
+  }
 #endif
 
   if (args.empty()) args.emplace_back("velkan");
@@ -239,6 +245,16 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
+#if !VELKAN_WITH_PRODUCTION
+  for (const CLI::App* sub : absent) {
+    if (sub->parsed()) {
+      std::fprintf(stderr,
+                   "velkan: %s: not available in this build (it was built without SQLite)\n",
+                   sub->get_name().c_str());
+      return kExitUsage;
+    }
+  }
+#endif
   if (traceOpt->count() > 0) global.trace = trace;
   if (devices.size() == 1) global.device = devices.front();
   if (devices.size() > 1) global.devices = devices;
@@ -259,11 +275,6 @@ int main(int argc, char** argv) {
 #if VELKAN_WITH_PRODUCTION
   if (production.LogParsed()) return WithOutputChecked(production.Log(global));
   if (production.JobParsed()) return WithOutputChecked(production.JobCommand(global));
-#else
-  if (jobAbsent->parsed()) {
-    std::fputs("velkan job: sealed production jobs are not available in this build\n", stderr);
-    return kExitUsage;
-  }
 #endif
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;

@@ -21,6 +21,7 @@
 #include "common/sha256.h"
 #include "emulator/emulator.h"
 #include "image/start_programming.h"
+#include "production/child_process.h"
 #include "production/job.h"
 #include "production/job_file.h"
 #include "production/job_signing.h"
@@ -580,6 +581,10 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     }
     request.jobId = JobIdOf(made);
   }
+  if (!request.chipData.empty() && !ChildProcessesAvailable()) {
+    console.Error("--chip-data: external generators are not available in this build");
+    return kExitUsage;
+  }
   const bool fuse = request.fuse;
   // The job's settings, checked as the desktop page checks them.
   JobProblem problem;
@@ -1002,8 +1007,8 @@ int ProductionCommands::JobCommand(const GlobalOptions& global) {
   co.quiet = global.quiet;
   Console console(co);
   std::string error;
-  if (!SigningAvailable() && !jobCreate_->parsed() && !jobShow_->parsed()) {
-    console.Error(std::string("velkan job: ") + kSigningAbsent);
+  if (!SigningAvailable()) {
+    console.Error("velkan job: not available in this build (it was built without libsodium)");
     return kExitUsage;
   }
   if (jobCreate_->parsed()) {

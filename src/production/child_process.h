@@ -28,6 +28,9 @@ struct ChildResult {
   std::string errorOutput;     // the first bytes of stderr, for messages
 };
 
+// Whether this build can run external commands.
+bool ChildProcessesAvailable();
+
 // Runs `request`; false with `error` when the command could not be started
 // at all (a result of a started command is in `result`, whatever it is).
 bool RunChild(const ChildRequest& request, ChildResult& result, std::string& error);

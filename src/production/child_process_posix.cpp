@@ -81,6 +81,10 @@ std::string ErrnoText(int e) {
 
 }  // namespace
 
+bool ChildProcessesAvailable() {
+  return true;
+}
+
 bool RunChild(const ChildRequest& request, ChildResult& result, std::string& error) {
   result = {};
   // Everything the child needs is made before the fork: after it, only
