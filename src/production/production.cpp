@@ -16,6 +16,7 @@
 #include "image/crc16.h"
 #include "image/hex_loader.h"
 #include "image/script_generator.h"
+#include "production/chip_data.h"
 #include "script/runs.h"
 #include "script/session.h"
 #include "script/station.h"
@@ -107,6 +108,9 @@ class ObserverLink final : public Observer {
                         const std::string& error) override {
     gate_.Pass([&] { host_.OnChipUnrecorded(i, row, chipHex, error); });
   }
+  void OnNotice(std::size_t i, const std::string& text) override {
+    gate_.Pass([&] { host_.OnNotice(i, text); });
+  }
   void OnStationStopped(std::size_t i, StationStop why, const std::string& detail,
                         const Counters& counters) override {
     gate_.Pass([&] { host_.OnStationStopped(i, why, detail, counters); });
@@ -132,13 +136,14 @@ class StoreLink {
   void SetCancel(const std::atomic<bool>* cancel) {
     if (store_ != nullptr) store_->SetCancel(cancel);
   }
-  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
-               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
-               std::int64_t& number, bool& exhausted, std::string& error) {
+  bool ReserveFor(const std::string& series, std::int64_t first, std::int64_t step,
+                  const std::string& station, const std::string& attempt, const JobLimit& job,
+                  const ChipHexOf& chipHexOf, std::int64_t& number, ReserveRefusal& refusal,
+                  std::string& error) {
     bool reserved = false;
     if (!gate_.Pass([&] {
-          reserved = store_->Reserve(series, first, step, station, attempt, chipHexOf, number,
-                                     exhausted, error);
+          reserved = store_->ReserveFor(series, first, step, station, attempt, job, chipHexOf,
+                                        number, refusal, error);
         })) {
       error = kGivenUp;
     }
@@ -245,6 +250,8 @@ std::string_view StopName(StationStop stop) {
       return "no serial number left";
     case StationStop::kNoAnswer:
       return "programmer does not answer";
+    case StationStop::kLimit:
+      return "job limit reached";
     case StationStop::kNotStopped:
       return "did not stop in time";
   }
@@ -260,6 +267,21 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
     error.clear();  // the loader's message box said why
     return false;
   }
+  return ProductOf(file, hexPath, fuse, out, error);
+}
+
+bool LoadProductText(Dialogs& dialogs, const std::string& hexName, std::string text, bool fuse,
+                     Product& out, std::string& error) {
+  HexFile file;
+  if (ReadHexText(dialogs, std::move(text), file) != HexLoadResult::kOk) {
+    error = hexName + ": the job's HEX file cannot be used";
+    return false;
+  }
+  return ProductOf(file, hexName, fuse, out, error);
+}
+
+bool ProductOf(const HexFile& file, const std::string& hexPath, bool fuse, Product& out,
+               std::string& error) {
   if (file.endAddress == 0) {
     error = hexPath + ": no data in the HEX file";
     return false;
@@ -548,6 +570,10 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
 
   // Serial numbers are reserved in the record: none without one.
   const SerialPlan* plan = settings_.serial && store_.Present() ? &*settings_.serial : nullptr;
+  // The generator's result call runs beside the station (the next chip
+  // goes on meanwhile), one at a time: it ends before the next chip's data
+  // is asked for, and before the station ends.
+  std::jthread reporter;
   int failuresInRow = 0;
   bool chipInSocket = false;  // auto: the last chip is still in the socket
   for (;;) {
@@ -594,8 +620,13 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
           if (StopRequested()) break;
           clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.recordPause));
         }
-        reserved = store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
-                                  chipHexOf, number, exhausted, error);
+        ReserveRefusal refusal = ReserveRefusal::kNone;
+        reserved = store_.ReserveFor(plan->Series(), plan->First(), plan->Step(), stationKey,
+                                     attempt, JobLimit{settings_.jobId, settings_.countLimit},
+                                     chipHexOf, number, refusal, error);
+        // The chip after the job's last one is not programmed.
+        if (refusal == ReserveRefusal::kLimit) return stop(StationStop::kLimit, error);
+        exhausted = refusal == ReserveRefusal::kExhausted;
         if (exhausted) break;
       }
       if (!reserved) return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
@@ -604,7 +635,25 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     ScriptTable script;
     ChipRecord row;
     row.attempt = attempt;
-    if (!ChipScript(product_, plan, value ? &*value : nullptr, script, row.imageCrc)) {
+    row.jobId = settings_.jobId;
+    // The chip's own data, from the owner's generator, before anything is
+    // written; a generator that fails fails the chip.
+    ChipDataCall dataCall;
+    std::string dataError;
+    std::optional<Product> withData;
+    if (settings_.chipData) {
+      if (reporter.joinable()) reporter.join();
+      dataCall =
+          ChipDataCallOf(settings_.jobId, stationKey, attempt, plan, value ? &*value : nullptr);
+      std::vector<ChipDataPiece> pieces;
+      if (FetchChipData(*settings_.chipData, dataCall, value ? value->bytes.size() : std::size_t{0},
+                        pieces, dataError)) {
+        withData = WithChipData(product_, pieces);
+        row.dataSha256 = ChipDataSha256(pieces);
+      }
+    }
+    if (!ChipScript(withData ? *withData : product_, plan, value ? &*value : nullptr, script,
+                    row.imageCrc)) {
       return stop(StationStop::kLog, "the chip's script cannot be built");
     }
     if (value) row.chipSerial = value->text;
@@ -627,8 +676,10 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     run.cancel = &cancel_;
     run.sink = &sink;
     const bool online = settings_.run != RunKind::kOffline;
-    const RunOutcome outcome = online ? OnlineProgramRun(station, run, ResultSignal::kByCaller)
-                                      : OfflineLoadRun(station, run);
+    const bool dataFailed = !dataError.empty();
+    const RunOutcome outcome = dataFailed ? RunOutcome{}
+                               : online   ? OnlineProgramRun(station, run, ResultSignal::kByCaller)
+                                          : OfflineLoadRun(station, run);
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - started).count();
 
@@ -646,6 +697,11 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     } else if (outcome.busy) {
       row.result = ChipResult::kBusy;
       row.runResult = kRunCommFailure;
+    } else if (dataFailed) {
+      // Nothing was written: the chip shows the failure and goes out.
+      row.result = ChipResult::kChipData;
+      row.runResult = kRunCommFailure;
+      row.detail = dataError;
     } else if (outcome.result == kRunOk) {
       row.result = ChipResult::kPass;
     } else if (outcome.result == kRunStopped) {
@@ -662,12 +718,14 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     } else {
       row.result = ChipResult::kFailed;
     }
-    const bool passed = outcome.opened && !outcome.busy && outcome.result == kRunOk;
-    // A chip that was never reached does not carry the number: it is given
-    // again. A failed chip's number is given again unless the plan burns it.
-    const SerialSettle settle = passed                                ? SerialSettle::kUsed
-                                : plan && plan->burnFailed && reached ? SerialSettle::kBurnt
-                                                                      : SerialSettle::kReleased;
+    const bool passed = !dataFailed && outcome.opened && !outcome.busy && outcome.result == kRunOk;
+    // A chip that was never reached (or never written to) does not carry
+    // the number: it is given again. A failed chip's number is given again
+    // unless the plan burns it.
+    const SerialSettle settle = passed ? SerialSettle::kUsed
+                                : plan && plan->burnFailed && reached && !dataFailed
+                                    ? SerialSettle::kBurnt
+                                    : SerialSettle::kReleased;
     std::string error;
     bool recorded = !store_.Present();  // without a record there is nothing to commit
     for (int tries = 0; tries < std::max(1, settings_.recordTries) && !recorded; ++tries) {
@@ -692,6 +750,17 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     summary.counters.Count(row.result);
     if (reached) failuresInRow = passed ? 0 : failuresInRow + 1;
     observer_.OnChipDone(index, row, summary.counters);
+    if (settings_.chipData) {
+      // The owner's side settles its data with the committed result.
+      dataCall.result = std::string(ResultName(row.result));
+      dataCall.dataSha256 = row.dataSha256;
+      if (reporter.joinable()) reporter.join();
+      reporter = std::jthread([this, index, call = dataCall] {
+        if (std::string why; !ReportChipResult(*settings_.chipData, call, why)) {
+          observer_.OnNotice(index, "the chip data generator was not told the result: " + why);
+        }
+      });
+    }
     chipInSocket = true;
 
     if (!outcome.opened) return stop(StationStop::kNoProgrammer);
