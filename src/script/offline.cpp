@@ -1,5 +1,5 @@
-// The offline loading run: stores the page's script in the programmer's
-// offline storage as offline records, with the HEX file's name.
+// The offline loading run: stores a script in the programmer's offline
+// storage as offline records, with the HEX file's name.
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,32 +132,20 @@ int Load(const RunContext& run, int handle, std::string& name) {
 }  // namespace
 
 RunOutcome OfflineLoadRun(Station& station, const RunContext& run) {
+  std::string name = ToSystemCodePage(FileNamePart(run.hexPath));
+  if (std::optional<Event> refused = PreCheck(*run.script, name)) {
+    run.Emit(*refused);
+    return EndUnreached(run, RunKind::kOffline, OpenOutcome::kOpen, kRefused);
+  }
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOffline);
+      open != OpenOutcome::kOpen) {
+    return EndUnreached(run, RunKind::kOffline, open, kProgrammerFailure);
+  }
+
   RunOutcome outcome;
   Event finished;
   finished.kind = EventKind::kRunFinished;
   finished.run = RunKind::kOffline;
-
-  std::string name = ToSystemCodePage(FileNamePart(run.hexPath));
-  if (std::optional<Event> refused = PreCheck(*run.script, name)) {
-    run.Emit(*refused);
-    outcome.result = kRefused;
-    finished.opened = false;
-    finished.result = outcome.result;
-    run.Emit(finished);
-    return outcome;
-  }
-
-  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOffline);
-      open != OpenOutcome::kOpen) {
-    outcome.opened = open != OpenOutcome::kNotFound;
-    outcome.busy = open == OpenOutcome::kBusy;
-    outcome.result = kProgrammerFailure;
-    finished.opened = false;
-    finished.result = outcome.result;
-    run.Emit(finished);
-    return outcome;
-  }
-
   outcome.result = Load(run, station.Handle(), name);
   finished.result = outcome.result;
   finished.success = outcome.result == kStored;

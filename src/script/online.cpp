@@ -199,19 +199,13 @@ void SignalResult(int handle, bool pass) {
 }
 
 RunOutcome OnlineProgramRun(Station& station, const RunContext& run, ResultSignal signal) {
+  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOnline);
+      open != OpenOutcome::kOpen) {
+    return EndUnreached(run, RunKind::kOnline, open, kRunCommFailure);
+  }
   RunOutcome outcome;
   Event finished;
   finished.kind = EventKind::kRunFinished;
-  if (const OpenOutcome open = EnsureProgrammerOpen(station, run, RunKind::kOnline);
-      open != OpenOutcome::kOpen) {
-    outcome.opened = open != OpenOutcome::kNotFound;
-    outcome.busy = open == OpenOutcome::kBusy;
-    outcome.result = kRunCommFailure;
-    finished.opened = false;
-    finished.result = outcome.result;
-    run.Emit(finished);
-    return outcome;
-  }
   DllLedControl(station.Handle(), 0);
   outcome.result = RunOnlineScript(station, run);
   const int handle = station.Handle();

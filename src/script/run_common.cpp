@@ -45,4 +45,16 @@ OpenOutcome EnsureProgrammerOpen(Station& station, const RunContext& run, RunKin
   return OpenOutcome::kOpen;
 }
 
+RunOutcome EndUnreached(const RunContext& run, RunKind kind, OpenOutcome open, int result) {
+  RunOutcome outcome;
+  outcome.opened = open != OpenOutcome::kNotFound;
+  outcome.busy = open == OpenOutcome::kBusy;
+  outcome.result = result;
+  Event finished = Simple(EventKind::kRunFinished, kind);
+  finished.opened = false;
+  finished.result = result;
+  run.Emit(finished);
+  return outcome;
+}
+
 }  // namespace velkan

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "script/run_context.h"
+#include "script/runs.h"
 #include "script/station.h"
 
 namespace velkan {
@@ -19,5 +20,10 @@ enum class OpenOutcome { kOpen, kNotFound, kBusy };
 // is reported and nothing is sent (kBusy). The host says the notices
 // (NoticeText) its own way.
 OpenOutcome EnsureProgrammerOpen(Station& station, const RunContext& run, RunKind kind);
+
+// Ends a run before its script reached the programmer, with `result`:
+// `open` says why (kOpen: the run refused the script before opening it).
+// Reports the run's end (kRunFinished, not reached).
+RunOutcome EndUnreached(const RunContext& run, RunKind kind, OpenOutcome open, int result);
 
 }  // namespace velkan
