@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -330,6 +331,52 @@ TEST_F(OnlineRunTest, NoProgrammerShowsOneBoxPerPress) {
     EXPECT_EQ(boxes.back().buttons, MsgButtons::kOk);
   }
   EXPECT_EQ(emulator_->ExchangeCount(), 0u);
+}
+
+// Sets a cancellation flag once `after` lines are done.
+class CancelAfter final : public EventSink {
+ public:
+  CancelAfter(std::atomic<bool>& cancel, int after) : cancel_(cancel), after_(after) {}
+  void OnEvent(const Event& event) override {
+    if (event.kind == EventKind::kLineDone && ++done_ == after_) cancel_ = true;
+  }
+
+ private:
+  std::atomic<bool>& cancel_;
+  int after_;
+  int done_ = 0;
+};
+
+// A cancelled run ends before its next line: no further line, no closing
+// re-power, a failure on the programmer; the offline storage keeps what was
+// stored without its end record.
+TEST_F(OnlineRunTest, ACancelledRunEndsBeforeItsNextLine) {
+  page_.Script() = ProgrammingScript(PatternImage(3), false);
+  std::atomic<bool> cancel{false};
+  CancelAfter after(cancel, 2);
+  TeeSink sink(page_, &after);
+  RunContext run = page_.Context(false, sink);
+  run.cancel = &cancel;
+  const RunOutcome outcome = OnlineProgramRun(DefaultStation(), run);
+  EXPECT_EQ(outcome.result, kRunStopped);
+  EXPECT_EQ(page_.LogText(), std::string(kOpened) + kOnline + "下载失败！\r\n");
+  EXPECT_EQ(page_.Tails().size(), 2u);
+  EXPECT_EQ(emulator_->Led(), 1);
+  EXPECT_GT(ReaderHandle(), 0);  // not a programmer failure: it stays open
+  const auto requests = emulator_->Requests();
+  EXPECT_NE(requests[requests.size() - 3].command, 0x72);  // no closing re-power
+
+  cancel = false;
+  CancelAfter afterOne(cancel, 1);
+  TeeSink offlineSink(page_, &afterOne);
+  page_.ClearLog();
+  run = page_.Context(false, offlineSink);
+  run.cancel = &cancel;
+  EXPECT_EQ(OfflineLoadRun(DefaultStation(), run).result, kRunStopped);
+  const auto records = emulator_->OfflineRecords();
+  ASSERT_EQ(records.size(), 2u);  // the begin record and line 1
+  EXPECT_NE(records.back().kind, 0x03);
+  EXPECT_EQ(page_.LogText(), "脱机程序装载...\r\n");
 }
 
 }  // namespace
