@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <mutex>
-#include <thread>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "cli/event_output.h"
 #include "cli/exit_codes.h"
@@ -20,7 +21,7 @@ struct SlotState {
   std::string label;
   std::string port;
   int percent = 0;
-  std::string status;  // the latest log text, or the result at the end
+  std::string status;  // the last line of the latest log text
   bool done = false;
   int code = kExitOk;
 };
@@ -76,8 +77,8 @@ class GangView {
     DrawLocked(true);
   }
 
-  // A message box of station `i` (the runs show only OK boxes): on stderr
-  // with the station's name.
+  // A notice of station `i` (an OK message box): on stderr with the
+  // station's name.
   void Box(std::size_t i, std::string_view text, std::string_view caption) {
     std::lock_guard lock(mutex_);
     std::string box =

@@ -86,11 +86,7 @@ class EmulatedProgrammerTest : public ::testing::Test {
   }
   void TearDown() override { CloseReader(); }
 
-  static void CloseReader() {
-    const int handle = ReaderHandle();
-    if (handle != 0 && handle != -2) DllCloseReader(handle);
-    SetReaderHandle(0);
-  }
+  static void CloseReader() { DefaultStation().CloseReader(); }
 
   // Milliseconds of virtual time since the test began.
   long long ElapsedMs() {
