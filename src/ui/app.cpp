@@ -18,6 +18,7 @@
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
+#include "ui/production_window.h"
 #include "ui/resource_ids.h"
 
 namespace velkan::ui {
@@ -70,6 +71,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       options.help = true;
     } else if (arg == QLatin1String("--version")) {
       options.version = true;
+    } else if (arg == QLatin1String("--production")) {
+      options.production = true;
     } else if (arg == QLatin1String("--quit-when-shown")) {
       options.quitWhenShown = true;
     } else if (arg == QLatin1String("--screenshot") ||
@@ -115,6 +118,9 @@ bool LoadToolkitTranslation(QTranslator& translator) {
                        QStringLiteral("_"), dir)) {
     return false;
   }
+  // Dates and numbers the toolkit shows (the file chooser's dates) in the
+  // Chinese way too.
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
   return QCoreApplication::installTranslator(&translator);
 }
 
@@ -122,7 +128,7 @@ std::string UsageText() {
   static constexpr const char* kUsage =
       "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
       "                   [--emulator-feeder [--emulator-tray-serial ADDR:K]]]\n"
-      "                   [--screenshot FILE]\n"
+      "                   [--production] [--screenshot FILE]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -138,6 +144,7 @@ std::string UsageText() {
       "  --emulator-tray-serial ADDR:K\n"
       "                  the tray's lines carry the K bytes (1 to 8) at chip address ADDR\n"
       "                  (hex, 2000 to 9FFF): the serial number\n"
+      "  --production    open the production window (量产) instead of the main window\n"
       "  --screenshot FILE\n"
       "                  save the window as a PNG file once it is shown, then end\n"
       "  -h, --help      print the version and this text\n"
@@ -248,9 +255,18 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
   velkan::ui::LoadToolkitTranslation(toolkitTexts);
 
   velkan::ui::QtUiDialogs dialogs;
-  CVELKANToolV2xxxDlg dialog(dialogs);
   std::optional<QString> screenshot;
   if (options->screenshot) screenshot = QString::fromStdString(*options->screenshot);
+  if (options->production) {
+    // The production window alone; when it closes, the program ends.
+    velkan::ui::ProductionWindow window(dialogs);
+    FirstPaintReporter reporter(&window, screenshot);
+    if (options->quitWhenShown || screenshot) window.installEventFilter(&reporter);
+    window.show();
+    const int result = app.exec();
+    return reporter.result() != 0 ? reporter.result() : result;
+  }
+  CVELKANToolV2xxxDlg dialog(dialogs);
   FirstPaintReporter reporter(&dialog, screenshot);
   if (options->quitWhenShown || screenshot) dialog.installEventFilter(&reporter);
   // The main window runs modally; when it closes, the program ends.

@@ -32,8 +32,8 @@ class AnsweringDialogs final : public velkan::ui::UiDialogs {
                                velkan::MsgButtons buttons, velkan::MsgIcon) override {
     return buttons == velkan::MsgButtons::kYesNo ? velkan::MsgResult::kYes : velkan::MsgResult::kOk;
   }
-  std::optional<QString> OpenHexFile(QWidget*) override { return std::nullopt; }
-  std::optional<QString> ChooseLogDatabase(QWidget*) override { return std::nullopt; }
+  std::optional<QString> OpenHexFile(QWidget*, const QString&) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override { return std::nullopt; }
 };
 
 void ShowTab(CVELKANToolV2xxxDlg& dialog, int index) {

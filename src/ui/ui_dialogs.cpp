@@ -1,6 +1,9 @@
 #include "ui/ui_dialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QPushButton>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QSpacerItem>
@@ -59,8 +62,31 @@ MsgResult QtUiDialogs::MessageBox(QWidget* owner, std::string_view text, std::st
   return answer == QMessageBox::Yes ? MsgResult::kYes : MsgResult::kNo;
 }
 
-std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner) {
+MsgResult QtUiDialogs::ConfirmIrreversible(QWidget* owner, std::string_view text,
+                                           std::string_view caption) {
+  const std::unique_ptr<QMessageBox> box =
+      MakeMessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
+  box->setDefaultButton(QMessageBox::No);
+  box->setEscapeButton(QMessageBox::No);
+  return box->exec() == QMessageBox::Yes ? MsgResult::kYes : MsgResult::kNo;
+}
+
+QString ChooserFolder(const QString& current) {
+  const QString trimmed = current.trimmed();
+  if (trimmed.isEmpty()) return QDir::currentPath();
+  QFileInfo info(QDir::fromNativeSeparators(trimmed));
+  QDir folder = info.absoluteDir();
+  // The nearest folder that exists: a record's folder is made only when
+  // production starts.
+  while (!folder.exists() && !folder.isRoot()) {
+    if (!folder.cdUp()) break;
+  }
+  return folder.exists() ? folder.absolutePath() : QDir::currentPath();
+}
+
+std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& current) {
   QFileDialog dialog(owner ? owner->window() : nullptr);
+  dialog.setDirectory(ChooserFolder(current));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilter(QString::fromLatin1(kHexFilter));
@@ -70,11 +96,13 @@ std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner) {
   return files.front();
 }
 
-std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner) {
+std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner, const QString& current) {
   QFileDialog dialog(owner ? owner->window() : nullptr);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDirectory(ChooserFolder(current));
+  // An existing record is chosen to be added to (an open dialog, no
+  // overwrite question); a new name is taken too.
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::AnyFile);
-  // An existing record is added to, never replaced: no overwrite question.
   dialog.setOption(QFileDialog::DontConfirmOverwrite);
   dialog.setNameFilter(QString::fromUtf8(kLogDatabaseFilter));
   dialog.setDefaultSuffix(QStringLiteral("db"));
