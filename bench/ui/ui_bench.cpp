@@ -49,7 +49,9 @@ class AnswerOk final : public velkan::ui::UiDialogs {
     return velkan::MsgResult::kOk;
   }
   std::optional<QString> OpenHexFile(QWidget*, const QString&) override { return std::nullopt; }
-  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override {
+    return std::nullopt;
+  }
 };
 
 // The same page operations without a toolkit: the log box is a string.

@@ -88,6 +88,7 @@ void DeviceWatcher::SetInUse(std::set<std::string> paths) {
 void DeviceWatcher::Rescan() {
   std::lock_guard lock(mutex_);
   rescan_ = true;
+  announce_ = true;  // whoever asked hears the list, changed or not
   wake_.notify_all();
 }
 

@@ -64,7 +64,8 @@ class DeviceWatcher {
   // Programmers a station is using: only their presence is checked, they
   // are never opened for their identity (their last one is kept).
   void SetInUse(std::set<std::string> paths);
-  // Makes the list again now (a page was shown, a run ended).
+  // Makes the list again now and tells every listener, changed or not (a
+  // page was shown, a run ended).
   void Rescan();
   // How many lists have been made (tests).
   std::size_t Scans() const;

@@ -47,8 +47,8 @@ std::unique_ptr<PlugNotifier> MakeSystemPlugNotifier() {
   udev* context = udev_new();
   if (context == nullptr) return nullptr;
   udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
-  if (monitor == nullptr || udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw",
-                                                                            nullptr) < 0 ||
+  if (monitor == nullptr ||
+      udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
       udev_monitor_enable_receiving(monitor) < 0) {
     if (monitor != nullptr) udev_monitor_unref(monitor);
     udev_unref(context);

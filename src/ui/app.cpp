@@ -110,6 +110,34 @@ void ApplyApplicationFont() {
   }
 }
 
+namespace {
+
+// The few toolkit texts that Qt's Chinese translation leaves in English:
+// the file chooser's type column names folders and drives under a
+// context the translation does not have.
+class ToolkitTextGaps final : public QTranslator {
+ public:
+  QString translate(const char* context, const char* sourceText, const char* /*disambiguation*/,
+                    int /*n*/) const override {
+    if (context == nullptr || sourceText == nullptr ||
+        std::string_view(context) != "QAbstractFileIconProvider") {
+      return {};
+    }
+    static constexpr std::pair<std::string_view, const char*> kTexts[] = {{"Folder", "文件夹"},
+                                                                          {"Drive", "驱动器"},
+                                                                          {"Shortcut", "快捷方式"},
+                                                                          {"Alias", "替身"},
+                                                                          {"Unknown", "未知"}};
+    for (const auto& [english, chinese] : kTexts) {
+      if (english == sourceText) return QString::fromUtf8(chinese);
+    }
+    return {};
+  }
+  bool isEmpty() const override { return false; }
+};
+
+}  // namespace
+
 bool LoadToolkitTranslation(QTranslator& translator) {
   // The interface is Chinese whatever the user's locale, and so are the
   // dialogs the toolkit draws itself.
@@ -121,6 +149,8 @@ bool LoadToolkitTranslation(QTranslator& translator) {
   // Dates and numbers the toolkit shows (the file chooser's dates) in the
   // Chinese way too.
   QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  static ToolkitTextGaps gaps;
+  QCoreApplication::installTranslator(&gaps);
   return QCoreApplication::installTranslator(&translator);
 }
 

@@ -1,19 +1,19 @@
 #include "ui/production_page.h"
 
 #include <QApplication>
-#include <QFileInfo>
-#include <QGridLayout>
-#include <QPointer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -26,9 +26,11 @@
 #include <QTimeZone>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -162,6 +164,22 @@ std::string StoreFailureText(const std::string& target, const std::string& error
   return std::string(kLogOpenFailed) + "\r\r" + why + "\r\r技术原因：" + error;
 }
 
+// The records being opened on threads of their own: a page going away
+// waits for them a bounded time, so that none outlives the program.
+struct Openers {
+  std::mutex mutex;
+  std::condition_variable done;
+  int running = 0;
+};
+
+Openers& RecordOpeners() {
+  static Openers openers;
+  return openers;
+}
+
+// Longer than a database server's connection timeout.
+constexpr auto kOpenerWait = std::chrono::seconds(15);
+
 QString DefaultLogDatabase() {
   const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   return QDir::toNativeSeparators(QDir(documents.isEmpty() ? QDir::homePath() : documents)
@@ -185,7 +203,7 @@ QFont TileFont(const QFont& base, int pointSize, bool bold) {
 
 }  // namespace
 
-ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent)
+ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent, bool crowded)
     : QFrame(parent), m_layout(layout) {
   setObjectName(QStringLiteral("tile"));
   setFrameShape(QFrame::StyledPanel);
@@ -198,7 +216,7 @@ ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent)
   header->setSpacing(large ? 10 : 4);
   if (large) {
     m_labelNumber = new QLabel(this);
-    m_labelNumber->setFont(TileFont(font(), 22, true));
+    m_labelNumber->setFont(TileFont(font(), crowded ? 16 : 22, true));
     header->addWidget(m_labelNumber);
   }
   m_labelName = new QLabel(this);
@@ -216,12 +234,18 @@ ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent)
   m_labelChipSerial = new QLabel(this);
   m_labelCounters = new QLabel(this);
   if (large) {
-    m_labelName->setFont(TileFont(font(), 13, false));
-    m_labelActivity->setFont(TileFont(font(), 13, false));
-    m_labelResult->setFont(TileFont(font(), 22, true));
+    // More than 8 programmers: four rows of tiles, smaller type.
+    const int small = crowded ? 10 : 13;
+    m_labelName->setFont(TileFont(font(), small, false));
+    m_labelActivity->setFont(TileFont(font(), small, false));
+    m_labelResult->setFont(TileFont(font(), 24, true));
     m_labelResult->setWordWrap(true);
-    m_labelChipSerial->setFont(TileFont(font(), 16, true));
-    m_labelCounters->setFont(TileFont(font(), 13, false));
+    m_labelResult->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // The result takes the room the others leave and its type is fitted
+    // to it (FitResult).
+    m_labelResult->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    m_labelChipSerial->setFont(TileFont(font(), crowded ? 11 : 14, true));
+    m_labelCounters->setFont(TileFont(font(), small, false));
   }
   m_progress->setMaximumHeight(m_labelActivity->fontMetrics().height() / 2 + 2);
   m_labelActivity->setContentsMargins(large ? 4 : 0, 0, large ? 4 : 0, 0);
@@ -278,7 +302,10 @@ void ProgrammerTile::SetProgress(int percent) {
 }
 
 void ProgrammerTile::SetResult(const QString& text, const QString& detail, Look look) {
-  if (m_labelResult->text() != text) m_labelResult->setText(text);
+  if (m_labelResult->text() != text) {
+    m_labelResult->setText(text);
+    FitResult();
+  }
   if (m_labelResult->toolTip() != detail) m_labelResult->setToolTip(detail);
   if (look == m_look && m_styled) return;
   m_look = look;
@@ -313,8 +340,9 @@ void ProgrammerTile::ApplyLook() {
   }
   QString sheet;
   if (!background.isEmpty()) {
-    sheet = QStringLiteral("QFrame#tile{background:%1;border:%2px solid %3;}"
-                           "QLabel{background:transparent;color:#000;}")
+    sheet = QStringLiteral(
+                "QFrame#tile{background:%1;border:%2px solid %3;}"
+                "QLabel{background:transparent;color:#000;}")
                 .arg(background)
                 .arg(large ? 2 : 1)
                 .arg(border);
@@ -323,6 +351,36 @@ void ProgrammerTile::ApplyLook() {
     sheet += QStringLiteral("QLabel#activity{background:#ffb300;}");
   }
   if (styleSheet() != sheet) setStyleSheet(sheet);
+}
+
+void ProgrammerTile::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  FitResult();
+}
+
+bool ProgrammerTile::event(QEvent* event) {
+  const bool done = QFrame::event(event);
+  // The layout places the result once the tile's size is settled.
+  if (event->type() == QEvent::LayoutRequest) FitResult();
+  return done;
+}
+
+void ProgrammerTile::FitResult() {
+  if (m_layout != PageLayout::kWindow) return;
+  const QRect room = m_labelResult->contentsRect();
+  if (room.width() <= 0 || room.height() <= 0) return;
+  // The largest type in which the whole result fits its room: "通过" in
+  // large type, a long reason smaller.
+  static constexpr int kSizes[] = {28, 24, 20, 17, 14, 12, 10, 8};
+  QFont font = m_labelResult->font();
+  for (const int size : kSizes) {
+    font.setPointSize(size);
+    const QFontMetrics metrics(font);
+    const QRect needed = metrics.boundingRect(
+        QRect(0, 0, room.width(), 100000), Qt::TextWordWrap | Qt::AlignLeft, m_labelResult->text());
+    if (needed.height() <= room.height() && needed.width() <= room.width()) break;
+  }
+  if (font != m_labelResult->font()) m_labelResult->setFont(font);
 }
 
 void ProgrammerTile::SetCounters(int passed, int failed) {
@@ -554,8 +612,8 @@ void CProductionPage::EnsureBuilt() {
     if (!m_runActive) ShowNextSerial();
   });
   if (large) {
-    BuildWindowLayout({hexLabel, logLabel, addressLabel, startLabel, stepLabel, bytesLabel,
-                       nextLabel});
+    BuildWindowLayout(
+        {hexLabel, logLabel, addressLabel, startLabel, stepLabel, bytesLabel, nextLabel});
   }
   LockInputs(false);
   ShowNextSerial();
@@ -577,20 +635,19 @@ void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
   settings->addWidget(m_editLogDb, 1, 1);
   settings->addWidget(m_btnChooseLog, 1, 2);
   auto* serial = new QHBoxLayout;
-  for (QWidget* w : {static_cast<QWidget*>(m_checkSerial), labels[2],
-                     static_cast<QWidget*>(m_editSerialAddress), labels[3],
-                     static_cast<QWidget*>(m_editSerialStart), labels[4],
-                     static_cast<QWidget*>(m_spinSerialStep), labels[5],
-                     static_cast<QWidget*>(m_spinSerialBytes),
-                     static_cast<QWidget*>(m_comboSerialFormat)}) {
+  for (QWidget* w :
+       {static_cast<QWidget*>(m_checkSerial), labels[2], static_cast<QWidget*>(m_editSerialAddress),
+        labels[3], static_cast<QWidget*>(m_editSerialStart), labels[4],
+        static_cast<QWidget*>(m_spinSerialStep), labels[5],
+        static_cast<QWidget*>(m_spinSerialBytes), static_cast<QWidget*>(m_comboSerialFormat)}) {
     serial->addWidget(w);
   }
   serial->addStretch(1);
   settings->addLayout(serial, 2, 0, 1, 3);
   auto* modes = new QHBoxLayout;
-  for (QWidget* w : {static_cast<QWidget*>(m_checkFuse), labels[6],
-                     static_cast<QWidget*>(m_radioNextButton),
-                     static_cast<QWidget*>(m_radioNextAuto)}) {
+  for (QWidget* w :
+       {static_cast<QWidget*>(m_checkFuse), labels[6], static_cast<QWidget*>(m_radioNextButton),
+        static_cast<QWidget*>(m_radioNextAuto)}) {
     modes->addWidget(w);
   }
   modes->addStretch(1);
@@ -675,6 +732,9 @@ CProductionPage::~CProductionPage() {
   StopAndWait();
   qApp->removeEventFilter(this);
   if (m_watcher) m_watcher->Unsubscribe(m_watchKey);
+  // A record still being opened ends on its thread (its answer is dropped).
+  std::unique_lock lock(RecordOpeners().mutex);
+  RecordOpeners().done.wait_for(lock, kOpenerWait, [] { return RecordOpeners().running == 0; });
 }
 
 MsgResult CProductionPage::MessageBox(std::string_view text, std::string_view caption,
@@ -809,7 +869,7 @@ void CProductionPage::RebuildTiles() {
   // in at most 4 rows), each row as high as the area allows.
   const int columns = count <= 4 ? std::max(count, 1) : count <= 9 ? (count + 1) / 2 : 4;
   for (const FoundDevice& device : m_programmers) {
-    auto* tile = new ProgrammerTile(m_layout, m_tileHolder);
+    auto* tile = new ProgrammerTile(m_layout, m_tileHolder, count > 8);
     const int index = static_cast<int>(m_tiles.size());
     if (m_layout == PageLayout::kWindow) {
       tile->SetNumber(index + 1);
@@ -870,6 +930,7 @@ void CProductionPage::StartProduction() {
     if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
+  SaveSettings();
   pending->settings = std::move(job->settings);
   pending->lease = std::move(lease);
   pending->programmers = m_programmers;
@@ -896,6 +957,13 @@ void CProductionPage::OpenRecordOffThread(
     std::function<void(std::unique_ptr<RecordStore>, std::string)> done) {
   QPointer<CProductionPage> page(this);
   auto open = [page, target = std::move(target), mode, done = std::move(done)]() mutable {
+    struct Running {
+      ~Running() {
+        std::lock_guard lock(RecordOpeners().mutex);
+        --RecordOpeners().running;
+        RecordOpeners().done.notify_all();
+      }
+    } running;
     std::string error;
     const auto storeMode = static_cast<StoreMode>(mode);
     // A record in a folder that does not exist yet gets its folder.
@@ -917,11 +985,19 @@ void CProductionPage::OpenRecordOffThread(
         },
         Qt::QueuedConnection);
   };
+  {
+    std::lock_guard lock(RecordOpeners().mutex);
+    ++RecordOpeners().running;  // counted down by the thread as it ends
+  }
   try {
     // Not joined: a page that goes away meanwhile does not wait for a
     // server; the store is then closed on this thread when it comes.
     std::thread(std::move(open)).detach();
   } catch (const std::system_error&) {
+    {
+      std::lock_guard lock(RecordOpeners().mutex);
+      --RecordOpeners().running;
+    }
     done(nullptr, std::string(kLogOpenFailed));
   }
 }
@@ -946,7 +1022,6 @@ void CProductionPage::RecordOpened(std::unique_ptr<RecordStore> store, const std
     if (store->Unknown(unknown, ignored)) ShowUnknownCount(unknown.size());
   }
 
-  SaveSettings();
   // A fresh session: counters, totals and tiles start from nothing; the
   // records table keeps what earlier sessions recorded.
   m_session.reset();
@@ -1057,10 +1132,10 @@ void CProductionPage::ApplySession() {
       tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
     } else {
       tile->SetResult(s.resultText, s.resultDetail,
-                      s.result == ProductionSession::Result::kPass ? ProgrammerTile::Look::kPass
+                      s.result == ProductionSession::Result::kPass   ? ProgrammerTile::Look::kPass
                       : s.result == ProductionSession::Result::kFail ? ProgrammerTile::Look::kFail
                       : programming                                  ? ProgrammerTile::Look::kBusy
-                                                                     : ProgrammerTile::Look::kNeutral);
+                                    : ProgrammerTile::Look::kNeutral);
     }
   }
 
@@ -1203,7 +1278,8 @@ void CProductionPage::RefreshUnknownCount() {
                       [this](std::unique_ptr<RecordStore> store, std::string) {
                         std::vector<UnknownNumber> unknown;
                         std::string error;
-                        if (store && store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+                        if (store && store->Unknown(unknown, error))
+                          ShowUnknownCount(unknown.size());
                       });
 }
 
@@ -1223,11 +1299,11 @@ void CProductionPage::SettleUnknownNumbers() {
         }
         for (const UnknownNumber& u : unknown) {
           if (u.chipHex.empty()) continue;  // an older record's number: settle with velkan log
-          const std::string question =
-              "序列号 " + u.chipHex + " 未知（编程器 " + u.station + "，" + u.timeUtc +
-              " 预留，记录未完成）。\r\r请先找到这片芯片并检查。\r"
-              "是：芯片上有此序列号，作废此序列号（不再分配）\r"
-              "否：没有芯片使用此序列号，释放（分配给下一片）";
+          const std::string question = "序列号 " + u.chipHex + " 未知（编程器 " + u.station + "，" +
+                                       u.timeUtc +
+                                       " 预留，记录未完成）。\r\r请先找到这片芯片并检查。\r"
+                                       "是：芯片上有此序列号，作废此序列号（不再分配）\r"
+                                       "否：没有芯片使用此序列号，释放（分配给下一片）";
           const MsgResult answer =
               MessageBox(question, kCaptionNotice, MsgButtons::kYesNo, MsgIcon::kWarning);
           int settled = 0;

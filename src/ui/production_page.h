@@ -61,7 +61,9 @@ class ProgrammerTile final : public QFrame {
   // its first chip (amber). A result's colour stays until the next result.
   enum class Look { kNeutral, kBusy, kPass, kFail };
 
-  explicit ProgrammerTile(PageLayout layout = PageLayout::kCompact, QWidget* parent = nullptr);
+  // `crowded`: more than 8 programmers share the window.
+  explicit ProgrammerTile(PageLayout layout = PageLayout::kCompact, QWidget* parent = nullptr,
+                          bool crowded = false);
 
   void SetIdentity(const QString& name, const QString& port);
   // The socket's number on the line (window only).
@@ -88,7 +90,13 @@ class ProgrammerTile final : public QFrame {
   QLabel* m_labelResult = nullptr;
   QLabel* m_labelCounters = nullptr;
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  bool event(QEvent* event) override;
+
  private:
+  void FitResult();
+
   QString m_name;
   QString m_port;
   void ApplyLook();
@@ -210,10 +218,9 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   // The record opened on a worker thread: `done` runs on the page's thread
   // with the store (nullptr with the error in Chinese, the technical
   // reason second) unless the page has gone.
-  void OpenRecordOffThread(std::string target, int mode,
-                           std::function<void(std::unique_ptr<production::RecordStore>,
-                                              std::string)>
-                               done);
+  void OpenRecordOffThread(
+      std::string target, int mode,
+      std::function<void(std::unique_ptr<production::RecordStore>, std::string)> done);
   void RecordOpened(std::unique_ptr<production::RecordStore> store, const std::string& error);
   void ShowNextSerial();
   std::optional<std::int64_t> SerialNumberOf(const std::string& text) const;
@@ -244,7 +251,7 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   PageLayout m_layout;
   std::shared_ptr<DeviceWatcher> m_watcher;
   int m_watchKey = 0;
-  QTimer m_clockTimer;  // the session's time in the totals
+  QTimer m_clockTimer;   // the session's time in the totals
   QSet<int> m_keysDown;  // next-chip keys held now
   // What the start keeps while the record is being opened.
   struct Pending;

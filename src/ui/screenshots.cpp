@@ -1,7 +1,9 @@
 // Renders the main window's pages into PNG files: the two programming pages as
 // they start, the online page after a finished run, the I2C page after one
 // exchange against the emulated programmer, and the production page idle and
-// during production with two emulated programmers.
+// during production with two emulated programmers; then the production
+// window mid-session with 1, 4 and 8 emulated programmers (one failed, one
+// programming, the others passed).
 //   velkan_ui_screenshots DIR
 #include <QApplication>
 #include <QCheckBox>
@@ -16,12 +18,15 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <functional>
+#include <string>
 
 #include "common/clock.h"
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/app.h"
 #include "ui/main_dialog.h"
+#include "ui/production_window.h"
 
 namespace {
 
@@ -33,7 +38,9 @@ class AnsweringDialogs final : public velkan::ui::UiDialogs {
     return buttons == velkan::MsgButtons::kYesNo ? velkan::MsgResult::kYes : velkan::MsgResult::kOk;
   }
   std::optional<QString> OpenHexFile(QWidget*, const QString&) override { return std::nullopt; }
-  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override {
+    return std::nullopt;
+  }
 };
 
 void ShowTab(CVELKANToolV2xxxDlg& dialog, int index) {
@@ -50,6 +57,75 @@ bool Save(QWidget& widget, const QDir& dir, const char* name) {
   }
   std::printf("%s\n", qPrintable(path));
   return true;
+}
+
+// The production window on `count` emulated programmers, caught in the
+// middle of a session in button mode: the first programmer's chips fail,
+// the second is programming at USB speed, the others have passed. With one
+// programmer: passed, and programming the next chip.
+bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const QString& hexName,
+                          int count) {
+  const auto emulators = velkan::UseEmulators(std::nullopt, static_cast<std::size_t>(count));
+  if (emulators.empty()) return false;
+  for (const auto& emulator : emulators) emulator->SetFeeder(velkan::emu::Feeder{});
+  if (count > 1) {
+    velkan::emu::Fault refuse;
+    refuse.kind = velkan::emu::FaultKind::kStatus;
+    refuse.atCommand = 0x76;
+    refuse.once = false;
+    emulators[0]->InjectFault(refuse);
+    emulators[1]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+  }
+  velkan::ui::ProductionWindow window(dialogs);
+  window.show();
+  velkan::ui::CProductionPage& page = window.Page();
+  page.m_editHexPath->setText(hexName);
+  page.m_editLogDb->setText(QStringLiteral("line-%1.db").arg(count));
+  page.m_checkSerial->setChecked(true);
+  page.m_editSerialAddress->setText(QStringLiteral("9FF0"));
+  page.m_editSerialStart->setText(QStringLiteral("00000100"));
+  page.m_radioNextButton->setChecked(true);
+  QElapsedTimer waited;
+  waited.start();
+  auto serveUntil = [&](const std::function<bool()>& done) {
+    while (!done() && waited.elapsed() < 60000) {
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+  };
+  page.RefreshProgrammers();
+  serveUntil([&] { return static_cast<int>(page.Tiles().size()) == count; });
+  page.m_btnStart->click();
+  auto waiting = [&](const velkan::ui::ProgrammerTile* tile) {
+    return tile->ActivityText() == QStringLiteral("请放入芯片，按下一片");
+  };
+  serveUntil([&] {
+    for (const auto* tile : page.Tiles()) {
+      if (!waiting(tile)) return false;
+    }
+    return !page.Tiles().empty();
+  });
+  page.NextChip();
+  if (count == 1) {
+    serveUntil([&] { return page.TotalPassed() == 1 && waiting(page.Tiles()[0]); });
+    emulators[0]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+    page.NextChip();
+    serveUntil([&] { return page.Tiles()[0]->Progress() >= 40; });
+  } else {
+    serveUntil([&] {
+      const auto& tiles = page.Tiles();
+      if (tiles[0]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kFail) return false;
+      if (tiles[1]->Progress() < 40) return false;
+      for (std::size_t i = 2; i < tiles.size(); ++i) {
+        if (tiles[i]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kPass) return false;
+      }
+      return true;
+    });
+  }
+  const std::string name = "production_window_" + std::to_string(count) + ".png";
+  const bool saved = Save(window, dir, name.c_str());
+  page.StopAndWait();
+  return saved;
 }
 
 }  // namespace
@@ -140,5 +216,9 @@ int main(int argc, char** argv) {
   ok = Save(dialog, dir, "production_run.png") && ok;
   production.StopProduction();
   production.WaitForRun();
+
+  for (const int count : {1, 4, 8}) {
+    ok = SaveProductionWindow(dialogs, dir, hexName, count) && ok;
+  }
   return ok ? 0 : 1;
 }

@@ -3,9 +3,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QPushButton>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpacerItem>
 #include <algorithm>
 
@@ -74,19 +74,19 @@ MsgResult QtUiDialogs::ConfirmIrreversible(QWidget* owner, std::string_view text
 QString ChooserFolder(const QString& current) {
   const QString trimmed = current.trimmed();
   if (trimmed.isEmpty()) return QDir::currentPath();
-  QFileInfo info(QDir::fromNativeSeparators(trimmed));
-  QDir folder = info.absoluteDir();
   // The nearest folder that exists: a record's folder is made only when
   // production starts.
-  while (!folder.exists() && !folder.isRoot()) {
-    if (!folder.cdUp()) break;
+  QString folder = QFileInfo(QDir::fromNativeSeparators(trimmed)).absolutePath();
+  while (!QFileInfo(folder).isDir()) {
+    const QString above = QFileInfo(folder).absolutePath();
+    if (above == folder) return QDir::currentPath();
+    folder = above;
   }
-  return folder.exists() ? folder.absolutePath() : QDir::currentPath();
+  return QDir(folder).absolutePath();
 }
 
 std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& current) {
-  QFileDialog dialog(owner ? owner->window() : nullptr);
-  dialog.setDirectory(ChooserFolder(current));
+  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilter(QString::fromLatin1(kHexFilter));
@@ -97,8 +97,7 @@ std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& c
 }
 
 std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner, const QString& current) {
-  QFileDialog dialog(owner ? owner->window() : nullptr);
-  dialog.setDirectory(ChooserFolder(current));
+  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
   // An existing record is chosen to be added to (an open dialog, no
   // overwrite question); a new name is taken too.
   dialog.setAcceptMode(QFileDialog::AcceptOpen);

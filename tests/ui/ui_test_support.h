@@ -43,7 +43,8 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
   }
   MsgResult ConfirmIrreversible(QWidget* owner, std::string_view text,
                                 std::string_view caption) override {
-    const MsgResult answer = MessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
+    const MsgResult answer =
+        MessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
     boxes.back().defaultNo = true;
     return answer;
   }
