@@ -243,7 +243,7 @@ ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent, bool crowded)
     m_labelResult->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The result takes the room the others leave and its type is fitted
     // to it (FitResult).
-    m_labelResult->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    m_labelResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     m_labelChipSerial->setFont(TileFont(font(), crowded ? 11 : 14, true));
     m_labelCounters->setFont(TileFont(font(), small, false));
   }
@@ -371,7 +371,7 @@ void ProgrammerTile::FitResult() {
   if (room.width() <= 0 || room.height() <= 0) return;
   // The largest type in which the whole result fits its room: "通过" in
   // large type, a long reason smaller.
-  static constexpr int kSizes[] = {28, 24, 20, 17, 14, 12, 10, 8};
+  static constexpr int kSizes[] = {72, 56, 44, 36, 28, 24, 20, 17, 14, 12, 10, 8};
   QFont font = m_labelResult->font();
   for (const int size : kSizes) {
     font.setPointSize(size);
@@ -885,6 +885,13 @@ void CProductionPage::RebuildTiles() {
     m_tiles.push_back(tile);
   }
   m_labelNoProgrammer->setVisible(m_tiles.empty());
+  if (m_tileGrid != nullptr) {
+    // Every tile as wide and as high as the others, whatever its text.
+    for (int c = 0; c < m_tileGrid->columnCount(); ++c) m_tileGrid->setColumnStretch(c, 0);
+    for (int r = 0; r < m_tileGrid->rowCount(); ++r) m_tileGrid->setRowStretch(r, 0);
+    for (int c = 0; c < columns; ++c) m_tileGrid->setColumnStretch(c, 1);
+    for (int r = 0; r < (count + columns - 1) / columns; ++r) m_tileGrid->setRowStretch(r, 1);
+  }
 }
 
 void CProductionPage::StartProduction() {

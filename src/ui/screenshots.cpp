@@ -20,9 +20,11 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "common/clock.h"
 #include "emulator/emulator.h"
+#include "production/record_server.h"
 #include "programmer/backend.h"
 #include "ui/app.h"
 #include "ui/main_dialog.h"
@@ -59,16 +61,20 @@ bool Save(QWidget& widget, const QDir& dir, const char* name) {
   return true;
 }
 
+bool SaveAndStop(velkan::ui::ProductionWindow& window, const QDir& dir, int count);
+
 // The production window on `count` emulated programmers, caught in the
 // middle of a session in button mode: the first programmer's chips fail,
 // the second is programming at USB speed, the others have passed. With one
-// programmer: passed, and programming the next chip.
+// programmer (automatic detection): passed, and programming the next chip.
 bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const QString& hexName,
                           int count) {
   const auto emulators = velkan::UseEmulators(std::nullopt, static_cast<std::size_t>(count));
   if (emulators.empty()) return false;
   for (const auto& emulator : emulators) emulator->SetFeeder(velkan::emu::Feeder{});
-  if (count > 1) {
+  if (count == 1) {
+    emulators[0]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+  } else {
     velkan::emu::Fault refuse;
     refuse.kind = velkan::emu::FaultKind::kStatus;
     refuse.atCommand = 0x76;
@@ -84,7 +90,8 @@ bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const
   page.m_checkSerial->setChecked(true);
   page.m_editSerialAddress->setText(QStringLiteral("9FF0"));
   page.m_editSerialStart->setText(QStringLiteral("00000100"));
-  page.m_radioNextButton->setChecked(true);
+  // One programmer: automatic detection, the feeder bringing the chips.
+  (count == 1 ? page.m_radioNextAuto : page.m_radioNextButton)->setChecked(true);
   QElapsedTimer waited;
   waited.start();
   auto serveUntil = [&](const std::function<bool()>& done) {
@@ -96,6 +103,14 @@ bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const
   page.RefreshProgrammers();
   serveUntil([&] { return static_cast<int>(page.Tiles().size()) == count; });
   page.m_btnStart->click();
+  if (count == 1) {
+    serveUntil([&] {
+      const auto* tile = page.Tiles()[0];
+      return page.TotalPassed() >= 1 && tile->ActivityText().startsWith(QStringLiteral("编程中")) &&
+             tile->Progress() >= 40;
+    });
+    return SaveAndStop(window, dir, count);
+  }
   auto waiting = [&](const velkan::ui::ProgrammerTile* tile) {
     return tile->ActivityText() == QStringLiteral("请放入芯片，按下一片");
   };
@@ -106,31 +121,33 @@ bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const
     return !page.Tiles().empty();
   });
   page.NextChip();
-  if (count == 1) {
-    serveUntil([&] { return page.TotalPassed() == 1 && waiting(page.Tiles()[0]); });
-    emulators[0]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
-    page.NextChip();
-    serveUntil([&] { return page.Tiles()[0]->Progress() >= 40; });
-  } else {
-    serveUntil([&] {
-      const auto& tiles = page.Tiles();
-      if (tiles[0]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kFail) return false;
-      if (tiles[1]->Progress() < 40) return false;
-      for (std::size_t i = 2; i < tiles.size(); ++i) {
-        if (tiles[i]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kPass) return false;
-      }
-      return true;
-    });
-  }
+  serveUntil([&] {
+    const auto& tiles = page.Tiles();
+    if (tiles[0]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kFail) return false;
+    if (tiles[1]->Progress() < 40) return false;
+    for (std::size_t i = 2; i < tiles.size(); ++i) {
+      if (tiles[i]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kPass) return false;
+    }
+    return true;
+  });
+  return SaveAndStop(window, dir, count);
+}
+
+bool SaveAndStop(velkan::ui::ProductionWindow& window, const QDir& dir, int count) {
   const std::string name = "production_window_" + std::to_string(count) + ".png";
   const bool saved = Save(window, dir, name.c_str());
-  page.StopAndWait();
+  window.Page().StopAndWait();
   return saved;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The production page keeps its record in a recorder process: this
+  // program again, started with the recorder's argument.
+  if (argc >= 2 && std::string_view(argv[1]) == velkan::production::kRecordServerArgument) {
+    return velkan::production::RecordServerMain();
+  }
   QApplication app(argc, argv);
   if (argc != 3) {
     std::fputs("usage: velkan_ui_screenshots DIR HEXFILE\n", stderr);
