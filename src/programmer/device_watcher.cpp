@@ -107,6 +107,9 @@ void DeviceWatcher::Loop(std::stop_token stop) {
           const bool plugged = notifier_->Wait(kNotifierSlice);
           lock.lock();
           if (plugged) rescan_ = true;
+        } else if (listeners_.empty()) {
+          // Nobody listens: no device is opened until someone does.
+          wake_.wait(lock, stop, [this] { return rescan_ || announce_; });
         } else if (!wake_.wait_for(lock, stop, pollInterval_,
                                    [this] { return rescan_ || announce_; })) {
           rescan_ = true;  // the interval has passed: look again

@@ -2,8 +2,8 @@
 // Watches programmers being plugged in and out on a thread of its own, so
 // that no window waits for a device search. Where the system tells of
 // plugging (udev on Linux) the list is made again when it does; elsewhere
-// (the emulator, Windows for now) it is made again every second. One
-// watcher serves the whole process.
+// (the emulator, Windows for now) it is made again every second while
+// someone listens. One watcher serves the whole process.
 #pragma once
 
 #include <chrono>

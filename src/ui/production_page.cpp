@@ -731,7 +731,7 @@ void CProductionPage::SetRecorderProgram(const QString& path) {
 CProductionPage::~CProductionPage() {
   StopAndWait();
   qApp->removeEventFilter(this);
-  if (m_watcher) m_watcher->Unsubscribe(m_watchKey);
+  StopWatching();
   // A record still being opened ends on its thread (its answer is dropped).
   std::unique_lock lock(RecordOpeners().mutex);
   RecordOpeners().done.wait_for(lock, kOpenerWait, [] { return RecordOpeners().running == 0; });
@@ -800,6 +800,14 @@ void CProductionPage::showEvent(QShowEvent* event) {
 
 void CProductionPage::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
+  // A run still watches its programmers while the page is hidden.
+  if (!IsRunning()) StopWatching();
+}
+
+void CProductionPage::StopWatching() {
+  if (m_watcher == nullptr || m_watchKey == 0) return;
+  m_watcher->Unsubscribe(m_watchKey);
+  m_watchKey = 0;
 }
 
 void CProductionPage::resizeEvent(QResizeEvent* event) {
@@ -824,10 +832,10 @@ void CProductionPage::RefreshProgrammers() {
 }
 
 void CProductionPage::WatchProgrammers() {
-  if (m_watcher) return;
+  if (m_watchKey != 0) return;
   // Every page of the process shares one watcher; its thread does the
   // device search, this thread only shows the list.
-  m_watcher = DeviceWatcher::Shared();
+  if (!m_watcher) m_watcher = DeviceWatcher::Shared();
   m_watchKey = m_watcher->Subscribe([this](const std::vector<FoundDevice>& found) {
     QMetaObject::invokeMethod(
         this, [this, found] { ProgrammersListed(found); }, Qt::QueuedConnection);
@@ -1231,6 +1239,7 @@ void CProductionPage::FinishRun() {
     m_watcher->SetInUse({});
     m_watcher->Rescan();
   }
+  if (!isVisible()) StopWatching();
   RefreshUnknownCount();
   emit productionFinished();
 }

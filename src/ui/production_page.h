@@ -214,6 +214,7 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   void EnsureBuilt();
   void BuildWindowLayout(const std::vector<QWidget*>& labels);
   void WatchProgrammers();
+  void StopWatching();
   void ProgrammersListed(std::vector<FoundDevice> found);
   // The record opened on a worker thread: `done` runs on the page's thread
   // with the store (nullptr with the error in Chinese, the technical

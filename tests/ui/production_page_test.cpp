@@ -867,7 +867,11 @@ TEST_F(ProductionPageTest, TheNextSerialNumberAndTheLastResultStayInSight) {
     emulator->SetLatency(velkan::emu::Latency::UsbFullSpeed());
   }
   page.NextChip();
-  ASSERT_TRUE(ServeUntil([&] { return page.Tiles()[0]->Progress() >= 10; }));
+  ASSERT_TRUE(ServeUntil([&] {
+    const ProgrammerTile* tile = page.Tiles()[0];
+    return tile->ActivityText().startsWith(QStringLiteral("编程中")) && tile->Progress() >= 10 &&
+           tile->Progress() < 100;
+  }));
   EXPECT_EQ(page.Tiles()[0]->CurrentLook(), ProgrammerTile::Look::kPass);
   EXPECT_FALSE(page.Tiles()[0]->ResultText().startsWith(QStringLiteral("上一片")));
   page.StopAndWait();
