@@ -561,7 +561,7 @@ void CProductionPage::EnsureBuilt() {
 
   m_labelTotals = new QLabel(m_body);
   m_labelTotals->setObjectName(QStringLiteral("totals"));
-  m_labelTotals->setGeometry(du.Rect(6, 121, 258, 9));
+  m_labelTotals->setGeometry(du.Rect(6, 121, 338, 9));
   m_labelNextSerial = new QLabel(m_body);
   m_labelNextSerial->setObjectName(QStringLiteral("nextSerial"));
   // The compact tab has no room of its own for it: its totals say it.
@@ -1285,6 +1285,11 @@ void CProductionPage::ShowUnknownCount(std::size_t count) {
       "这些序列号已预留给记录未完成的芯片（程序被中止或记录失败），芯片上可能有此序列号。"
       "检查这些芯片后点此处理。"));
   m_btnUnknown->setVisible(count > 0);
+  if (m_layout == PageLayout::kCompact) {
+    // The totals take the row when the unknown numbers' button is away.
+    const DialogUnits du(font());
+    m_labelTotals->setGeometry(du.Rect(6, 121, count > 0 ? 258 : 338, 9));
+  }
 }
 
 void CProductionPage::RefreshUnknownCount() {
