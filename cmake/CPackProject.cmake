@@ -4,3 +4,7 @@
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CPACK_DEFAULT_PACKAGE_DESCRIPTION_SUMMARY}")
 endif()
+# The Windows installer is named for what it is, beside the zip.
+if(CPACK_GENERATOR STREQUAL "NSIS")
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_FILE_NAME}-setup")
+endif()

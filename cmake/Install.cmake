@@ -143,6 +143,8 @@ file(WRITE ${_velkan_python_meta}/${_velkan_dist_info}/METADATA
      "Requires-Python: >=3.7\n")
 file(WRITE ${_velkan_python_meta}/${_velkan_dist_info}/INSTALLER "cmake\n")
 
+# (Linux only: the Windows zip and installer have no Python.)
+if(NOT WIN32)
 install(CODE "
   set(_dir \"${VELKAN_PYTHON_DIR}\")
   if(NOT _dir)
@@ -160,3 +162,4 @@ install(CODE "
   file(INSTALL \"${_velkan_python_meta}/${_velkan_dist_info}\"
        DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${_dir}\")
 " COMPONENT python)
+endif()

@@ -34,7 +34,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
 # Production runs keep their records with SQLite, and PostgreSQL records
 # need libpq: the tools load either library only when a record is opened
 # (cmake/SqliteOnDemand.cmake), so neither shows in their link line.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31)")
+# Signed jobs link libsodium.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.31), libsodium23")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "libpq5")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "velkan-tool")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
@@ -51,7 +52,7 @@ set(CPACK_DEBIAN_GUI_PACKAGE_SECTION electronics)
 # The pages are Chinese: without a font that has the glyphs, Qt draws boxes.
 # The udev rule comes with velkan.
 set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS
-    "velkan (= ${_velkan_deb_version}), libsqlite3-0 (>= 3.31), fonts-wqy-microhei | fonts-noto-cjk")
+    "velkan (= ${_velkan_deb_version}), libsqlite3-0 (>= 3.31), libsodium23, fonts-wqy-microhei | fonts-noto-cjk")
 # Qt's own dialogs (file selection, message boxes) in Chinese too.
 set(CPACK_DEBIAN_GUI_PACKAGE_RECOMMENDS "qt6-translations-l10n")
 set(CPACK_COMPONENT_GUI_DESCRIPTION

@@ -11,6 +11,8 @@ set(CMAKE_RC_COMPILER ${_mingw}-windres)
 set(CMAKE_AR ${_mingw}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${_mingw}-ranlib CACHE FILEPATH "")
 set(CMAKE_OBJDUMP ${_mingw}-objdump CACHE FILEPATH "")
+set(CMAKE_STRIP ${_mingw}-strip CACHE FILEPATH "")
+set(VELKAN_MINGW_TRIPLET ${_mingw})
 
 # Headers and libraries come from the mingw sysroot only; programs (code
 # generators, wine) from the build machine.

@@ -51,6 +51,19 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
   fi
 ) 9>"$WINEPREFIX.lock"
 
+# Wine keeps the build machine's QT_* variables from Windows programs and
+# hands them WINEQT_* under the QT_* name instead: the Qt settings the tests
+# make (QT_QPA_PLATFORM=offscreen) go that way. The offscreen platform draws
+# with FreeType from the flat font folder QT_QPA_FONTDIR; Debian's WenQuanYi
+# Micro Hei has the Chinese texts.
+while IFS='=' read -r name value; do
+  if [[ -z $(printenv "WINE$name") ]]; then export "WINE$name=$value"; fi
+done < <(env | grep -E '^QT_[A-Z_]+=' || true)
+if [[ ${WINEQT_QPA_PLATFORM:-} == offscreen* && -z ${WINEQT_QPA_FONTDIR:-} ]]; then
+  fontdir=${VELKAN_WINE_FONTDIR:-/usr/share/fonts/truetype/wqy}
+  if [[ -d $fontdir ]]; then export WINEQT_QPA_FONTDIR="Z:${fontdir//\//\\}"; fi
+fi
+
 # VELKAN_WINE_LOCALE (e.g. zh_CN.UTF-8) picks the Windows system locale, and
 # with it the ANSI code page, of the program; the build machine need not have
 # that locale itself.

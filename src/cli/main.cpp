@@ -219,6 +219,16 @@ int main(int argc, char** argv) {
   const auto producing = [&] { return production.ProduceParsed(); };
 #else
   const auto producing = [] { return false; };
+  // Left out of this build (no SQLite when it was built): named all the same,
+  // so that using one says what is missing rather than that the command line
+  // is wrong.
+  std::vector<CLI::App*> absent;
+  for (const char* name : {"produce", "log", "job"}) {
+    CLI::App* sub = app.add_subcommand(name, "(not available in this build)");
+    sub->fallthrough(false);
+    sub->allow_extras();
+    absent.push_back(sub);
+  }
 #endif
 
   if (args.empty()) args.emplace_back("velkan");
@@ -235,6 +245,16 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
+#if !VELKAN_WITH_PRODUCTION
+  for (const CLI::App* sub : absent) {
+    if (sub->parsed()) {
+      std::fprintf(stderr,
+                   "velkan: %s: not available in this build (it was built without SQLite)\n",
+                   sub->get_name().c_str());
+      return kExitUsage;
+    }
+  }
+#endif
   if (traceOpt->count() > 0) global.trace = trace;
   if (devices.size() == 1) global.device = devices.front();
   if (devices.size() > 1) global.devices = devices;
@@ -254,6 +274,7 @@ int main(int argc, char** argv) {
   if (script->parsed()) return WithOutputChecked(ScriptCommand(global, hex));
 #if VELKAN_WITH_PRODUCTION
   if (production.LogParsed()) return WithOutputChecked(production.Log(global));
+  if (production.JobParsed()) return WithOutputChecked(production.JobCommand(global));
 #endif
 
   if (int code = SetUpProgrammer(global); code != kExitOk) return code;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -17,9 +18,13 @@
 #include "cli/terminal.h"
 #include "common/codepage.h"
 #include "common/input_file.h"
+#include "common/sha256.h"
 #include "emulator/emulator.h"
 #include "image/start_programming.h"
+#include "production/child_process.h"
 #include "production/job.h"
+#include "production/job_file.h"
+#include "production/job_signing.h"
 #include "production/next_chip_gate.h"
 #include "production/production.h"
 #include "programmer/backend.h"
@@ -144,11 +149,20 @@ class ProduceView final : public Observer {
   void OnChipDone(std::size_t i, const ChipRecord& row, const Counters& c) override {
     std::lock_guard lock(mutex_);
     if (Json()) {
-      nlohmann::json j{
-          {"event", "chip-done"},       {"station", i + 1},     {"result", ResultName(row.result)},
-          {"runResult", row.runResult}, {"detail", row.detail}, {"durationMs", row.durationMs},
-          {"imageCrc", row.imageCrc},   {"passed", c.passed},   {"failed", c.failed},
-          {"notReached", c.notReached}, {"yield", c.Yield()},   {"attempt", row.attempt}};
+      nlohmann::json j{{"event", "chip-done"},
+                       {"station", i + 1},
+                       {"result", ResultName(row.result)},
+                       {"runResult", row.runResult},
+                       {"detail", row.detail},
+                       {"durationMs", row.durationMs},
+                       {"imageCrc", row.imageCrc},
+                       {"passed", c.passed},
+                       {"failed", c.failed},
+                       {"notReached", c.notReached},
+                       {"yield", c.Yield()},
+                       {"attempt", row.attempt},
+                       {"jobId", row.jobId},
+                       {"dataSha256", row.dataSha256}};
       j["chipSerial"] = row.chipSerial ? nlohmann::json(*row.chipSerial) : nlohmann::json(nullptr);
       Emit(j);
       return;
@@ -195,11 +209,19 @@ class ProduceView final : public Observer {
     }
     const std::string text =
         "stopped: " + std::string(StopName(why)) + (detail.empty() ? std::string() : ": " + detail);
-    if (why == StationStop::kCount || why == StationStop::kStopped) {
+    if (why == StationStop::kCount || why == StationStop::kStopped || why == StationStop::kLimit) {
       Line(i, text);
     } else {
       console_.Error(Printable(labels_[i]) + ": " + Printable(text));
     }
+  }
+  void OnNotice(std::size_t i, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    if (Json()) {
+      Emit({{"event", "notice"}, {"station", i + 1}, {"text", text}});
+      return;
+    }
+    console_.Error(Printable(labels_[i]) + ": " + Printable(text));
   }
   bool WaitForNextChip(std::size_t i) override { return gate_.Wait(i); }
 
@@ -227,6 +249,7 @@ int StopExitCode(StationStop stop) {
   switch (stop) {
     case StationStop::kCount:
     case StationStop::kStopped:
+    case StationStop::kLimit:
       return kExitOk;
     case StationStop::kNoProgrammer:
       return kExitNoProgrammer;
@@ -260,6 +283,95 @@ std::string CsvField(const std::string& text) {
   return q + "\"";
 }
 
+// The serial plan's options, the same for `produce` and `job create`.
+void AddSerialOptions(CLI::App& app, JobRequest& r) {
+  app.add_option("--serial-at", r.serialAt,
+                 "write a serial number into each chip at this chip address (hex)")
+      ->type_name("ADDR");
+  app.add_option("--serial-start", r.serialStart,
+                 "the first serial number (hex; with --serial-format bcd decimal)")
+      ->type_name("HEX");
+  app.add_option("--serial-step", r.serialStep, "increment (default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
+  app.add_option("--serial-bytes", r.serialBytes, "bytes written (default 4, at most 8)")
+      ->type_name("K")
+      ->check(CLI::Range(1, 8));
+  app.add_option("--serial-format", r.serialFormat,
+                 "be (default), le, bcd or ascii (hex digits as characters)")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
+  app.add_option("--serial-file", r.serialFile,
+                 "take the serial numbers from this file: one hex value per line")
+      ->type_name("F");
+  app.add_flag("--serial-burn-failed", r.serialBurnFailed,
+               "a failed chip's serial number is not given to the next chip");
+}
+
+// The job settings that `produce` and `job create` share.
+void AddJobSettings(CLI::App& app, JobRequest& r) {
+  app.add_option("--count-limit", r.countLimit,
+                 "the job's limit of passed chips over every station and process sharing the "
+                 "record (needs serial numbers; 0: no limit)")
+      ->type_name("N")
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{1} << 40));
+  app.add_option("--chip-data", r.chipData,
+                 "for each chip, run CMD (by the shell) for the chip's own data: it answers "
+                 "ADDRESS:HEX pieces (see the README)")
+      ->type_name("CMD");
+  app.add_option("--chip-data-timeout", r.chipDataTimeoutMs,
+                 "milliseconds one call of the chip data generator may take (default 10000)")
+      ->type_name("MS")
+      ->check(CLI::Range(std::int64_t{1}, std::int64_t{3600000}));
+}
+
+// Reads a small text file (a HEX or serial file for a job).
+bool ReadText(const std::string& path, std::string& text, std::string& error) {
+  InputFileOptions options;
+  options.limit = std::size_t{64} << 20;
+  if (const InputFileError e = ReadInputFile(PathFromUtf8(path), options, text);
+      e != InputFileError::kNone) {
+    error = Printable(path) + ": " + InputFileErrorText(e, options);
+    return false;
+  }
+  return true;
+}
+
+// A job file read and checked: its content gives its id, a signature it
+// carries matches, and with `trustedKey` it is signed by that key.
+bool OpenJob(const std::string& path, const std::string& trustedKey, SealedJob& job,
+             std::string& error) {
+  if (!ReadJobFile(path, job, error)) return false;
+  std::string trusted;
+  if (!trustedKey.empty() && !ReadPublicKey(trustedKey, trusted, error)) return false;
+  if (!job.signature) {
+    if (!trusted.empty()) {
+      error = Printable(path) +
+              ": the job is not signed; with --trusted-key only jobs signed by "
+              "that key run";
+      return false;
+    }
+    return true;
+  }
+  if (job.signature->algorithm != "ed25519") {
+    error = Printable(path) + ": the job is signed with " + Printable(job.signature->algorithm) +
+            ", which this version cannot check";
+    return false;
+  }
+  if (!VerifyMessage(CanonicalContent(job), job.signature->publicKey, job.signature->value,
+                     error)) {
+    error = Printable(path) + ": the job's signature does not hold (" + error +
+            "): the job was changed after it was signed";
+    return false;
+  }
+  if (!trusted.empty() && job.signature->publicKey != trusted) {
+    error = Printable(path) + ": the job is signed by another key than the trusted one (" +
+            job.signature->publicKey + ")";
+    return false;
+  }
+  return true;
+}
+
 // The options as a job request: the same checks as the desktop page's.
 JobRequest JobRequestOf(const ProduceOptions& p) {
   JobRequest r = p.job;
@@ -287,13 +399,35 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
           },
           ""))
       ->needs("--emulator-feeder");
+  app.add_option("--emulator-tray-data", produceOptions_.emulatorTrayData,
+                 "with --emulator-feeder: each tray line also carries the K bytes (1 to 64) at "
+                 "chip address ADDR as dataHex (a chip's own data)")
+      ->type_name("ADDR:K")
+      ->check(CLI::Validator(
+          [](std::string& v) {
+            return emu::ParseTrayData(v) ? std::string()
+                                         : "expected ADDR:K, ADDR hex 2000 to 9FFF and K 1 to "
+                                           "64 within the chip's flash, e.g. 0x9000:16";
+          },
+          ""))
+      ->needs("--emulator-feeder");
 
   ProduceOptions& p = produceOptions_;
   produce_ = app.add_subcommand(
       "produce",
       "program chip after chip on every station, record each one (SQLite or PostgreSQL)");
-  produce_->add_option("FILE", p.hex.hexPath, "Intel HEX file with the chip's application")
-      ->required();
+  produce_->add_option("FILE", p.hex.hexPath,
+                       "Intel HEX file with the chip's application (or --job)");
+  produce_
+      ->add_option("--job", p.jobFile,
+                   "run a sealed job file (.vjob): its HEX file, fuse choice, serial plan, "
+                   "chip data generator and count limit")
+      ->type_name("JOB");
+  produce_
+      ->add_option("--trusted-key", p.trustedKey,
+                   "with --job: run the job only when it is signed by this Ed25519 public key "
+                   "(PEM or 64 hex digits)")
+      ->type_name("PUB");
   produce_->add_flag("--fuse", p.hex.fuse, "blow each chip's fuse at the end (irreversible)");
   produce_->add_flag("--yes", p.hex.yes, "confirm --fuse without asking");
   produce_->add_flag("--skip-outside", p.hex.skipOutside,
@@ -322,31 +456,8 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
                    "stop a station after K failed chips in a row (default 3, 0: never)")
       ->type_name("K")
       ->check(CLI::Range(0, 1000000));
-  produce_
-      ->add_option("--serial-at", p.job.serialAt,
-                   "write a serial number into each chip at this chip address (hex)")
-      ->type_name("ADDR");
-  produce_
-      ->add_option("--serial-start", p.job.serialStart,
-                   "the first serial number (hex; with --serial-format bcd decimal)")
-      ->type_name("HEX");
-  produce_->add_option("--serial-step", p.job.serialStep, "increment (default 1)")
-      ->type_name("N")
-      ->check(CLI::Range(std::int64_t{1}, std::int64_t{1} << 40));
-  produce_->add_option("--serial-bytes", p.job.serialBytes, "bytes written (default 4, at most 8)")
-      ->type_name("K")
-      ->check(CLI::Range(1, 8));
-  produce_
-      ->add_option("--serial-format", p.job.serialFormat,
-                   "be (default), le, bcd or ascii (hex digits as characters)")
-      ->type_name("FORMAT")
-      ->check(CLI::IsMember({"be", "le", "bcd", "ascii"}));
-  produce_
-      ->add_option("--serial-file", p.job.serialFile,
-                   "take the serial numbers from this file: one hex value per line")
-      ->type_name("F");
-  produce_->add_flag("--serial-burn-failed", p.job.serialBurnFailed,
-                     "a failed chip's serial number is not given to the next chip");
+  AddSerialOptions(*produce_, p.job);
+  AddJobSettings(*produce_, p.job);
 
   log_ = app.add_subcommand(
       "log",
@@ -369,6 +480,45 @@ ProductionCommands::ProductionCommands(CLI::App& app) {
       ->type_name("NUMBER...");
   log_->add_option("--series", l.series, "with --release/--burn: the numbers' series")
       ->type_name("S");
+  log_->add_flag("--manifest", l.manifest,
+                 "JSON Lines, one per passed chip (serial number, job id, image CRC, data hash, "
+                 "time, station), for the product owner");
+  log_->add_option("--job", l.job, "with --manifest: only this job's chips (its id or its file)")
+      ->type_name("JOB");
+  log_->add_option("--key", l.key,
+                   "with --manifest: sign it with this Ed25519 private key (PEM); the last line "
+                   "carries the signature of the SHA-256 of the lines above it")
+      ->type_name("KEY");
+
+  JobOptions& j = jobOptions_;
+  job_ = app.add_subcommand("job", "sealed production jobs: create, show, sign, verify");
+  job_->require_subcommand(1);
+  jobCreate_ = job_->add_subcommand("create", "make a job file from a HEX file and the settings");
+  jobCreate_->add_option("OUT", j.out, "the job file to write (.vjob)")->required();
+  jobCreate_->add_option("FILE", j.hexPath, "Intel HEX file with the chip's application")
+      ->required();
+  jobCreate_->add_option("--name", j.name, "the job's name");
+  jobCreate_->add_option("--notes", j.notes, "free text for the people running it");
+  jobCreate_->add_flag("--fuse", j.request.fuse, "blow each chip's fuse at the end");
+  AddSerialOptions(*jobCreate_, j.request);
+  AddJobSettings(*jobCreate_, j.request);
+  jobShow_ = job_->add_subcommand("show", "show a job's settings, image CRC and id");
+  jobShow_->add_option("JOB", j.file, "the job file")->required();
+  jobSign_ = job_->add_subcommand("sign", "sign a job file with an Ed25519 private key");
+  jobSign_->add_option("JOB", j.file, "the job file (signed in place)")->required();
+  jobSign_
+      ->add_option("--key", j.key,
+                   "the private key (PEM, e.g. openssl genpkey -algorithm "
+                   "ed25519)")
+      ->required()
+      ->type_name("KEY");
+  jobVerify_ = job_->add_subcommand("verify", "check a job file's content and signature");
+  jobVerify_->add_option("JOB", j.file, "the job file")->required();
+  jobVerify_->add_option("--trusted-key", j.key, "the job must be signed by this public key")
+      ->type_name("PUB");
+  jobKeygen_ = job_->add_subcommand("keygen", "make an Ed25519 key pair (PEM files)");
+  jobKeygen_->add_option("KEY", j.key, "the private key's file")->required();
+  jobKeygen_->add_option("PUB", j.publicOut, "the public key's file")->required();
 }
 
 int ProductionCommands::Produce(const GlobalOptions& global) {
@@ -392,15 +542,59 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     console.Error("--emulator-feeder: only with --emulator[=DIR]");
     return kExitUsage;
   }
+  // A sealed job: checked before anything else; a job that fails its
+  // check programs nothing.
+  JobRequest request = JobRequestOf(p);
+  std::optional<SealedJob> sealed;
+  std::string error;
+  if (!p.jobFile.empty()) {
+    if (!p.hex.hexPath.empty() || p.hex.fuse || !p.job.serialAt.empty() || p.job.countLimit != 0 ||
+        !p.job.chipData.empty()) {
+      console.Error(
+          "--job: the job holds the HEX file, the fuse choice, the serial plan, the "
+          "chip data and the limit; give none of them besides");
+      return kExitUsage;
+    }
+    sealed.emplace();
+    if (!OpenJob(p.jobFile, p.trustedKey, *sealed, error)) {
+      console.Error(error + "; nothing was programmed");
+      return kExitUsage;
+    }
+    ApplySealedJob(*sealed, request);
+    request.jobId = JobIdOf(*sealed);
+  } else if (!p.trustedKey.empty()) {
+    console.Error("--trusted-key: only with --job");
+    return kExitUsage;
+  } else if (p.hex.hexPath.empty()) {
+    console.Error("no HEX file given (FILE or --job)");
+    return kExitUsage;
+  } else if (p.job.countLimit > 0 || !p.job.chipData.empty()) {
+    // A limit and chip data belong to a job: the options make one, and its
+    // id goes into the rows (the same options give the same id).
+    std::string hexText, serialText;
+    SealedJob made;
+    if (!ReadText(p.hex.hexPath, hexText, error) ||
+        (!p.job.serialFile.empty() && !ReadText(p.job.serialFile, serialText, error)) ||
+        !SealRequest(request, hexText, serialText, made, error)) {
+      console.Error(error);
+      return kExitUsage;
+    }
+    request.jobId = JobIdOf(made);
+  }
+  if (!request.chipData.empty() && !ChildProcessesAvailable()) {
+    console.Error("--chip-data: external generators are not available in this build");
+    return kExitUsage;
+  }
+  const bool fuse = request.fuse;
   // The job's settings, checked as the desktop page checks them.
   JobProblem problem;
-  std::optional<Job> job = BuildJob(JobRequestOf(p), VELKAN_VERSION, problem);
+  std::optional<Job> job = BuildJob(request, VELKAN_VERSION, problem);
   if (!job) {
     console.Error(problem.text);
     return kExitUsage;
   }
   Settings& settings = job->settings;
-  if (p.hex.fuse && !p.hex.yes) {
+  if (fuse && !p.hex.yes) {
     if (!co.interactive) {
       console.Error("--fuse: confirm with --yes (no terminal to ask)");
       return kExitUsage;
@@ -412,8 +606,8 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
 
   ConsoleDialogs dialogs(console);
   Product product;
-  std::string error;
-  if (!LoadProduct(dialogs, p.hex.hexPath, p.hex.fuse, product, error)) {
+  if (sealed ? !LoadProductText(dialogs, sealed->hexName, sealed->hexText, fuse, product, error)
+             : !LoadProduct(dialogs, p.hex.hexPath, fuse, product, error)) {
     if (!error.empty()) console.Error(error);
     return kExitUsage;
   }
@@ -442,6 +636,7 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
   if (p.emulatorFeeder) {
     emu::Feeder feeder;
     feeder.traySerial = emu::ParseTraySerial(p.emulatorTraySerial);
+    feeder.trayData = emu::ParseTrayData(p.emulatorTrayData);
     for (const auto& emulator : CurrentEmulators()) emulator->SetFeeder(feeder);
   }
 
@@ -545,6 +740,14 @@ int ProductionCommands::Log(const GlobalOptions& global) {
     console.Error("--series: only with --release or --burn");
     return kExitUsage;
   }
+  if (!o.manifest && (!o.job.empty() || !o.key.empty())) {
+    console.Error("--job and --key: only with --manifest");
+    return kExitUsage;
+  }
+  if (o.manifest && (o.csv || o.rows || o.unknown || settling)) {
+    console.Error("--manifest: not with --csv, --rows, --unknown, --release or --burn");
+    return kExitUsage;
+  }
   if (o.csv && (o.rows || o.unknown)) {
     console.Error("--csv: not with --rows or --unknown");
     return kExitUsage;
@@ -603,6 +806,8 @@ int ProductionCommands::Log(const GlobalOptions& global) {
     flush(true);
     return code;
   }
+
+  if (o.manifest) return Manifest(console, *store, since, o);
 
   std::vector<UnknownNumber> unknown;
   if (!store->Unknown(unknown, error)) {
@@ -670,7 +875,7 @@ int ProductionCommands::Log(const GlobalOptions& global) {
     std::string a, b;
     bool operator<(const Key& k) const { return std::tie(a, b) < std::tie(k.a, k.b); }
   };
-  std::map<Key, Counters> byStation, byHex;
+  std::map<Key, Counters> byStation, byHex, byJob;
   Counters total;
   std::int64_t chips = 0;
   const bool ok = store->ForEachRow(
@@ -679,7 +884,8 @@ int ProductionCommands::Log(const GlobalOptions& global) {
         ++chips;
         Counters& s = byStation[{r.stationSerial, r.stationPort}];
         Counters& h = byHex[{r.hexName, r.hexSha256}];
-        for (Counters* c : {&s, &h, &total}) c->Count(r.result);
+        Counters& j = byJob[{r.jobId, {}}];
+        for (Counters* c : {&s, &h, &j, &total}) c->Count(r.result);
         return true;
       },
       error);
@@ -695,6 +901,11 @@ int ProductionCommands::Log(const GlobalOptions& global) {
     }
     for (const auto& [key, c] : byHex) {
       nlohmann::json j{{"kind", "hex"}, {"hexName", key.a}, {"hexSha256", key.b}};
+      j.update(CountersJson(c));
+      jsonLine(j);
+    }
+    for (const auto& [key, c] : byJob) {
+      nlohmann::json j{{"kind", "job"}, {"jobId", key.a}};
       j.update(CountersJson(c));
       jsonLine(j);
     }
@@ -720,6 +931,12 @@ int ProductionCommands::Log(const GlobalOptions& global) {
                   Printable(key.a + "  " + key.b.substr(0, 12)).c_str(), YieldText(c).c_str());
     out += line;
   }
+  out += "\nper job:\n";
+  for (const auto& [key, c] : byJob) {
+    std::snprintf(line, sizeof line, "  %-32s %s\n",
+                  key.a.empty() ? "(no job)" : key.a.substr(0, 16).c_str(), YieldText(c).c_str());
+    out += line;
+  }
   out += "\ntotal: " + YieldText(total) + "\n";
   if (!unknown.empty()) {
     out += "\nunknown serial numbers: " + std::to_string(unknown.size()) +
@@ -727,6 +944,183 @@ int ProductionCommands::Log(const GlobalOptions& global) {
            "--unknown, --release or --burn)\n";
   }
   flush(true);
+  return kExitOk;
+}
+
+int ProductionCommands::Manifest(Console& console, RecordStore& store, const std::string& since,
+                                 const LogOptions& o) {
+  std::string error;
+  std::string jobId = o.job;
+  if (!jobId.empty() && std::filesystem::is_regular_file(PathFromUtf8(jobId))) {
+    SealedJob sealed;
+    if (!ReadJobFile(o.job, sealed, error)) {
+      console.Error(error);
+      return kExitUsage;
+    }
+    jobId = JobIdOf(sealed);
+  }
+  // Kept whole: the signature covers every line.
+  std::string body;
+  const bool ok = store.ForEachRow(
+      since,
+      [&](const ChipRecord& r) {
+        if (!IsPass(r.result) || (!jobId.empty() && r.jobId != jobId)) return true;
+        nlohmann::json j{{"serial", r.chipSerial ? nlohmann::json(*r.chipSerial) : nullptr},
+                         {"jobId", r.jobId},
+                         {"imageCrc", r.imageCrc},
+                         {"dataSha256", r.dataSha256},
+                         {"time", r.timeUtc},
+                         {"station", r.stationSerial},
+                         {"port", r.stationPort},
+                         {"attempt", r.attempt}};
+        body += j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        return true;
+      },
+      error);
+  if (!ok) {
+    console.Error(error);
+    return kExitFailure;
+  }
+  if (!o.key.empty()) {
+    const auto digest = Sha256(body);
+    std::string publicKey, signature;
+    if (!SignMessage(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()),
+                     o.key, publicKey, signature, error)) {
+      console.Error("--key " + error);
+      return kExitUsage;
+    }
+    body += nlohmann::json{{"signature", signature},
+                           {"algorithm", "ed25519"},
+                           {"publicKey", publicKey},
+                           {"signs", "SHA-256 of the lines above"},
+                           {"sha256", Sha256Hex(body)}}
+                .dump() +
+            "\n";
+  }
+  console.Out(body);
+  return kExitOk;
+}
+
+int ProductionCommands::JobCommand(const GlobalOptions& global) {
+  const JobOptions& j = jobOptions_;
+  ConsoleOptions co;
+  co.quiet = global.quiet;
+  Console console(co);
+  std::string error;
+  if (!SigningAvailable()) {
+    console.Error("velkan job: not available in this build (it was built without libsodium)");
+    return kExitUsage;
+  }
+  if (jobCreate_->parsed()) {
+    JobRequest request = j.request;
+    request.hexPath = j.hexPath;
+    request.log = "-";  // no record in a job: each station names its own
+    std::string hexText, serialText;
+    if (!ReadText(j.hexPath, hexText, error) ||
+        (!request.serialFile.empty() && !ReadText(request.serialFile, serialText, error))) {
+      console.Error(error);
+      return kExitUsage;
+    }
+    request.serialFileText = serialText;
+    JobProblem problem;
+    if (!BuildJob(request, VELKAN_VERSION, problem)) {
+      console.Error(problem.text);
+      return kExitUsage;
+    }
+    SealedJob sealed;
+    sealed.name = j.name;
+    sealed.notes = j.notes;
+    if (!SealRequest(request, hexText, serialText, sealed, error)) {
+      console.Error(error);
+      return kExitUsage;
+    }
+    ConsoleDialogs dialogs(console);
+    Product product;
+    if (!LoadProductText(dialogs, sealed.hexName, sealed.hexText, sealed.fuse, product, error)) {
+      if (!error.empty()) console.Error(error);
+      return kExitUsage;
+    }
+    if (!WriteJobFile(j.out, sealed, error)) {
+      console.Error(error);
+      return kExitFailure;
+    }
+    console.Out(JobIdOf(sealed) + "\n");
+    return kExitOk;
+  }
+  if (jobKeygen_->parsed()) {
+    if (!GenerateKeyPair(j.key, j.publicOut, error)) {
+      console.Error(error);
+      return kExitFailure;
+    }
+    return kExitOk;
+  }
+  SealedJob sealed;
+  if (jobSign_->parsed()) {
+    if (!OpenJob(j.file, "", sealed, error)) {
+      console.Error(error);
+      return kExitUsage;
+    }
+    JobSignature signature;
+    if (!SignMessage(CanonicalContent(sealed), j.key, signature.publicKey, signature.value,
+                     error)) {
+      console.Error("--key " + error);
+      return kExitUsage;
+    }
+    sealed.signature = signature;
+    if (!WriteJobFile(j.file, sealed, error)) {
+      console.Error(error);
+      return kExitFailure;
+    }
+    console.Out("signed " + JobIdOf(sealed) + " by " + signature.publicKey + "\n");
+    return kExitOk;
+  }
+  if (!OpenJob(j.file, jobVerify_->parsed() ? j.key : "", sealed, error)) {
+    console.Error(error);
+    return kExitFailure;
+  }
+  if (jobVerify_->parsed()) {
+    console.Out("ok " + JobIdOf(sealed) +
+                (sealed.signature ? " signed by " + sealed.signature->publicKey
+                                  : std::string(" (not signed)")) +
+                "\n");
+    return kExitOk;
+  }
+  ConsoleDialogs dialogs(console);
+  Product product;
+  if (!LoadProductText(dialogs, sealed.hexName, sealed.hexText, sealed.fuse, product, error)) {
+    if (!error.empty()) console.Error(error);
+    return kExitFailure;
+  }
+  std::string crc;
+  ScriptTable script;
+  ChipScript(product, nullptr, nullptr, script, crc);
+  nlohmann::json show{{"id", JobIdOf(sealed)},
+                      {"name", sealed.name},
+                      {"notes", sealed.notes},
+                      {"hexName", sealed.hexName},
+                      {"hexSha256", product.hexSha256},
+                      {"imageCrc", crc},
+                      {"fuse", sealed.fuse},
+                      {"countLimit", sealed.countLimit},
+                      {"chipData", sealed.chipData},
+                      {"chipDataTimeoutMs", sealed.chipDataTimeoutMs},
+                      {"serialAt", sealed.serialAt},
+                      {"serialStart", sealed.serialStart},
+                      {"serialStep", sealed.serialStep},
+                      {"serialBytes", sealed.serialBytes},
+                      {"serialFormat", sealed.serialFormat},
+                      {"serialFile", sealed.serialFileName},
+                      {"signedBy", sealed.signature ? sealed.signature->publicKey : ""}};
+  if (global.json) {
+    console.Out(show.dump() + "\n");
+    return kExitOk;
+  }
+  std::string text;
+  for (const auto& [key, value] : show.items()) {
+    text +=
+        key + ": " + Printable(value.is_string() ? value.get<std::string>() : value.dump()) + "\n";
+  }
+  console.Out(text);
   return kExitOk;
 }
 

@@ -11,11 +11,23 @@
 
 namespace velkan::cli {
 
+namespace {
+
+// A console, not just any character device: _isatty() also says yes for NUL
+// (`velkan ... < NUL`), which has no one to answer a question.
+bool IsConsole(std::FILE* file) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+}  // namespace
+
 bool StdinIsTerminal() {
-  return _isatty(_fileno(stdin)) != 0;
+  return IsConsole(stdin);
 }
 bool StdoutIsTerminal() {
-  return _isatty(_fileno(stdout)) != 0;
+  return IsConsole(stdout);
 }
 
 void PrepareConsole() {

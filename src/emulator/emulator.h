@@ -205,6 +205,9 @@ struct Feeder {
   // ADDR (chip address, 0x2000-0x9FFF) and K (1 to 8) of the serial number
   // the tray lines carry; ADDR + K must stay within the flash.
   std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
+  // ADDR and K (1 to 64) of further bytes the tray lines carry as
+  // "dataHex" (a chip's own data, e.g. its key).
+  std::optional<std::pair<std::uint32_t, std::size_t>> trayData;
 };
 
 // The tray file in a state folder.
@@ -214,6 +217,8 @@ inline constexpr const char* kTrayFileName = "tray.jsonl";
 // without 0x, 2000 to 9FFF), K decimal 1 to 8, ADDR + K - 1 at most 9FFF.
 // Nothing for anything else.
 std::optional<std::pair<std::uint32_t, std::size_t>> ParseTraySerial(std::string_view text);
+// The same for --emulator-tray-data: K 1 to 64.
+std::optional<std::pair<std::uint32_t, std::size_t>> ParseTrayData(std::string_view text);
 
 // Off (all zero) by default. Delays pass through the process clock.
 struct Latency {

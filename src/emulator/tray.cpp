@@ -104,7 +104,8 @@ bool AppendLine(const fs::path& path, const std::string& line, std::string& erro
 }
 
 std::string TrayLine(std::uint64_t chip, const std::array<std::uint8_t, kFlashSize>& flash,
-                     const std::pair<std::uint32_t, std::size_t>* serial, bool fused,
+                     const std::pair<std::uint32_t, std::size_t>* serial,
+                     const std::pair<std::uint32_t, std::size_t>* data, bool fused,
                      std::uint8_t led) {
   nlohmann::ordered_json j;
   j["chip"] = chip;
@@ -113,6 +114,9 @@ std::string TrayLine(std::uint64_t chip, const std::array<std::uint8_t, kFlashSi
   if (serial && serial->first >= kFlashBase &&
       serial->first - kFlashBase + serial->second <= kFlashSize) {
     j["serialHex"] = BytesToHex(flash.data() + (serial->first - kFlashBase), serial->second);
+  }
+  if (data && data->first >= kFlashBase && data->first - kFlashBase + data->second <= kFlashSize) {
+    j["dataHex"] = BytesToHex(flash.data() + (data->first - kFlashBase), data->second);
   }
   j["fused"] = fused;
   j["led"] = led;
@@ -160,7 +164,10 @@ std::uint64_t LastTrayChip(const fs::path& path) {
 
 }  // namespace
 
-std::optional<std::pair<std::uint32_t, std::size_t>> ParseTraySerial(std::string_view text) {
+namespace {
+
+std::optional<std::pair<std::uint32_t, std::size_t>> ParseTrayRange(std::string_view text,
+                                                                    std::size_t most) {
   const std::size_t colon = text.find(':');
   if (colon == std::string_view::npos) return std::nullopt;
   std::string_view addrText = text.substr(0, colon);
@@ -177,10 +184,20 @@ std::optional<std::pair<std::uint32_t, std::size_t>> ParseTraySerial(std::string
       std::from_chars(countText.data(), countEnd, count).ptr != countEnd) {
     return std::nullopt;
   }
-  if (count < 1 || count > 8 || addr < kFlashBase || addr - kFlashBase + count > kFlashSize) {
+  if (count < 1 || count > most || addr < kFlashBase || addr - kFlashBase + count > kFlashSize) {
     return std::nullopt;
   }
   return std::make_pair(addr, count);
+}
+
+}  // namespace
+
+std::optional<std::pair<std::uint32_t, std::size_t>> ParseTraySerial(std::string_view text) {
+  return ParseTrayRange(text, 8);
+}
+
+std::optional<std::pair<std::uint32_t, std::size_t>> ParseTrayData(std::string_view text) {
+  return ParseTrayRange(text, 64);
 }
 
 void EmulatorState::ResumeNumbering() {
@@ -198,8 +215,10 @@ bool EmulatorState::TakeOutSocketChip() {
   if (persist) {
     const fs::path path = *dir / kTrayFileName;
     const auto* serial = feeder && feeder->traySerial ? &*feeder->traySerial : nullptr;
+    const auto* data = feeder && feeder->trayData ? &*feeder->trayData : nullptr;
     std::string why;
-    if (!AppendLine(path, TrayLine(socketChip, flash, serial, fused, socketLed.value_or(0)), why)) {
+    if (!AppendLine(path, TrayLine(socketChip, flash, serial, data, fused, socketLed.value_or(0)),
+                    why)) {
       Report(path, why + "; chip " + std::to_string(socketChip) + " taken out without its line");
     }
   }

@@ -82,8 +82,10 @@ std::optional<Job> BuildJob(const JobRequest& r, const std::string& toolVersion,
     InputFileOptions options;
     options.limit = std::size_t{64} << 20;
     std::string text;
-    if (const InputFileError e = ReadInputFile(PathFromUtf8(r.serialFile), options, text);
-        e != InputFileError::kNone) {
+    if (r.serialFileText) {
+      text = *r.serialFileText;
+    } else if (const InputFileError e = ReadInputFile(PathFromUtf8(r.serialFile), options, text);
+               e != InputFileError::kNone) {
       return Refuse(
           problem, JobError::kSerialFile,
           "--serial-file " + Printable(r.serialFile) + ": " + InputFileErrorText(e, options));
@@ -102,6 +104,21 @@ std::optional<Job> BuildJob(const JobRequest& r, const std::string& toolVersion,
     }
     plan.burnFailed = r.serialBurnFailed;
     job.settings.serial = std::move(plan);
+  }
+  if (r.countLimit < 0) return Refuse(problem, JobError::kCountLimit, "--count-limit: 0 or more");
+  if (r.countLimit > 0 && !job.settings.serial) {
+    // The limit is held by the numbers reserved (unknown ones included).
+    return Refuse(problem, JobError::kCountLimit,
+                  "--count-limit needs serial numbers (--serial-start or --serial-file)");
+  }
+  if (!r.chipData.empty() && r.chipDataTimeoutMs < 1) {
+    return Refuse(problem, JobError::kChipData, "--chip-data-timeout: 1 ms or more");
+  }
+  job.settings.jobId = r.jobId;
+  job.settings.countLimit = r.countLimit;
+  if (!r.chipData.empty()) {
+    job.settings.chipData =
+        ChipDataSettings{r.chipData, std::chrono::milliseconds(r.chipDataTimeoutMs)};
   }
   job.hexPath = r.hexPath;
   job.fuse = r.fuse;

@@ -30,7 +30,15 @@ struct JobRequest {
   int serialBytes = 4;
   std::string serialFormat = "be";
   std::string serialFile;
+  std::optional<std::string> serialFileText;  // the file's lines when they come from a job file
   bool serialBurnFailed = false;
+  // Per-chip data from an external generator (empty: none), the time one
+  // call may take, the passed chips of the job over every station (0: no
+  // limit), and the sealed job's id (empty: options given one by one).
+  std::string chipData;
+  std::int64_t chipDataTimeoutMs = 10000;
+  std::int64_t countLimit = 0;
+  std::string jobId;
 };
 
 enum class JobError {
@@ -49,6 +57,8 @@ enum class JobError {
   kSerialBytes,        // not 1 to 8 bytes
   kSerialFormat,       // not be, le, bcd or ascii
   kSerialFile,         // the file cannot be read, or a line is wrong
+  kCountLimit,         // a negative limit, or a limit without serial numbers
+  kChipData,           // a timeout below 1 ms
 };
 
 struct JobProblem {

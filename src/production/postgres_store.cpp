@@ -90,27 +90,32 @@ constexpr const char* kSchema =
     " tool_version TEXT NOT NULL, hex_name TEXT NOT NULL, hex_sha256 TEXT NOT NULL,"
     " image_crc TEXT NOT NULL, fuse INTEGER NOT NULL, chip_serial TEXT, result TEXT NOT NULL,"
     " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms BIGINT NOT NULL,"
-    " attempt TEXT NOT NULL DEFAULT '');"
+    " attempt TEXT NOT NULL DEFAULT '', job_id TEXT NOT NULL DEFAULT '',"
+    " data_sha256 TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number BIGINT NOT NULL, state TEXT NOT NULL,"
     " station TEXT NOT NULL, attempt TEXT NOT NULL DEFAULT '',"
     " reserved_utc TEXT NOT NULL DEFAULT '', chip_hex TEXT NOT NULL DEFAULT '',"
-    " PRIMARY KEY (series, number));";
+    " job_id TEXT NOT NULL DEFAULT '', PRIMARY KEY (series, number));";
 
 // Records written before reservations: their columns and states brought up
 // to date (`taken` was a reservation, `given` a released number).
 constexpr const char* kMigrate =
     "ALTER TABLE chips ADD COLUMN IF NOT EXISTS attempt TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE chips ADD COLUMN IF NOT EXISTS job_id TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE chips ADD COLUMN IF NOT EXISTS data_sha256 TEXT NOT NULL DEFAULT '';"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number BIGINT NOT NULL, state TEXT NOT NULL,"
     " station TEXT NOT NULL, PRIMARY KEY (series, number));"
     "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS attempt TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS reserved_utc TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS chip_hex TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE serial_numbers ADD COLUMN IF NOT EXISTS job_id TEXT NOT NULL DEFAULT '';"
     "UPDATE serial_numbers SET state='reserved' WHERE state='taken';"
     "UPDATE serial_numbers SET state='released' WHERE state='given';"
     "CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc);"
-    "CREATE INDEX IF NOT EXISTS chips_attempt ON chips (attempt);";
+    "CREATE INDEX IF NOT EXISTS chips_attempt ON chips (attempt);"
+    "CREATE INDEX IF NOT EXISTS chips_job ON chips (job_id, result);";
 
 // The libpq functions this store calls, from the library loaded at run time.
 struct Libpq {
@@ -337,16 +342,36 @@ class PostgresStore final : public RecordStore {
     return Connect(Clock::now() + kConnectWait, error) && Init(error);
   }
 
-  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
-               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
-               std::int64_t& number, bool& exhausted, std::string& error) override {
-    exhausted = false;
+  bool ReserveFor(const std::string& series, std::int64_t first, std::int64_t step,
+                  const std::string& station, const std::string& attempt, const JobLimit& job,
+                  const ChipHexOf& chipHexOf, std::int64_t& number, ReserveRefusal& refusal,
+                  std::string& error) override {
+    refusal = ReserveRefusal::kNone;
     std::lock_guard lock(mutex_);
     if (!Writable(error) || !Ready(error)) return false;
     Transaction tx(*this);
     if (!tx.Begin(error) ||
         !Command("LOCK TABLE serial_numbers IN SHARE ROW EXCLUSIVE MODE", error)) {
       return false;
+    }
+    if (job.limit > 0) {
+      // Under the lock: a record settles its number (an update of
+      // serial_numbers) either before this count or after the reservation.
+      Result counts = Query(
+          "SELECT (SELECT COUNT(*) FROM chips WHERE job_id=$1 AND result='pass'),"
+          " (SELECT COUNT(*) FROM serial_numbers WHERE job_id=$1 AND state='reserved')",
+          {job.jobId}, error);
+      if (!counts) return false;
+      std::int64_t passed = 0, reserved = 0;
+      if (!Number(counts.get(), 0, 0, passed, error) ||
+          !Number(counts.get(), 0, 1, reserved, error)) {
+        return false;
+      }
+      if (passed + reserved >= job.limit) {
+        refusal = ReserveRefusal::kLimit;
+        error = LimitText(job.limit, passed, reserved);
+        return false;
+      }
     }
     Result released = Query(
         "SELECT MIN(number) FROM serial_numbers "
@@ -365,7 +390,7 @@ class PostgresStore final : public RecordStore {
         std::int64_t max = 0;
         if (!Number(largest.get(), 0, 0, max, error)) return false;
         if (max >= first && max > INT64_MAX - step) {
-          exhausted = true;
+          refusal = ReserveRefusal::kExhausted;
           error = "no serial number left in " + series;
           return false;
         }
@@ -375,18 +400,18 @@ class PostgresStore final : public RecordStore {
     std::string why;
     const std::optional<std::string> chipHex = chipHexOf(number, why);
     if (!chipHex) {
-      exhausted = true;
+      refusal = ReserveRefusal::kExhausted;
       error = why;
       return false;
     }
     Result taken = Query(
         "INSERT INTO serial_numbers (series, number, state, station, attempt, reserved_utc,"
-        " chip_hex) VALUES ($1, $2, 'reserved', $3, $4,"
-        " to_char(now() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), $5)"
+        " chip_hex, job_id) VALUES ($1, $2, 'reserved', $3, $4,"
+        " to_char(now() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"'), $5, $6)"
         " ON CONFLICT (series, number) DO UPDATE SET state='reserved', station=$3,"
-        " attempt=$4, reserved_utc=EXCLUDED.reserved_utc, chip_hex=$5"
+        " attempt=$4, reserved_utc=EXCLUDED.reserved_utc, chip_hex=$5, job_id=$6"
         " WHERE serial_numbers.state='released'",
-        {series, std::to_string(number), station, attempt, *chipHex}, error);
+        {series, std::to_string(number), station, attempt, *chipHex, job.jobId}, error);
     if (!taken) return false;
     if (std::string(Pq().cmdTuples(taken.get())) != "1") {
       error = name_ + ": serial number " + std::to_string(number) + " of " + series +
@@ -600,7 +625,7 @@ class PostgresStore final : public RecordStore {
       return false;
     }
     columns_ = kChipColumnCount;
-    serialColumns_ = 7;
+    serialColumns_ = 8;
     return true;
   }
 
@@ -897,7 +922,7 @@ class PostgresStore final : public RecordStore {
   Conn conn_;
   Loss lost_ = Loss::kNone;
   std::size_t columns_ = kChipColumnCount;
-  std::size_t serialColumns_ = 7;
+  std::size_t serialColumns_ = 8;
   Clock::time_point opStart_;
   std::optional<Clock::time_point> cancelSeen_;
   std::mutex mutex_;

@@ -11,6 +11,7 @@
 #include "image/crc16.h"
 #include "image/hex_loader.h"
 #include "image/script_generator.h"
+#include "production/chip_data.h"
 #include "script/run_common.h"
 #include "script/runs.h"
 #include "script/session.h"
@@ -119,6 +120,8 @@ std::string_view StopName(StationStop stop) {
       return "no serial number left";
     case StationStop::kNoAnswer:
       return "programmer does not answer";
+    case StationStop::kLimit:
+      return "job limit reached";
   }
   return "?";
 }
@@ -132,6 +135,21 @@ bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Produc
     error.clear();  // the loader's message box said why
     return false;
   }
+  return ProductOf(file, hexPath, fuse, out, error);
+}
+
+bool LoadProductText(Dialogs& dialogs, const std::string& hexName, std::string text, bool fuse,
+                     Product& out, std::string& error) {
+  HexFile file;
+  if (ReadHexText(dialogs, std::move(text), file) != HexLoadResult::kOk) {
+    error = hexName + ": the job's HEX file cannot be used";
+    return false;
+  }
+  return ProductOf(file, hexName, fuse, out, error);
+}
+
+bool ProductOf(const HexFile& file, const std::string& hexPath, bool fuse, Product& out,
+               std::string& error) {
   if (file.endAddress == 0) {
     error = hexPath + ": no data in the HEX file";
     return false;
@@ -282,6 +300,10 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
                                                          : "station" + std::to_string(index + 1);
 
   const SerialPlan* plan = settings_.serial ? &*settings_.serial : nullptr;
+  // The generator's result call runs beside the station (the next chip
+  // goes on meanwhile), one at a time: it ends before the next chip's data
+  // is asked for, and before the station ends.
+  std::jthread reporter;
   int failuresInRow = 0;
   bool chipInSocket = false;  // auto: the last chip is still in the socket
   for (;;) {
@@ -326,8 +348,13 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
           if (StopRequested()) break;
           clock.Sleep(std::chrono::duration_cast<Clock::Duration>(settings_.recordPause));
         }
-        reserved = store_.Reserve(plan->Series(), plan->First(), plan->Step(), stationKey, attempt,
-                                  chipHexOf, number, exhausted, error);
+        ReserveRefusal refusal = ReserveRefusal::kNone;
+        reserved = store_.ReserveFor(plan->Series(), plan->First(), plan->Step(), stationKey,
+                                     attempt, JobLimit{settings_.jobId, settings_.countLimit},
+                                     chipHexOf, number, refusal, error);
+        // The chip after the job's last one is not programmed.
+        if (refusal == ReserveRefusal::kLimit) return stop(StationStop::kLimit, error);
+        exhausted = refusal == ReserveRefusal::kExhausted;
         if (exhausted) break;
       }
       if (!reserved) return stop(exhausted ? StationStop::kSerial : StationStop::kLog, error);
@@ -337,7 +364,25 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     page.SetHexPath(product_.hexPath);
     ChipRecord row;
     row.attempt = attempt;
-    if (!ChipScript(product_, plan, value ? &*value : nullptr, page.Script(), row.imageCrc)) {
+    row.jobId = settings_.jobId;
+    // The chip's own data, from the owner's generator, before anything is
+    // written; a generator that fails fails the chip.
+    ChipDataCall dataCall;
+    std::string dataError;
+    std::optional<Product> withData;
+    if (settings_.chipData) {
+      if (reporter.joinable()) reporter.join();
+      dataCall =
+          ChipDataCallOf(settings_.jobId, stationKey, attempt, plan, value ? &*value : nullptr);
+      std::vector<ChipDataPiece> pieces;
+      if (FetchChipData(*settings_.chipData, dataCall, value ? value->bytes.size() : std::size_t{0},
+                        pieces, dataError)) {
+        withData = WithChipData(product_, pieces);
+        row.dataSha256 = ChipDataSha256(pieces);
+      }
+    }
+    if (!ChipScript(withData ? *withData : product_, plan, value ? &*value : nullptr, page.Script(),
+                    row.imageCrc)) {
       return stop(StationStop::kLog, "the chip's script cannot be built");
     }
     if (value) row.chipSerial = value->text;
@@ -353,7 +398,9 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
       clock.SleepMs(kRepowerWaitMs);
     }
     sink.Reset();
-    const RunOutcome outcome = OnlineProgramRun(station, page, ResultSignal::kByCaller);
+    const bool dataFailed = !dataError.empty();
+    const RunOutcome outcome =
+        dataFailed ? RunOutcome{} : OnlineProgramRun(station, page, ResultSignal::kByCaller);
     row.durationMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - started).count();
 
@@ -371,6 +418,11 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     } else if (outcome.busy) {
       row.result = ChipResult::kBusy;
       row.runResult = kRunCommFailure;
+    } else if (dataFailed) {
+      // Nothing was written: the chip shows the failure and goes out.
+      row.result = ChipResult::kChipData;
+      row.runResult = kRunCommFailure;
+      row.detail = dataError;
     } else if (outcome.result == kRunOk) {
       row.result = ChipResult::kPass;
     } else if (const auto& failure = sink.Failure()) {
@@ -385,12 +437,14 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     } else {
       row.result = ChipResult::kFailed;
     }
-    const bool passed = outcome.opened && !outcome.busy && outcome.result == kRunOk;
-    // A chip that was never reached does not carry the number: it is given
-    // again. A failed chip's number is given again unless the plan burns it.
-    const SerialSettle settle = passed                                ? SerialSettle::kUsed
-                                : plan && plan->burnFailed && reached ? SerialSettle::kBurnt
-                                                                      : SerialSettle::kReleased;
+    const bool passed = !dataFailed && outcome.opened && !outcome.busy && outcome.result == kRunOk;
+    // A chip that was never reached (or never written to) does not carry
+    // the number: it is given again. A failed chip's number is given again
+    // unless the plan burns it.
+    const SerialSettle settle = passed ? SerialSettle::kUsed
+                                : plan && plan->burnFailed && reached && !dataFailed
+                                    ? SerialSettle::kBurnt
+                                    : SerialSettle::kReleased;
     std::string error;
     bool recorded = false;
     for (int tries = 0; tries < std::max(1, settings_.recordTries) && !recorded; ++tries) {
@@ -415,6 +469,17 @@ StationSummary Engine::RunStation(std::size_t index, const std::optional<DeviceS
     summary.counters.Count(row.result);
     if (reached) failuresInRow = passed ? 0 : failuresInRow + 1;
     observer_.OnChipDone(index, row, summary.counters);
+    if (settings_.chipData) {
+      // The owner's side settles its data with the committed result.
+      dataCall.result = std::string(ResultName(row.result));
+      dataCall.dataSha256 = row.dataSha256;
+      if (reporter.joinable()) reporter.join();
+      reporter = std::jthread([this, index, call = dataCall] {
+        if (std::string why; !ReportChipResult(*settings_.chipData, call, why)) {
+          observer_.OnNotice(index, "the chip data generator was not told the result: " + why);
+        }
+      });
+    }
     chipInSocket = true;
 
     if (!outcome.opened) return stop(StationStop::kNoProgrammer);

@@ -25,6 +25,7 @@
 #include "common/dialogs.h"
 #include "common/script_table.h"
 #include "image/chip_image.h"
+#include "image/hex_loader.h"
 #include "production/record_store.h"
 #include "production/serial_numbers.h"
 #include "programmer/backend.h"
@@ -48,6 +49,12 @@ struct Product {
 // data records is refused ("no data in the HEX file").
 bool LoadProduct(Dialogs& dialogs, const std::string& hexPath, bool fuse, Product& out,
                  std::string& error);
+// The same from a job file's copy of the HEX file's bytes.
+bool LoadProductText(Dialogs& dialogs, const std::string& hexName, std::string text, bool fuse,
+                     Product& out, std::string& error);
+// The product of a HEX file already read.
+bool ProductOf(const HexFile& file, const std::string& hexPath, bool fuse, Product& out,
+               std::string& error);
 
 // The script of one chip: the product's image with `serial` written at the
 // plan's address, through the script generator (its data lines and CRC line
@@ -67,6 +74,12 @@ enum class NextChip {
 // The chip's I2C address, for kProbe.
 inline constexpr unsigned char kChipI2cAddress = 0xA0;
 
+// The per-chip data generator (chip_data.h).
+struct ChipDataSettings {
+  std::string command;
+  std::chrono::milliseconds timeout{10000};
+};
+
 struct Settings {
   int count = 0;  // passed chips per station, then it stops; 0: no limit
   int stopAfterFailures = 3;
@@ -79,6 +92,11 @@ struct Settings {
   std::chrono::milliseconds recordPause{1000};
   std::string toolVersion;
   std::optional<SerialPlan> serial;
+  // The sealed job: its id goes into every row and reservation; its limit
+  // of passed chips holds over every station and process of the record.
+  std::string jobId;
+  std::int64_t countLimit = 0;
+  std::optional<ChipDataSettings> chipData;
 };
 
 struct Counters {
@@ -100,6 +118,7 @@ enum class StationStop {
   kLog,           // a chip could not be recorded, or no serial number reserved
   kSerial,        // no serial number left (the counter outgrew its bytes, the file ran out)
   kNoAnswer,      // the programmer stopped answering the socket query
+  kLimit,         // the job's limit of passed chips is reached
 };
 std::string_view StopName(StationStop stop);
 
@@ -124,6 +143,8 @@ class Observer {
                                 const std::string& error) {
     (void)station, (void)row, (void)chipHex, (void)error;
   }
+  // Something the operator should know that does not stop the station.
+  virtual void OnNotice(std::size_t station, const std::string& text) { (void)station, (void)text; }
   virtual void OnStationStopped(std::size_t station, StationStop why, const std::string& detail,
                                 const Counters& counters) = 0;
   // Manual mode: blocks until the operator wants the next chip on

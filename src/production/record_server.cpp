@@ -175,13 +175,19 @@ class Server {
       return std::nullopt;
     };
     std::int64_t number = 0;
-    bool exhausted = false;
+    ReserveRefusal refusal = ReserveRefusal::kNone;
     std::string error;
-    const bool ok = store_->Reserve(
+    const JobLimit job{wire::Get<std::string>(request, "jobId"),
+                       wire::Get<std::int64_t>(request, "limit", 0)};
+    const bool ok = store_->ReserveFor(
         wire::Get<std::string>(request, "series"), wire::Get<std::int64_t>(request, "first"),
         wire::Get<std::int64_t>(request, "step", 1), wire::Get<std::string>(request, "station"),
-        wire::Get<std::string>(request, "attempt"), chipHexOf, number, exhausted, error);
-    Answer({{"ok", ok}, {"number", number}, {"exhausted", exhausted}, {"error", error}});
+        wire::Get<std::string>(request, "attempt"), job, chipHexOf, number, refusal, error);
+    Answer({{"ok", ok},
+            {"number", number},
+            {"exhausted", refusal == ReserveRefusal::kExhausted},
+            {"limit", refusal == ReserveRefusal::kLimit},
+            {"error", error}});
   }
 
   void Record(const json& request) {

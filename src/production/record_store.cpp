@@ -1,5 +1,6 @@
 #include "production/record_store.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -39,6 +40,7 @@ constexpr std::pair<ChipResult, std::string_view> kResultNames[] = {
     {ChipResult::kFailed, "failed"},
     {ChipResult::kNoProgrammer, "no-programmer"},
     {ChipResult::kBusy, "busy"},
+    {ChipResult::kChipData, "chip-data"},
 };
 
 std::string_view ResultName(ChipResult result) {
@@ -102,12 +104,14 @@ std::vector<std::optional<std::string>> ChipRowFields(const ChipRecord& r) {
           std::to_string(r.runResult),
           r.detail,
           std::to_string(r.durationMs),
-          r.attempt};
+          r.attempt,
+          r.jobId,
+          r.dataSha256};
 }
 
 bool ChipRowFromFields(const std::vector<std::optional<std::string>>& f, ChipRecord& r,
                        std::string& error) {
-  if (f.size() != kChipColumnCount && f.size() != kLegacyChipColumnCount) {
+  if (!KnownChipColumnCount(f.size())) {
     error = "a row of " + std::to_string(f.size()) + " columns";
     return false;
   }
@@ -134,6 +138,8 @@ bool ChipRowFromFields(const std::vector<std::optional<std::string>>& f, ChipRec
   r.detail = text(11);
   r.durationMs = *duration;
   r.attempt = f.size() > 13 ? text(13) : std::string();
+  r.jobId = f.size() > 14 ? text(14) : std::string();
+  r.dataSha256 = f.size() > 15 ? text(15) : std::string();
   return true;
 }
 
@@ -144,13 +150,24 @@ bool CheckChipColumns(const std::vector<std::string>& names, const std::string& 
     return false;
   }
   const std::vector<std::string> expected(std::begin(kChipColumns), std::end(kChipColumns));
-  const std::vector<std::string> legacy(expected.begin(),
-                                        expected.begin() + kLegacyChipColumnCount);
-  if (names != expected && names != legacy) {
+  const bool known = KnownChipColumnCount(names.size()) && names.size() <= expected.size() &&
+                     std::equal(names.begin(), names.end(), expected.begin());
+  if (!known) {
     error = where + ": table chips has other columns than a production log";
     return false;
   }
   return true;
+}
+
+std::string LimitText(std::int64_t limit, std::int64_t passed, std::int64_t reserved) {
+  std::string text = "the job's limit of " + std::to_string(limit) + " passed chips is reached (" +
+                     std::to_string(passed) + " passed";
+  if (reserved > 0) {
+    text += ", " + std::to_string(reserved) +
+            " reserved and not settled: in progress, or unknown until settled (velkan log "
+            "--unknown)";
+  }
+  return text + ")";
 }
 
 bool RecordStore::Rows(const std::string& since, std::vector<ChipRecord>& rows,

@@ -36,6 +36,7 @@ enum class ChipResult {
   kFailed,         // failed without a failing line
   kNoProgrammer,   // never reached a chip: no programmer could be opened
   kBusy,           // never reached a chip: another program held the programmer
+  kChipData,       // the chip data generator gave no data: nothing was written
 };
 std::string_view ResultName(ChipResult result);
 // A stored name back; names this version does not know read as kFailed.
@@ -64,26 +65,50 @@ struct ChipRecord {
   std::string detail;             // the failing line's text, or why the run did not start
   std::optional<int> statusWord;  // the chip's answer to its failing command, if any
   std::int64_t durationMs = 0;
-  std::string attempt;  // the attempt's id (empty in rows of older records)
+  std::string attempt;     // the attempt's id (empty in rows of older records)
+  std::string jobId;       // the sealed job's id (empty: a run without a job file, older records)
+  std::string dataSha256;  // of the chip's own data from the generator (empty: none)
 };
 
 // The columns of `chips`, in order. Records written before attempts were
-// recorded lack the last one; they are read (as an empty attempt) and, when
-// opened for writing, given the column.
+// recorded lack the last three, records written before jobs the last two;
+// they are read (as empty texts) and, when opened for writing, given the
+// columns.
 inline constexpr const char* kChipColumns[] = {
-    "time_utc",   "station_serial", "station_port", "tool_version", "hex_name",
-    "hex_sha256", "image_crc",      "fuse",         "chip_serial",  "result",
-    "run_result", "detail",         "duration_ms",  "attempt"};
+    "time_utc",    "station_serial", "station_port", "tool_version", "hex_name",   "hex_sha256",
+    "image_crc",   "fuse",           "chip_serial",  "result",       "run_result", "detail",
+    "duration_ms", "attempt",        "job_id",       "data_sha256"};
 inline constexpr std::size_t kChipColumnCount = std::size(kChipColumns);
 inline constexpr std::size_t kLegacyChipColumnCount = 13;
+inline constexpr std::size_t kAttemptChipColumnCount = 14;
+// Whether a `chips` table of `columns` columns is one this version reads.
+inline bool KnownChipColumnCount(std::size_t columns) {
+  return columns == kChipColumnCount || columns == kAttemptChipColumnCount ||
+         columns == kLegacyChipColumnCount;
+}
 
 // A row as the text of its columns, in kChipColumns' order (nullopt: NULL),
 // and back: one codec for the SQLite file, PostgreSQL and CSV.
 std::vector<std::optional<std::string>> ChipRowFields(const ChipRecord& row);
-// `fields` holds kChipColumnCount or kLegacyChipColumnCount values. False
+// `fields` holds as many values as a known `chips` table has columns. False
 // with `error` when a number column holds no number.
 bool ChipRowFromFields(const std::vector<std::optional<std::string>>& fields, ChipRecord& row,
                        std::string& error);
+
+// The job a number is reserved for, and its limit of passed chips: a number
+// is reserved only while the job's passed chips and its numbers reserved
+// but not settled (unknown ones included) stay below `limit`.
+struct JobLimit {
+  std::string jobId;       // empty: no job
+  std::int64_t limit = 0;  // 0: no limit
+};
+
+// How a reservation ended when no number was reserved.
+enum class ReserveRefusal {
+  kNone,       // a store error (or a number was reserved)
+  kExhausted,  // the plan has no further number
+  kLimit,      // the job's limit is reached
+};
 
 // A serial number reserved for one attempt.
 struct Reservation {
@@ -135,11 +160,22 @@ class RecordStore {
   // reserved (at least `first`). `chipHexOf` gives the bytes the number is
   // written as (nullopt with a reason: no such number, e.g. the counter
   // outgrew its bytes; then nothing is reserved and `exhausted` is set).
-  virtual bool Reserve(
-      const std::string& series, std::int64_t first, std::int64_t step, const std::string& station,
-      const std::string& attempt,
-      const std::function<std::optional<std::string>(std::int64_t, std::string&)>& chipHexOf,
-      std::int64_t& number, bool& exhausted, std::string& error) = 0;
+  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
+               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
+               std::int64_t& number, bool& exhausted, std::string& error) {
+    ReserveRefusal refusal = ReserveRefusal::kNone;
+    const bool ok = ReserveFor(series, first, step, station, attempt, JobLimit{}, chipHexOf, number,
+                               refusal, error);
+    exhausted = refusal == ReserveRefusal::kExhausted;
+    return ok;
+  }
+  // The same for a job: the reservation carries `job.jobId`, and with a
+  // limit the count of the job's passed and reserved numbers is checked in
+  // the reservation's transaction (kLimit, with `error` saying the counts).
+  virtual bool ReserveFor(const std::string& series, std::int64_t first, std::int64_t step,
+                          const std::string& station, const std::string& attempt,
+                          const JobLimit& job, const ChipHexOf& chipHexOf, std::int64_t& number,
+                          ReserveRefusal& refusal, std::string& error) = 0;
   // Appends `row` and settles `reservation` (still held by its attempt) in
   // one transaction: committed (true) or not there at all. A reservation
   // that an operator settled meanwhile fails the record.
@@ -172,6 +208,9 @@ class RecordStore {
  private:
   const std::atomic<bool>* cancel_ = nullptr;
 };
+
+// The refusal's words when a job's limit is reached.
+std::string LimitText(std::int64_t limit, std::int64_t passed, std::int64_t reserved);
 
 // Whether `target` names a PostgreSQL database (postgresql://, postgres://).
 bool IsPostgresTarget(const std::string& target);

@@ -188,16 +188,19 @@ class RemoteStore final : public RecordStore {
     return Succeeded(answer, error);
   }
 
-  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
-               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
-               std::int64_t& number, bool& exhausted, std::string& error) override {
-    exhausted = false;
+  bool ReserveFor(const std::string& series, std::int64_t first, std::int64_t step,
+                  const std::string& station, const std::string& attempt, const JobLimit& job,
+                  const ChipHexOf& chipHexOf, std::int64_t& number, ReserveRefusal& refusal,
+                  std::string& error) override {
+    refusal = ReserveRefusal::kNone;
     std::lock_guard lock(mutex_);
     if (!Send(Request("reserve", {{"series", series},
                                   {"first", first},
                                   {"step", step},
                                   {"station", station},
-                                  {"attempt", attempt}}),
+                                  {"attempt", attempt},
+                                  {"jobId", job.jobId},
+                                  {"limit", job.limit}}),
               error)) {
       return false;
     }
@@ -206,7 +209,8 @@ class RemoteStore final : public RecordStore {
       if (!Receive(answer, error)) return false;
       if (!answer.contains("ask")) {
         number = wire::Get<std::int64_t>(answer, "number");
-        exhausted = wire::Get<bool>(answer, "exhausted");
+        if (wire::Get<bool>(answer, "exhausted")) refusal = ReserveRefusal::kExhausted;
+        if (wire::Get<bool>(answer, "limit")) refusal = ReserveRefusal::kLimit;
         return Succeeded(answer, error);
       }
       // The recorder asks for a number's bytes inside its transaction.

@@ -33,12 +33,13 @@ constexpr const char* kSchema =
     " tool_version TEXT NOT NULL, hex_name TEXT NOT NULL, hex_sha256 TEXT NOT NULL,"
     " image_crc TEXT NOT NULL, fuse INTEGER NOT NULL, chip_serial TEXT, result TEXT NOT NULL,"
     " run_result INTEGER NOT NULL, detail TEXT NOT NULL, duration_ms INTEGER NOT NULL,"
-    " attempt TEXT NOT NULL DEFAULT '');"
+    " attempt TEXT NOT NULL DEFAULT '', job_id TEXT NOT NULL DEFAULT '',"
+    " data_sha256 TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE IF NOT EXISTS serial_numbers ("
     " series TEXT NOT NULL, number INTEGER NOT NULL, state TEXT NOT NULL,"
     " station TEXT NOT NULL, attempt TEXT NOT NULL DEFAULT '',"
     " reserved_utc TEXT NOT NULL DEFAULT '', chip_hex TEXT NOT NULL DEFAULT '',"
-    " PRIMARY KEY (series, number));";
+    " job_id TEXT NOT NULL DEFAULT '', PRIMARY KEY (series, number));";
 
 // Records written before reservations: their columns and states brought up
 // to date (`taken` was a reservation, `given` a released number).
@@ -49,6 +50,7 @@ constexpr const char* kMigrateSerials =
 constexpr const char* kIndexes =
     "CREATE INDEX IF NOT EXISTS chips_time ON chips (time_utc);"
     "CREATE INDEX IF NOT EXISTS chips_attempt ON chips (attempt);"
+    "CREATE INDEX IF NOT EXISTS chips_job ON chips (job_id, result);"
     "CREATE INDEX IF NOT EXISTS serial_numbers_state ON serial_numbers (state);";
 
 struct DbCloser {
@@ -149,14 +151,31 @@ class SqliteStore final : public RecordStore {
     return true;
   }
 
-  bool Reserve(const std::string& series, std::int64_t first, std::int64_t step,
-               const std::string& station, const std::string& attempt, const ChipHexOf& chipHexOf,
-               std::int64_t& number, bool& exhausted, std::string& error) override {
-    exhausted = false;
+  bool ReserveFor(const std::string& series, std::int64_t first, std::int64_t step,
+                  const std::string& station, const std::string& attempt, const JobLimit& job,
+                  const ChipHexOf& chipHexOf, std::int64_t& number, ReserveRefusal& refusal,
+                  std::string& error) override {
+    refusal = ReserveRefusal::kNone;
     std::lock_guard lock(mutex_);
     if (!Writable(error)) return false;
     Transaction tx(*this);
     if (!tx.Begin(error)) return false;
+    if (job.limit > 0) {
+      // In the write transaction: no other station or process reserves or
+      // records between this count and the reservation.
+      Statement counts(db_.get(),
+                       "SELECT (SELECT COUNT(*) FROM chips WHERE job_id=?1 AND result='pass'),"
+                       " (SELECT COUNT(*) FROM serial_numbers WHERE job_id=?1 AND"
+                       " state='reserved')");
+      if (!counts.ok()) return Fail(error);
+      counts.Bind(1, job.jobId);
+      if (counts.Step() != SQLITE_ROW) return Fail(error);
+      if (counts.Int(0) + counts.Int(1) >= job.limit) {
+        refusal = ReserveRefusal::kLimit;
+        error = LimitText(job.limit, counts.Int(0), counts.Int(1));
+        return false;
+      }
+    }
     bool found = false;
     {
       Statement released(db_.get(),
@@ -179,7 +198,7 @@ class SqliteStore final : public RecordStore {
       if (largest.IsNull(0) || largest.Int(0) < first) {
         number = first;
       } else if (largest.Int(0) > INT64_MAX - step) {
-        exhausted = true;
+        refusal = ReserveRefusal::kExhausted;
         error = "no serial number left in " + series;
         return false;
       } else {
@@ -189,16 +208,17 @@ class SqliteStore final : public RecordStore {
     std::string why;
     const std::optional<std::string> chipHex = chipHexOf(number, why);
     if (!chipHex) {
-      exhausted = true;
+      refusal = ReserveRefusal::kExhausted;
       error = why;
       return false;
     }
     Statement take(db_.get(),
                    "INSERT INTO serial_numbers"
-                   " (series, number, state, station, attempt, reserved_utc, chip_hex)"
-                   " VALUES (?1, ?2, 'reserved', ?3, ?4, ?5, ?6)"
+                   " (series, number, state, station, attempt, reserved_utc, chip_hex, job_id)"
+                   " VALUES (?1, ?2, 'reserved', ?3, ?4, ?5, ?6, ?7)"
                    " ON CONFLICT (series, number) DO UPDATE SET state='reserved', station=?3,"
-                   " attempt=?4, reserved_utc=?5, chip_hex=?6 WHERE state='released'");
+                   " attempt=?4, reserved_utc=?5, chip_hex=?6, job_id=?7"
+                   " WHERE state='released'");
     if (!take.ok()) return Fail(error);
     take.Bind(1, series);
     take.Bind(2, number);
@@ -206,6 +226,7 @@ class SqliteStore final : public RecordStore {
     take.Bind(4, attempt);
     take.Bind(5, IsoUtc(std::chrono::system_clock::now()));
     take.Bind(6, *chipHex);
+    take.Bind(7, job.jobId);
     if (take.Step() != SQLITE_DONE) return Fail(error);
     if (sqlite3_changes(db_.get()) != 1) {
       error = path_ + ": serial number " + std::to_string(number) + " of " + series +
@@ -466,18 +487,26 @@ class SqliteStore final : public RecordStore {
     if (columns_ == kLegacyChipColumnCount) {
       sql += "ALTER TABLE chips ADD COLUMN attempt TEXT NOT NULL DEFAULT '';";
     }
+    if (columns_ < kChipColumnCount) {
+      sql +=
+          "ALTER TABLE chips ADD COLUMN job_id TEXT NOT NULL DEFAULT '';"
+          "ALTER TABLE chips ADD COLUMN data_sha256 TEXT NOT NULL DEFAULT '';";
+    }
     if (serialColumns_ == 0) {
       sql +=
           "CREATE TABLE serial_numbers ("
           " series TEXT NOT NULL, number INTEGER NOT NULL, state TEXT NOT NULL,"
           " station TEXT NOT NULL, attempt TEXT NOT NULL DEFAULT '',"
           " reserved_utc TEXT NOT NULL DEFAULT '', chip_hex TEXT NOT NULL DEFAULT '',"
-          " PRIMARY KEY (series, number));";
+          " job_id TEXT NOT NULL DEFAULT '', PRIMARY KEY (series, number));";
     } else if (serialColumns_ == 4) {
       sql +=
           "ALTER TABLE serial_numbers ADD COLUMN attempt TEXT NOT NULL DEFAULT '';"
           "ALTER TABLE serial_numbers ADD COLUMN reserved_utc TEXT NOT NULL DEFAULT '';"
           "ALTER TABLE serial_numbers ADD COLUMN chip_hex TEXT NOT NULL DEFAULT '';";
+    }
+    if (serialColumns_ > 0 && serialColumns_ < 8) {
+      sql += "ALTER TABLE serial_numbers ADD COLUMN job_id TEXT NOT NULL DEFAULT '';";
     }
     sql += kMigrateSerials;
     sql += kIndexes;
@@ -488,7 +517,7 @@ class SqliteStore final : public RecordStore {
       return false;
     }
     columns_ = kChipColumnCount;
-    serialColumns_ = 7;
+    serialColumns_ = 8;
     return true;
   }
 
@@ -497,7 +526,7 @@ class SqliteStore final : public RecordStore {
   StoreMode mode_;
   FileId id_;
   std::size_t columns_ = kChipColumnCount;
-  std::size_t serialColumns_ = 7;
+  std::size_t serialColumns_ = 8;
   std::optional<std::chrono::steady_clock::time_point> waitStarted_;
   std::optional<std::chrono::steady_clock::time_point> cancelSeen_;
   std::mutex mutex_;

@@ -489,7 +489,8 @@ TEST(ProduceFaults, LogIsReadOnlyAndSpeaksJsonLines) {
       EXPECT_EQ(j["unknownNumbers"], 0);
     }
   }
-  EXPECT_EQ(kinds, (std::map<std::string, int>{{"hex", 1}, {"station", 2}, {"total", 1}}));
+  EXPECT_EQ(kinds,
+            (std::map<std::string, int>{{"hex", 1}, {"job", 1}, {"station", 2}, {"total", 1}}));
   r = Velkan(dir.path(), "--json log p.db --rows");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);
   EXPECT_NE(r.out.find("\"chip_serial\":\"00000100\""), std::string::npos) << r.out;

@@ -124,7 +124,7 @@ TEST(ProduceCli, TwoFedStationsProgramThreeChipsEachWithSerialNumbers) {
   ASSERT_EQ(csv.code, 0) << csv.err;
   EXPECT_EQ(csv.out.substr(0, csv.out.find('\n')),
             "time_utc,station_serial,station_port,tool_version,hex_name,hex_sha256,image_crc,"
-            "fuse,chip_serial,result,run_result,detail,duration_ms,attempt");
+            "fuse,chip_serial,result,run_result,detail,duration_ms,attempt,job_id,data_sha256");
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 7);
   const Result later = Velkan(dir, "log p.db --since 2999-01-01 --csv");
   EXPECT_EQ(std::count(later.out.begin(), later.out.end(), '\n'), 1);

@@ -272,8 +272,8 @@ class RealTimeEngineTest : public EngineTest {
 
 TEST_F(RealTimeEngineTest, FeederChipsOnTwoStationsGetEachSerialNumberOnce) {
   for (auto& e : emulators_) {
-    e->SetFeeder(
-        emu::Feeder{std::chrono::milliseconds(30), std::chrono::milliseconds(30), std::nullopt});
+    e->SetFeeder(emu::Feeder{std::chrono::milliseconds(30), std::chrono::milliseconds(30),
+                             std::nullopt, std::nullopt});
   }
   settings_.pollInterval = std::chrono::milliseconds(10);
   settings_.count = 3;

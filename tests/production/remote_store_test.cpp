@@ -187,7 +187,8 @@ TEST(RemoteStore, StationsOnThreadsAndRowsInChunks) {
   ASSERT_EQ(sqlite3_exec(db,
                          "INSERT INTO chips SELECT time_utc, station_serial, station_port,"
                          " tool_version, hex_name, hex_sha256, image_crc, fuse, chip_serial,"
-                         " result, run_result, detail, 'soon', attempt FROM chips LIMIT 1",
+                         " result, run_result, detail, 'soon', attempt, job_id, data_sha256"
+                         " FROM chips LIMIT 1",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);

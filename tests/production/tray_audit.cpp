@@ -53,6 +53,8 @@ TrayChip ParseLine(const std::string& line, const std::string& tray, std::string
     chip.chip = j["chip"].get<int>();
     chip.flashSha256 = j["flashSha256"].get<std::string>();
     if (j.contains("serialHex")) chip.serialHex = j["serialHex"].get<std::string>();
+    if (j.contains("dataHex") && j["dataHex"].is_string())
+      chip.dataHex = j["dataHex"].get<std::string>();
     chip.fused = j["fused"].get<bool>();
     chip.led = j["led"].get<int>();
   }

@@ -19,6 +19,7 @@ struct TrayChip {
   int chip = 0;
   std::string flashSha256;
   std::optional<std::string> serialHex;
+  std::optional<std::string> dataHex;  // with the feeder's trayData
   bool fused = false;
   int led = 0;
 };

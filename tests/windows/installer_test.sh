@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The NSIS installer in a wine prefix of this test's own: a silent install,
+# the installed programs run from where they were installed, then the
+# uninstaller removes all of it.
+#   installer_test.sh WINE_RUN SETUP.exe HEX_FILE GUI(ON|OFF) VERSION
+set -euo pipefail
+wine_run=$1 setup=$2 hex=$3 gui=$4 version=$5
+if [[ ! -f $setup ]]; then
+  echo "SKIP: $setup not made yet (scripts/package-windows makes it)"
+  exit 77
+fi
+work=$(mktemp -d)
+prefix=$work/prefix
+export WINEPREFIX=$prefix
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+run() { "$wine_run" --prefix "$prefix" "$@"; }
+winpath() { local p; p=$(realpath "$1"); echo "Z:${p//\//\\}"; }
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+target='C:\velkan-installed'
+installed=$prefix/drive_c/velkan-installed
+start=$(date +%s)
+# /D= must come last and unquoted (NSIS).
+run "$(winpath "$setup")" /S "/D=$target" </dev/null
+# The installer may hand over to child processes: wait for the session.
+"$wineserver" -w
+echo "installed in $(($(date +%s) - start)) s"
+for f in bin/velkan.exe bin/velkan.dll lib/velkan.lib include/velkan/velkan.h Uninstall.exe; do
+  [[ -f $installed/$f ]] || fail "not installed: $f"
+done
+shortcuts=$(find "$prefix/drive_c" -path '*Start Menu*' -name '*.lnk' -path '*VELKAN Tool*' | sort)
+[[ -n $shortcuts ]] || fail "no Start-menu entries"
+if [[ $gui == ON ]] && ! grep -q 'VELKAN Tool.lnk' <<<"$shortcuts"; then
+  fail "no Start-menu entry for the desktop application: $shortcuts"
+fi
+
+out=$(run "$target\\bin\\velkan.exe" --version 2>&1) || fail "velkan --version: $out"
+[[ $out == *"velkan $version"* ]] || fail "velkan --version said: $out"
+out=$(run "$target\\bin\\velkan.exe" --emulator -q program "$(winpath "$hex")" 2>&1) \
+  || fail "velkan --emulator program: $out"
+if [[ $gui == ON ]]; then
+  out=$(WINEQT_QPA_PLATFORM=offscreen run "$target\\bin\\velkan-tool.exe" --emulator \
+          --quit-when-shown 2>&1) || fail "velkan-tool --quit-when-shown: $out"
+fi
+"$wineserver" -w
+
+# The uninstaller copies itself to the temporary folder and returns at once;
+# the copy does the work, so the wait is for the whole wine session.
+start=$(date +%s)
+run "$target\\Uninstall.exe" /S </dev/null || fail "the uninstaller failed"
+"$wineserver" -w
+echo "uninstalled in $(($(date +%s) - start)) s"
+if [[ -e $installed ]]; then
+  fail "left behind: $(cd "$installed" && find . | head -n 20 | tr '\n' ' ')"
+fi
+left=$(find "$prefix/drive_c" -path '*Start Menu*' -path '*VELKAN Tool*' | head -n 5)
+[[ -z $left ]] || fail "Start-menu entries left behind: $left"
+if run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VELKAN Tool' \
+     >/dev/null 2>&1; then
+  fail "the uninstall entry is still in the registry"
+fi
+((failed == 0)) && echo "installed, run and uninstalled"
+exit $failed
