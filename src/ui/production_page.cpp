@@ -73,6 +73,8 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
   switch (why) {
     case StationStop::kCount:
       return QStringLiteral("已完成");
+    case StationStop::kLimit:
+      return QStringLiteral("已达到任务数量上限");
     case StationStop::kStopped:
       return QStringLiteral("已停止");
     case StationStop::kFailures:
@@ -109,7 +111,7 @@ std::string_view JobProblemText(const JobProblem& problem) {
 }
 
 bool NormalStop(StationStop why) {
-  return why == StationStop::kCount || why == StationStop::kStopped;
+  return why == StationStop::kCount || why == StationStop::kStopped || why == StationStop::kLimit;
 }
 
 QString& RecorderProgram() {
