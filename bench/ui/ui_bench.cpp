@@ -48,8 +48,10 @@ class AnswerOk final : public velkan::ui::UiDialogs {
                                velkan::MsgIcon) override {
     return velkan::MsgResult::kOk;
   }
-  std::optional<QString> OpenHexFile(QWidget*) override { return std::nullopt; }
-  std::optional<QString> ChooseLogDatabase(QWidget*) override { return std::nullopt; }
+  std::optional<QString> OpenHexFile(QWidget*, const QString&) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override {
+    return std::nullopt;
+  }
 };
 
 // The same page operations without a toolkit: the log box is a string.

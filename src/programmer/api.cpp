@@ -52,6 +52,7 @@ struct Module {
   std::map<int, std::shared_ptr<Entry>> handles;
   int nextHandle = 1;
   std::shared_ptr<hid::Platform> platform;  // null: the system's HID, made on first use
+  bool systemHid = true;                    // the platform is the system's HID
   std::vector<std::shared_ptr<emu::Emulator>> emulators;
   std::optional<DeviceSelector> selector;
 };
@@ -142,6 +143,7 @@ int Close(int reader) {
 void UsePlatform(std::shared_ptr<hid::Platform> platform) {
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);
+  m.systemHid = platform == nullptr;
   m.platform = std::move(platform);
   m.emulators.clear();
 }
@@ -172,6 +174,7 @@ std::vector<std::shared_ptr<emu::Emulator>> UseEmulators(
   auto platform = hid::MakeEmulatedPlatform(emulators);
   Module& m = TheModule();
   std::lock_guard lock(m.mutex);
+  m.systemHid = platform == nullptr;
   m.platform = std::move(platform);
   m.emulators = emulators;
   return emulators;
@@ -297,6 +300,16 @@ std::vector<FoundDevice> ListProgrammers() {
   std::shared_ptr<hid::Platform> platform = Platform();
   if (!platform) return {};
   return FindProgrammers(*platform);
+}
+
+std::shared_ptr<hid::Platform> ActivePlatform() {
+  return Platform();
+}
+
+bool UsesSystemHid() {
+  Module& m = TheModule();
+  std::lock_guard lock(m.mutex);
+  return m.systemHid;
 }
 
 ProgrammerSearch SearchProgrammers() {

@@ -69,6 +69,11 @@ void SelectDevicePath(std::optional<std::string> path);
 // Interfaces that cannot be read are passed over (see SearchProgrammers).
 std::vector<FoundDevice> ListProgrammers();
 
+// The platform the library works on now (the system's HID unless a program
+// chose another), and whether it is the system's HID.
+std::shared_ptr<hid::Platform> ActivePlatform();
+bool UsesSystemHid();
+
 // A HID interface the search passed over because it could not be read.
 struct SkippedInterface {
   enum class Reason {

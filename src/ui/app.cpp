@@ -18,6 +18,7 @@
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
+#include "ui/production_window.h"
 #include "ui/resource_ids.h"
 
 namespace velkan::ui {
@@ -70,6 +71,8 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
       options.help = true;
     } else if (arg == QLatin1String("--version")) {
       options.version = true;
+    } else if (arg == QLatin1String("--production")) {
+      options.production = true;
     } else if (arg == QLatin1String("--quit-when-shown")) {
       options.quitWhenShown = true;
     } else if (arg == QLatin1String("--screenshot") ||
@@ -107,6 +110,34 @@ void ApplyApplicationFont() {
   }
 }
 
+namespace {
+
+// The few toolkit texts that Qt's Chinese translation leaves in English:
+// the file chooser's type column names folders and drives under a
+// context the translation does not have.
+class ToolkitTextGaps final : public QTranslator {
+ public:
+  QString translate(const char* context, const char* sourceText, const char* /*disambiguation*/,
+                    int /*n*/) const override {
+    if (context == nullptr || sourceText == nullptr ||
+        std::string_view(context) != "QAbstractFileIconProvider") {
+      return {};
+    }
+    static constexpr std::pair<std::string_view, const char*> kTexts[] = {{"Folder", "文件夹"},
+                                                                          {"Drive", "驱动器"},
+                                                                          {"Shortcut", "快捷方式"},
+                                                                          {"Alias", "替身"},
+                                                                          {"Unknown", "未知"}};
+    for (const auto& [english, chinese] : kTexts) {
+      if (english == sourceText) return QString::fromUtf8(chinese);
+    }
+    return {};
+  }
+  bool isEmpty() const override { return false; }
+};
+
+}  // namespace
+
 bool LoadToolkitTranslation(QTranslator& translator) {
   // The interface is Chinese whatever the user's locale, and so are the
   // dialogs the toolkit draws itself.
@@ -115,6 +146,11 @@ bool LoadToolkitTranslation(QTranslator& translator) {
                        QStringLiteral("_"), dir)) {
     return false;
   }
+  // Dates and numbers the toolkit shows (the file chooser's dates) in the
+  // Chinese way too.
+  QLocale::setDefault(QLocale(QLocale::Chinese, QLocale::China));
+  static ToolkitTextGaps gaps;
+  QCoreApplication::installTranslator(&gaps);
   return QCoreApplication::installTranslator(&translator);
 }
 
@@ -122,7 +158,7 @@ std::string UsageText() {
   static constexpr const char* kUsage =
       "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
       "                   [--emulator-feeder [--emulator-tray-serial ADDR:K]]]\n"
-      "                   [--screenshot FILE]\n"
+      "                   [--production] [--screenshot FILE]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -138,6 +174,7 @@ std::string UsageText() {
       "  --emulator-tray-serial ADDR:K\n"
       "                  the tray's lines carry the K bytes (1 to 8) at chip address ADDR\n"
       "                  (hex, 2000 to 9FFF): the serial number\n"
+      "  --production    open the production window (量产) instead of the main window\n"
       "  --screenshot FILE\n"
       "                  save the window as a PNG file once it is shown, then end\n"
       "  -h, --help      print the version and this text\n"
@@ -248,9 +285,18 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
   velkan::ui::LoadToolkitTranslation(toolkitTexts);
 
   velkan::ui::QtUiDialogs dialogs;
-  CVELKANToolV2xxxDlg dialog(dialogs);
   std::optional<QString> screenshot;
   if (options->screenshot) screenshot = QString::fromStdString(*options->screenshot);
+  if (options->production) {
+    // The production window alone; when it closes, the program ends.
+    velkan::ui::ProductionWindow window(dialogs);
+    FirstPaintReporter reporter(&window, screenshot);
+    if (options->quitWhenShown || screenshot) window.installEventFilter(&reporter);
+    window.show();
+    const int result = app.exec();
+    return reporter.result() != 0 ? reporter.result() : result;
+  }
+  CVELKANToolV2xxxDlg dialog(dialogs);
   FirstPaintReporter reporter(&dialog, screenshot);
   if (options->quitWhenShown || screenshot) dialog.installEventFilter(&reporter);
   // The main window runs modally; when it closes, the program ends.

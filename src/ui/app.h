@@ -25,6 +25,7 @@ struct AppOptions {
   // --emulator-tray-serial ADDR:K: the feeder's tray lines carry the K bytes
   // at chip address ADDR (with --emulator-feeder)
   std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
+  bool production = false;     // --production: the production window instead of the main one
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
   bool version = false;        // --version: print the version and end

@@ -1,5 +1,7 @@
 #include "ui/main_dialog.h"
 
+#include <QKeyEvent>
+
 #include "script/session.h"
 #include "ui/dialog_units.h"
 #include "ui/resource_ids.h"
@@ -36,6 +38,7 @@ CVELKANToolV2xxxDlg::~CVELKANToolV2xxxDlg() {
   // the window go away some other way, the runs end first, while every page
   // is still whole. Production has no end of its own: it is stopped (the
   // chips in progress are finished and recorded).
+  if (m_productionWindow) m_productionWindow->Page().StopAndWait();
   m_productionPage.StopAndWait();
   m_onlinePage.WaitForRun();
   m_offlinePage.WaitForRun();
@@ -61,14 +64,37 @@ void CVELKANToolV2xxxDlg::OnInitDialog() {
   m_tab.AddPage(&m_i2cPage, kIdI2cPage, kI2cCaption);
   m_tab.AddPage(&m_productionPage, kIdProductionPage, kProductionCaption);
   m_tab.InitPages();
+  connect(&m_productionPage, &velkan::ui::CProductionPage::windowRequested, this,
+          [this] { ShowProductionWindow(); });
+}
+
+velkan::ui::ProductionWindow& CVELKANToolV2xxxDlg::ShowProductionWindow() {
+  if (!m_productionWindow) {
+    m_productionWindow = std::make_unique<velkan::ui::ProductionWindow>(m_dialogs);
+    m_productionWindow->setWindowIcon(m_hIcon);
+  }
+  m_productionWindow->show();
+  m_productionWindow->raise();
+  m_productionWindow->activateWindow();
+  return *m_productionWindow;
+}
+
+void CVELKANToolV2xxxDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && m_productionPage.isVisible()) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 bool CVELKANToolV2xxxDlg::RunInProgress() const {
-  return m_onlinePage.IsRunning() || m_offlinePage.IsRunning() || m_productionPage.IsRunning();
+  return m_onlinePage.IsRunning() || m_offlinePage.IsRunning() || m_productionPage.IsRunning() ||
+         (m_productionWindow && m_productionWindow->Page().IsRunning());
 }
 
 void CVELKANToolV2xxxDlg::reject() {
-  if (m_productionPage.IsRunning()) {
+  if (m_productionPage.IsRunning() ||
+      (m_productionWindow && m_productionWindow->Page().IsRunning())) {
     // Production never ends by itself: say what ends it.
     m_dialogs.MessageBox(this, kProductionRunningText, velkan::kCaptionNotice,
                          velkan::MsgButtons::kOk, velkan::MsgIcon::kNone);
@@ -79,5 +105,6 @@ void CVELKANToolV2xxxDlg::reject() {
                          velkan::MsgIcon::kNone);
     return;
   }
+  if (m_productionWindow) m_productionWindow->close();
   QDialog::reject();
 }

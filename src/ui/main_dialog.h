@@ -4,10 +4,12 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <memory>
 
 #include "ui/cts1.h"
 #include "ui/i2c_page.h"
 #include "ui/production_page.h"
+#include "ui/production_window.h"
 #include "ui/programming_pages.h"
 #include "ui/ui_dialogs.h"
 
@@ -26,6 +28,10 @@ class CVELKANToolV2xxxDlg final : public QDialog {
   // Whether a programming run of either page, or production, is under way.
   bool RunInProgress() const;
 
+  // The production window ("量产窗口"), made and shown on first use.
+  velkan::ui::ProductionWindow& ShowProductionWindow();
+  velkan::ui::ProductionWindow* ProductionWindowIfOpen() { return m_productionWindow.get(); }
+
   QIcon m_hIcon;
   CTS1 m_tab;
   COnLineDownload m_onlinePage;
@@ -33,8 +39,15 @@ class CVELKANToolV2xxxDlg final : public QDialog {
   CI2cTest m_i2cPage;
   velkan::ui::CProductionPage m_productionPage;
 
+ protected:
+  // Escape on the production tab closes nothing (it is the operator's
+  // keyboard); the other pages keep the dialog's Escape.
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
   void OnInitDialog();
+
+  std::unique_ptr<velkan::ui::ProductionWindow> m_productionWindow;
 
   velkan::ui::UiDialogs& m_dialogs;
 };

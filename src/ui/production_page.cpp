@@ -6,11 +6,14 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -23,15 +26,21 @@
 #include <QTimeZone>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "image/start_programming.h"
 #include "production/job.h"
 #include "production/production.h"
 #include "production/record_server.h"
 #include "production/remote_store.h"
+#include "production/serial_numbers.h"
+#include "programmer/device_watcher.h"
 #include "script/session.h"
 #include "ui/dialog_units.h"
 #include "ui/production_session.h"
@@ -64,6 +73,8 @@ QString StopText(StationStop why, const std::string& detail, bool wasReady, bool
   switch (why) {
     case StationStop::kCount:
       return QStringLiteral("已完成");
+    case StationStop::kLimit:
+      return QStringLiteral("已达到任务数量上限");
     case StationStop::kStopped:
       return QStringLiteral("已停止");
     case StationStop::kFailures:
@@ -102,7 +113,7 @@ std::string_view JobProblemText(const JobProblem& problem) {
 }
 
 bool NormalStop(StationStop why) {
-  return why == StationStop::kCount || why == StationStop::kStopped;
+  return why == StationStop::kCount || why == StationStop::kStopped || why == StationStop::kLimit;
 }
 
 QString& RecorderProgram() {
@@ -129,6 +140,50 @@ std::unique_ptr<RecordStore> OpenProductionRecord(const std::string& target, std
 #endif
 }
 
+// Why the record did not open, in the operator's words, with the store's
+// own (technical) reason second.
+std::string StoreFailureText(const std::string& target, const std::string& error) {
+  std::string why;
+  if (IsPostgresTarget(target)) {
+    why = "无法连接数据库服务器，请检查地址、用户名、密码和网络。";
+  } else {
+    const QFileInfo file(QString::fromStdString(target));
+    const QFileInfo folder(file.absolutePath());
+    if (!folder.exists()) {
+      why = "无法创建记录库所在的文件夹。";
+    } else if (!folder.isDir()) {
+      why = "记录库所在的路径不是文件夹。";
+    } else if (file.exists() && file.isDir()) {
+      why = "所选路径是文件夹，不是记录库文件。";
+    } else if (file.exists() && !file.isWritable()) {
+      why = "没有写入记录库文件的权限。";
+    } else if (file.exists()) {
+      why = "该文件不是记录库，或已损坏，或被其他程序占用。";
+    } else if (!QFileInfo(folder.absoluteFilePath()).isWritable()) {
+      why = "没有在该文件夹中创建文件的权限。";
+    } else {
+      why = "无法创建记录库文件。";
+    }
+  }
+  return std::string(kLogOpenFailed) + "\r\r" + why + "\r\r技术原因：" + error;
+}
+
+// The records being opened on threads of their own: a page going away
+// waits for them a bounded time, so that none outlives the program.
+struct Openers {
+  std::mutex mutex;
+  std::condition_variable done;
+  int running = 0;
+};
+
+Openers& RecordOpeners() {
+  static Openers openers;
+  return openers;
+}
+
+// Longer than a database server's connection timeout.
+constexpr auto kOpenerWait = std::chrono::seconds(15);
+
 QString DefaultLogDatabase() {
   const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   return QDir::toNativeSeparators(QDir(documents.isEmpty() ? QDir::homePath() : documents)
@@ -140,30 +195,82 @@ QString DefaultLogDatabase() {
 // ---------------------------------------------------------------------------
 // ProgrammerTile
 
-ProgrammerTile::ProgrammerTile(QWidget* parent) : QFrame(parent) {
+namespace {
+
+// The window's tiles are read from two metres: the result in large type.
+QFont TileFont(const QFont& base, int pointSize, bool bold) {
+  QFont font = base;
+  font.setPointSize(pointSize);
+  font.setBold(bold);
+  return font;
+}
+
+}  // namespace
+
+ProgrammerTile::ProgrammerTile(PageLayout layout, QWidget* parent, bool crowded)
+    : QFrame(parent), m_layout(layout) {
   setObjectName(QStringLiteral("tile"));
   setFrameShape(QFrame::StyledPanel);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(4, 2, 4, 2);
-  layout->setSpacing(1);
+  setAutoFillBackground(true);
+  const bool large = layout == PageLayout::kWindow;
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(large ? 10 : 4, large ? 6 : 2, large ? 10 : 4, large ? 6 : 2);
+  column->setSpacing(large ? 4 : 1);
+  auto* header = new QHBoxLayout;
+  header->setSpacing(large ? 10 : 4);
+  if (large) {
+    m_labelNumber = new QLabel(this);
+    m_labelNumber->setFont(TileFont(font(), crowded ? 16 : 22, true));
+    header->addWidget(m_labelNumber);
+  }
   m_labelName = new QLabel(this);
   m_labelName->setTextFormat(Qt::RichText);
+  header->addWidget(m_labelName, 1);
+  column->addLayout(header);
   m_labelActivity = new QLabel(this);
+  m_labelActivity->setObjectName(QStringLiteral("activity"));
   m_progress = new QProgressBar(this);
   m_progress->setRange(0, 100);
   m_progress->setValue(0);
   m_progress->setTextVisible(false);
-  m_progress->setMaximumHeight(m_labelActivity->fontMetrics().height() / 2 + 2);
   m_labelResult = new QLabel(this);
+  m_labelResult->setObjectName(QStringLiteral("result"));
+  m_labelChipSerial = new QLabel(this);
   m_labelCounters = new QLabel(this);
-  for (QLabel* label : {m_labelName, m_labelActivity, m_labelResult, m_labelCounters}) {
-    label->setTextInteractionFlags(Qt::NoTextInteraction);
-    layout->addWidget(label);
-    if (label == m_labelActivity) layout->addWidget(m_progress);
+  if (large) {
+    // More than 8 programmers: four rows of tiles, smaller type.
+    const int small = crowded ? 10 : 13;
+    m_labelName->setFont(TileFont(font(), small, false));
+    m_labelActivity->setFont(TileFont(font(), small, false));
+    m_labelResult->setFont(TileFont(font(), 24, true));
+    m_labelResult->setWordWrap(true);
+    m_labelResult->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // The result takes the room the others leave and its type is fitted
+    // to it (FitResult).
+    m_labelResult->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    m_labelChipSerial->setFont(TileFont(font(), crowded ? 11 : 14, true));
+    m_labelCounters->setFont(TileFont(font(), small, false));
   }
-  layout->addStretch(1);
+  m_progress->setMaximumHeight(m_labelActivity->fontMetrics().height() / 2 + 2);
+  m_labelActivity->setContentsMargins(large ? 4 : 0, 0, large ? 4 : 0, 0);
+  column->addWidget(m_labelActivity);
+  column->addWidget(m_progress);
+  if (large) {
+    column->addWidget(m_labelResult, 1);
+    column->addWidget(m_labelChipSerial);
+  } else {
+    // The compact tile shows the chip's serial number with its result.
+    m_labelChipSerial->hide();
+    column->addWidget(m_labelResult);
+  }
+  column->addWidget(m_labelCounters);
+  for (QLabel* label : findChildren<QLabel*>()) {
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+  }
+  if (!large) column->addStretch(1);
   SetCounters(0, 0);
   SetResult({}, {}, Look::kNeutral);
+  ApplyLook();
 }
 
 // The setters change only what differs: the stations report many times a
@@ -172,13 +279,26 @@ void ProgrammerTile::SetIdentity(const QString& name, const QString& port) {
   if (name == m_name && port == m_port && !m_labelName->text().isEmpty()) return;
   m_name = name;
   m_port = port;
-  m_labelName->setText(QStringLiteral("<b>%1</b> <span style=\"color:#666\">%2</span>")
+  m_labelName->setText(QStringLiteral("<b>%1</b> <span style=\"color:#555\">%2</span>")
                            .arg(name.toHtmlEscaped(), port.toHtmlEscaped()));
   m_labelName->setToolTip(port.isEmpty() ? name : name + QStringLiteral("\n") + port);
 }
 
-void ProgrammerTile::SetActivity(const QString& text) {
+void ProgrammerTile::SetNumber(int number) {
+  if (m_labelNumber != nullptr) m_labelNumber->setText(QString::number(number));
+}
+
+void ProgrammerTile::SetActivity(const QString& text, bool busy) {
   if (m_labelActivity->text() != text) m_labelActivity->setText(text);
+  if (busy != m_busy) {
+    m_busy = busy;
+    ApplyLook();
+  }
+}
+
+void ProgrammerTile::SetChipSerial(const QString& serial) {
+  const QString text = serial.isEmpty() ? QString() : QStringLiteral("序列号 ") + serial;
+  if (m_labelChipSerial->text() != text) m_labelChipSerial->setText(text);
 }
 
 void ProgrammerTile::SetProgress(int percent) {
@@ -186,25 +306,85 @@ void ProgrammerTile::SetProgress(int percent) {
 }
 
 void ProgrammerTile::SetResult(const QString& text, const QString& detail, Look look) {
-  if (m_labelResult->text() != text) m_labelResult->setText(text);
+  if (m_labelResult->text() != text) {
+    m_labelResult->setText(text);
+    FitResult();
+  }
   if (m_labelResult->toolTip() != detail) m_labelResult->setToolTip(detail);
-  if (look == m_look) return;
+  if (look == m_look && m_styled) return;
   m_look = look;
-  switch (look) {
+  ApplyLook();
+}
+
+// The whole tile shows the last result: green passed, red failed; before
+// the first result amber while programming, grey while waiting. The
+// activity line is amber while a chip is programmed.
+void ProgrammerTile::ApplyLook() {
+  m_styled = true;
+  const bool large = m_layout == PageLayout::kWindow;
+  QString background;
+  QString border;
+  switch (m_look) {
     case Look::kNeutral:
-      setStyleSheet(QString());
+      background = large ? QStringLiteral("#e4e4e4") : QString();
+      border = QStringLiteral("#9e9e9e");
+      break;
+    case Look::kBusy:
+      background = large ? QStringLiteral("#ffd54f") : QStringLiteral("#fff3cd");
+      border = QStringLiteral("#c79100");
       break;
     case Look::kPass:
-      setStyleSheet(
-          QStringLiteral("QFrame#tile{background:#e3f4e1;border:1px solid #3a8f35;}"
-                         "QLabel{background:transparent;}"));
+      background = large ? QStringLiteral("#66bb6a") : QStringLiteral("#e3f4e1");
+      border = QStringLiteral("#2e7d32");
       break;
     case Look::kFail:
-      setStyleSheet(
-          QStringLiteral("QFrame#tile{background:#fbe2e0;border:1px solid #c0392b;}"
-                         "QLabel{background:transparent;}"));
+      background = large ? QStringLiteral("#ef5350") : QStringLiteral("#fbe2e0");
+      border = QStringLiteral("#b71c1c");
       break;
   }
+  QString sheet;
+  if (!background.isEmpty()) {
+    sheet = QStringLiteral(
+                "QFrame#tile{background:%1;border:%2px solid %3;}"
+                "QLabel{background:transparent;color:#000;}")
+                .arg(background)
+                .arg(large ? 2 : 1)
+                .arg(border);
+  }
+  if (m_busy) {
+    sheet += QStringLiteral("QLabel#activity{background:#ffb300;}");
+  }
+  if (styleSheet() != sheet) setStyleSheet(sheet);
+}
+
+void ProgrammerTile::resizeEvent(QResizeEvent* event) {
+  QFrame::resizeEvent(event);
+  FitResult();
+}
+
+bool ProgrammerTile::event(QEvent* event) {
+  const bool done = QFrame::event(event);
+  // The layout places the result once the tile's size is settled.
+  if (event->type() == QEvent::LayoutRequest) FitResult();
+  return done;
+}
+
+void ProgrammerTile::FitResult() {
+  if (m_layout != PageLayout::kWindow) return;
+  const QRect room = m_labelResult->contentsRect();
+  if (room.width() <= 0 || room.height() <= 0) return;
+  // The largest type in which the whole result fits its room: "通过" in
+  // large type, a long reason smaller.
+  static constexpr int kSizes[] = {72, 56, 44, 36, 28, 24, 20, 17, 14, 12, 10, 8};
+  QFont font = m_labelResult->font();
+  for (const int size : kSizes) {
+    font.setPointSize(size);
+    const QFontMetrics metrics(font);
+    const QRect needed = metrics.boundingRect(
+        QRect(0, 0, room.width(), 100000), Qt::TextWordWrap | Qt::AlignLeft, m_labelResult->text());
+    if (needed.height() <= room.height() && needed.width() <= room.width()) break;
+  }
+  if (font != m_labelResult->font()) m_labelResult->setFont(font);
 }
 
 void ProgrammerTile::SetCounters(int passed, int failed) {
@@ -227,15 +407,23 @@ int ProgrammerTile::Progress() const {
 // ---------------------------------------------------------------------------
 // CProductionPage
 
-CProductionPage::CProductionPage(UiDialogs& dialogs, QWidget* parent)
-    : QWidget(parent), m_dialogs(dialogs) {
+struct CProductionPage::Pending {
+  Product product;
+  Settings settings;
+  ProgrammerLease lease;
+  std::vector<FoundDevice> programmers;
+};
+
+CProductionPage::CProductionPage(UiDialogs& dialogs, PageLayout layout, QWidget* parent)
+    : QWidget(parent), m_dialogs(dialogs), m_layout(layout) {
   setObjectName(QStringLiteral("CProductionPage"));
   setFont(DialogFont());
   const DialogUnits du(font());
   resize(du.Size(353, 180));
-  m_plugTimer.setInterval(1000);
-  connect(&m_plugTimer, &QTimer::timeout, this, [this] {
-    RefreshProgrammers();
+  // Only the session's time moves with it: the programmers are watched on
+  // the device watcher's thread.
+  m_clockTimer.setInterval(1000);
+  connect(&m_clockTimer, &QTimer::timeout, this, [this] {
     if (m_runActive) ShowTotals();
   });
 }
@@ -249,6 +437,7 @@ void CProductionPage::EnsureBuilt() {
   m_body->setGeometry(rect());
 
   // Created in keyboard order.
+  const bool large = m_layout == PageLayout::kWindow;
   auto* hexLabel = new QLabel(QStringLiteral("Hex文件:"), m_body);
   hexLabel->setGeometry(du.Rect(6, 6, 34, 8));
   m_editHexPath = new QLineEdit(m_body);
@@ -339,6 +528,15 @@ void CProductionPage::EnsureBuilt() {
   m_btnNext->setGeometry(du.Rect(298, 33, 46, 14));
   m_btnNext->setAutoDefault(false);
   m_btnNext->setFocusPolicy(Qt::NoFocus);
+  if (!large) {
+    // The same production in a window of its own, with large tiles.
+    m_btnWindow = new QPushButton(QStringLiteral("量产窗口"), m_body);
+    m_btnWindow->setObjectName(QStringLiteral("window"));
+    m_btnWindow->setGeometry(du.Rect(298, 48, 46, 14));
+    m_btnWindow->setAutoDefault(false);
+    m_btnWindow->setFocusPolicy(Qt::NoFocus);
+    connect(m_btnWindow, &QPushButton::clicked, this, [this] { emit windowRequested(); });
+  }
 
   m_tileArea = new QScrollArea(m_body);
   m_tileArea->setObjectName(QStringLiteral("tiles"));
@@ -347,19 +545,31 @@ void CProductionPage::EnsureBuilt() {
   m_tileArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_tileArea->setFocusPolicy(Qt::NoFocus);
   m_tileHolder = new QWidget;
-  m_tileLayout = new QHBoxLayout(m_tileHolder);
-  m_tileLayout->setContentsMargins(2, 2, 2, 2);
-  m_tileLayout->setSpacing(4);
   m_labelNoProgrammer = new QLabel(QStringLiteral("未找到编程器"), m_tileHolder);
   m_labelNoProgrammer->setAlignment(Qt::AlignCenter);
   m_labelNoProgrammer->setStyleSheet(QStringLiteral("color:#777"));
-  m_tileLayout->addWidget(m_labelNoProgrammer, 1);
-  m_tileLayout->addStretch(0);
+  if (large) {
+    m_labelNoProgrammer->setFont(TileFont(font(), 16, false));
+    m_tileGrid = new QGridLayout(m_tileHolder);
+    m_tileGrid->setContentsMargins(2, 2, 2, 2);
+    m_tileGrid->setSpacing(8);
+    m_tileGrid->addWidget(m_labelNoProgrammer, 0, 0);
+  } else {
+    m_tileLayout = new QHBoxLayout(m_tileHolder);
+    m_tileLayout->setContentsMargins(2, 2, 2, 2);
+    m_tileLayout->setSpacing(4);
+    m_tileLayout->addWidget(m_labelNoProgrammer, 1);
+    m_tileLayout->addStretch(0);
+  }
   m_tileArea->setWidget(m_tileHolder);
 
   m_labelTotals = new QLabel(m_body);
   m_labelTotals->setObjectName(QStringLiteral("totals"));
-  m_labelTotals->setGeometry(du.Rect(6, 121, 258, 9));
+  m_labelTotals->setGeometry(du.Rect(6, 121, 338, 9));
+  m_labelNextSerial = new QLabel(m_body);
+  m_labelNextSerial->setObjectName(QStringLiteral("nextSerial"));
+  // The compact tab has no room of its own for it: its totals say it.
+  m_labelNextSerial->setVisible(large);
   ShowTotals();
   // Serial numbers reserved for chips whose record never came: counted here
   // and settled by an engineer who has looked at those chips.
@@ -395,9 +605,84 @@ void CProductionPage::EnsureBuilt() {
   connect(m_btnUnknown, &QPushButton::clicked, this, [this] { SettleUnknownNumbers(); });
   connect(m_btnNext, &QPushButton::clicked, this, [this] { NextChip(); });
   RestoreSettings();
+  connect(m_editSerialStart, &QLineEdit::textChanged, this, [this] {
+    if (!m_runActive) {
+      m_nextNumber.reset();
+      ShowNextSerial();
+    }
+  });
+  connect(m_checkSerial, &QCheckBox::toggled, this, [this] { ShowNextSerial(); });
+  connect(m_comboSerialFormat, &QComboBox::currentIndexChanged, this, [this] {
+    if (!m_runActive) ShowNextSerial();
+  });
+  if (large) {
+    BuildWindowLayout(
+        {hexLabel, logLabel, addressLabel, startLabel, stepLabel, bytesLabel, nextLabel});
+  }
   LockInputs(false);
+  ShowNextSerial();
   LayoutBody();
   m_body->show();
+}
+
+void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
+  // labels: Hex文件, 记录库, 地址, 起始, 步长, 字节, 下一片.
+  auto* root = new QVBoxLayout(m_body);
+  root->setContentsMargins(8, 8, 8, 8);
+  root->setSpacing(6);
+  auto* settings = new QGridLayout;
+  settings->setHorizontalSpacing(6);
+  settings->addWidget(labels[0], 0, 0);
+  settings->addWidget(m_editHexPath, 0, 1);
+  settings->addWidget(m_btnChooseHex, 0, 2);
+  settings->addWidget(labels[1], 1, 0);
+  settings->addWidget(m_editLogDb, 1, 1);
+  settings->addWidget(m_btnChooseLog, 1, 2);
+  auto* serial = new QHBoxLayout;
+  for (QWidget* w :
+       {static_cast<QWidget*>(m_checkSerial), labels[2], static_cast<QWidget*>(m_editSerialAddress),
+        labels[3], static_cast<QWidget*>(m_editSerialStart), labels[4],
+        static_cast<QWidget*>(m_spinSerialStep), labels[5],
+        static_cast<QWidget*>(m_spinSerialBytes), static_cast<QWidget*>(m_comboSerialFormat)}) {
+    serial->addWidget(w);
+  }
+  serial->addStretch(1);
+  settings->addLayout(serial, 2, 0, 1, 3);
+  auto* modes = new QHBoxLayout;
+  for (QWidget* w :
+       {static_cast<QWidget*>(m_checkFuse), labels[6], static_cast<QWidget*>(m_radioNextButton),
+        static_cast<QWidget*>(m_radioNextAuto)}) {
+    modes->addWidget(w);
+  }
+  modes->addStretch(1);
+  settings->addLayout(modes, 3, 0, 1, 3);
+  settings->setColumnStretch(1, 1);
+  auto* buttons = new QVBoxLayout;
+  const QFont buttonFont = TileFont(font(), 14, true);
+  for (QPushButton* b : {m_btnStart, m_btnStop, m_btnNext}) {
+    b->setFont(buttonFont);
+    b->setMinimumWidth(b->fontMetrics().horizontalAdvance(QStringLiteral("开始量产")) + 40);
+    buttons->addWidget(b);
+  }
+  auto* top = new QHBoxLayout;
+  top->addLayout(settings, 1);
+  top->addSpacing(12);
+  top->addLayout(buttons);
+  root->addLayout(top);
+  m_tileArea->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  root->addWidget(m_tileArea, 4);
+  auto* status = new QHBoxLayout;
+  m_labelTotals->setFont(TileFont(font(), 13, true));
+  m_labelNextSerial->setFont(TileFont(font(), 13, true));
+  m_btnUnknown->setFont(TileFont(font(), 11, false));
+  status->addWidget(m_labelTotals);
+  status->addSpacing(24);
+  status->addWidget(m_labelNextSerial);
+  status->addStretch(1);
+  status->addWidget(m_btnUnknown);
+  root->addLayout(status);
+  root->addWidget(m_tableRecords, 1);
+  m_tableRecords->setMinimumHeight(m_tableRecords->verticalHeader()->defaultSectionSize() * 4);
 }
 
 // The settings of the last production started come back with the page (the
@@ -450,6 +735,10 @@ void CProductionPage::SetRecorderProgram(const QString& path) {
 CProductionPage::~CProductionPage() {
   StopAndWait();
   qApp->removeEventFilter(this);
+  StopWatching();
+  // A record still being opened ends on its thread (its answer is dropped).
+  std::unique_lock lock(RecordOpeners().mutex);
+  RecordOpeners().done.wait_for(lock, kOpenerWait, [] { return RecordOpeners().running == 0; });
 }
 
 MsgResult CProductionPage::MessageBox(std::string_view text, std::string_view caption,
@@ -467,6 +756,7 @@ void CProductionPage::LockInputs(bool locked) {
            m_radioNextButton, m_radioNextAuto, m_btnStart, m_btnUnknown}) {
     w->setEnabled(!locked);
   }
+  if (m_btnWindow != nullptr) m_btnWindow->setEnabled(!locked);
   UpdateSerialInputs();
   m_btnStop->setEnabled(locked);
   m_btnNext->setEnabled(locked && m_session != nullptr && m_session->Manual());
@@ -482,14 +772,14 @@ void CProductionPage::UpdateSerialInputs() {
 }
 
 void CProductionPage::ChooseHexFile() {
-  const std::optional<QString> file = m_dialogs.OpenHexFile(this);
+  const std::optional<QString> file = m_dialogs.OpenHexFile(this, m_editHexPath->text());
   if (!file) return;
   m_editHexPath->setText(QDir::toNativeSeparators(*file));
   m_editHexPath->end(false);
 }
 
 void CProductionPage::ChooseLogDatabase() {
-  const std::optional<QString> file = m_dialogs.ChooseLogDatabase(this);
+  const std::optional<QString> file = m_dialogs.ChooseLogDatabase(this, m_editLogDb->text());
   if (!file) return;
   m_editLogDb->setText(QDir::toNativeSeparators(*file));
   m_editLogDb->end(false);
@@ -497,8 +787,9 @@ void CProductionPage::ChooseLogDatabase() {
 
 void CProductionPage::ConfirmFuse() {
   if (!m_checkFuse->isChecked()) return;
-  if (m_dialogs.MessageBox(this, kFuseWarning, kFuseCaption, MsgButtons::kYesNo,
-                           MsgIcon::kWarning) == MsgResult::kNo) {
+  // Enter (or a foot switch) must not confirm what cannot be undone: 否 is
+  // the default here.
+  if (m_dialogs.ConfirmIrreversible(this, kFuseWarning, kFuseCaption) != MsgResult::kYes) {
     m_checkFuse->setChecked(false);
   }
 }
@@ -506,16 +797,21 @@ void CProductionPage::ConfirmFuse() {
 void CProductionPage::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   EnsureBuilt();
-  // The programmers are looked for once the page is first shown, not while
+  // The programmers are watched once the page is first shown, not while
   // the window starts.
   RefreshProgrammers();
-  m_plugTimer.start();
 }
 
 void CProductionPage::hideEvent(QHideEvent* event) {
   QWidget::hideEvent(event);
   // A run still watches its programmers while the page is hidden.
-  if (!IsRunning()) m_plugTimer.stop();
+  if (!IsRunning()) StopWatching();
+}
+
+void CProductionPage::StopWatching() {
+  if (m_watcher == nullptr || m_watchKey == 0) return;
+  m_watcher->Unsubscribe(m_watchKey);
+  m_watchKey = 0;
 }
 
 void CProductionPage::resizeEvent(QResizeEvent* event) {
@@ -526,6 +822,7 @@ void CProductionPage::resizeEvent(QResizeEvent* event) {
 void CProductionPage::LayoutBody() {
   if (m_body == nullptr) return;
   m_body->setGeometry(rect());
+  if (m_layout == PageLayout::kWindow) return;  // its layouts place the controls
   // The records take what the page has left below the totals.
   const DialogUnits du(font());
   const int top = m_tableRecords->y();
@@ -534,8 +831,23 @@ void CProductionPage::LayoutBody() {
 
 void CProductionPage::RefreshProgrammers() {
   EnsureBuilt();
-  std::vector<FoundDevice> found = ListProgrammers();
-  if (IsRunning()) {
+  WatchProgrammers();
+  m_watcher->Rescan();
+}
+
+void CProductionPage::WatchProgrammers() {
+  if (m_watchKey != 0) return;
+  // Every page of the process shares one watcher; its thread does the
+  // device search, this thread only shows the list.
+  if (!m_watcher) m_watcher = DeviceWatcher::Shared();
+  m_watchKey = m_watcher->Subscribe([this](const std::vector<FoundDevice>& found) {
+    QMetaObject::invokeMethod(
+        this, [this, found] { ProgrammersListed(found); }, Qt::QueuedConnection);
+  });
+}
+
+void CProductionPage::ProgrammersListed(std::vector<FoundDevice> found) {
+  if (m_session != nullptr && m_runActive) {
     // During a run the stations stay as they were; a programmer that is gone
     // ends its station.
     const auto& devices = m_session->Devices();
@@ -547,6 +859,7 @@ void CProductionPage::RefreshProgrammers() {
     }
     return;
   }
+  if (m_runActive) return;  // the record is being opened: the tiles are taken
   auto same = [](const FoundDevice& a, const FoundDevice& b) {
     return a.path == b.path && a.serial == b.serial && a.port == b.port;
   };
@@ -563,16 +876,34 @@ void CProductionPage::RebuildTiles() {
   for (ProgrammerTile* tile : m_tiles) delete tile;
   m_tiles.clear();
   const DialogUnits du(font());
+  const int count = static_cast<int>(m_programmers.size());
+  // The window's tiles fill its width: up to 4 in a row (1 to 16 programmers
+  // in at most 4 rows), each row as high as the area allows.
+  const int columns = count <= 4 ? std::max(count, 1) : count <= 9 ? (count + 1) / 2 : 4;
   for (const FoundDevice& device : m_programmers) {
-    auto* tile = new ProgrammerTile(m_tileHolder);
-    tile->setMinimumWidth(du.X(80));
-    tile->setMaximumWidth(du.X(120));
+    auto* tile = new ProgrammerTile(m_layout, m_tileHolder, count > 8);
+    const int index = static_cast<int>(m_tiles.size());
+    if (m_layout == PageLayout::kWindow) {
+      tile->SetNumber(index + 1);
+      tile->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+      m_tileGrid->addWidget(tile, index / columns, index % columns);
+    } else {
+      tile->setMinimumWidth(du.X(80));
+      tile->setMaximumWidth(du.X(120));
+      m_tileLayout->insertWidget(index, tile);
+    }
     tile->SetIdentity(Utf8(device.serial.empty() ? device.path : device.serial), Utf8(device.port));
     tile->SetActivity(QStringLiteral("空闲"));
-    m_tileLayout->insertWidget(static_cast<int>(m_tiles.size()), tile);
     m_tiles.push_back(tile);
   }
   m_labelNoProgrammer->setVisible(m_tiles.empty());
+  if (m_tileGrid != nullptr) {
+    // Every tile as wide and as high as the others, whatever its text.
+    for (int c = 0; c < m_tileGrid->columnCount(); ++c) m_tileGrid->setColumnStretch(c, 0);
+    for (int r = 0; r < m_tileGrid->rowCount(); ++r) m_tileGrid->setRowStretch(r, 0);
+    for (int c = 0; c < columns; ++c) m_tileGrid->setColumnStretch(c, 1);
+    for (int r = 0; r < (count + columns - 1) / columns; ++r) m_tileGrid->setRowStretch(r, 1);
+  }
 }
 
 void CProductionPage::StartProduction() {
@@ -597,13 +928,13 @@ void CProductionPage::StartProduction() {
     MessageBox(JobProblemText(problem), kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
-  const std::string& hexPath = job->hexPath;
-  const std::string& logTarget = job->log;
-  Settings settings = std::move(job->settings);
 
-  // The stations: every programmer attached now.
-  m_listed = false;
-  RefreshProgrammers();
+  // The stations: every programmer attached now, as the watcher last saw
+  // them (its first list is waited for a moment after the page appears).
+  WatchProgrammers();
+  if (!m_listed && m_watcher->WaitListed(std::chrono::seconds(2))) {
+    ProgrammersListed(m_watcher->Current());
+  }
   if (m_programmers.empty()) {
     MessageBox(kNoProgrammerText, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
@@ -612,59 +943,149 @@ void CProductionPage::StartProduction() {
   ProgrammerLease lease = AcquireForRun(DefaultStation(), *this);
   if (!lease) return;
 
-  Product product;
+  auto pending = std::make_unique<Pending>();
   std::string error;
-  if (!LoadProduct(*this, hexPath, job->fuse, product, error)) {
+  if (!LoadProduct(*this, job->hexPath, job->fuse, pending->product, error)) {
     if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
-  std::unique_ptr<RecordStore> store;
+  SaveSettings();
+  pending->settings = std::move(job->settings);
+  pending->lease = std::move(lease);
+  pending->programmers = m_programmers;
+  m_pending = std::move(pending);
+
+  // A database server may take its time to answer (at most the connection
+  // timeout): the record is opened off this thread, the page meanwhile
+  // locked and saying so.
+  m_runActive = true;
+  m_opening = true;
+  LockInputs(true);
+  m_btnNext->setEnabled(false);
+  for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("正在打开记录库..."));
+  const int generation = ++m_openGeneration;
+  OpenRecordOffThread(job->log, static_cast<int>(StoreMode::kCreate),
+                      [this, generation](std::unique_ptr<RecordStore> store, std::string failure) {
+                        // A start given up before its record came: not this one.
+                        if (generation == m_openGeneration) RecordOpened(std::move(store), failure);
+                      });
+}
+
+void CProductionPage::OpenRecordOffThread(
+    std::string target, int mode,
+    std::function<void(std::unique_ptr<RecordStore>, std::string)> done) {
+  QPointer<CProductionPage> page(this);
+  auto open = [page, target = std::move(target), mode, done = std::move(done)]() mutable {
+    struct Running {
+      ~Running() {
+        std::lock_guard lock(RecordOpeners().mutex);
+        --RecordOpeners().running;
+        RecordOpeners().done.notify_all();
+      }
+    } running;
+    std::string error;
+    const auto storeMode = static_cast<StoreMode>(mode);
+    // A record in a folder that does not exist yet gets its folder.
+    if (storeMode == StoreMode::kCreate && !IsPostgresTarget(target)) {
+      std::error_code ignored;
+      const std::filesystem::path folder =
+          std::filesystem::absolute(std::filesystem::u8path(target), ignored).parent_path();
+      if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+    }
+    std::unique_ptr<RecordStore> store = OpenProductionRecord(target, error, storeMode);
+    std::string failure = store ? std::string() : StoreFailureText(target, error);
+    auto shared = std::make_shared<std::unique_ptr<RecordStore>>(std::move(store));
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(
+        app,
+        [page, shared, failure = std::move(failure), done = std::move(done)]() mutable {
+          if (page) done(std::move(*shared), std::move(failure));
+        },
+        Qt::QueuedConnection);
+  };
   {
-    // A database server may take its time to answer (at most the
-    // connection timeout).
-    struct WaitCursor {
-      WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-      ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    } waitCursor;
-    store = OpenProductionRecord(logTarget, error);
+    std::lock_guard lock(RecordOpeners().mutex);
+    ++RecordOpeners().running;  // counted down by the thread as it ends
   }
-  if (!store) {
-    MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,
-               MsgIcon::kNone);
+  try {
+    // Not joined: a page that goes away meanwhile does not wait for a
+    // server; the store is then closed on this thread when it comes.
+    std::thread(std::move(open)).detach();
+  } catch (const std::system_error&) {
+    {
+      std::lock_guard lock(RecordOpeners().mutex);
+      --RecordOpeners().running;
+    }
+    done(nullptr, std::string(kLogOpenFailed));
+  }
+}
+
+void CProductionPage::RecordOpened(std::unique_ptr<RecordStore> store, const std::string& error) {
+  m_opening = false;
+  std::unique_ptr<Pending> pending = std::move(m_pending);
+  if (!store || pending == nullptr || !m_runActive) {
+    m_runActive = false;
+    LockInputs(false);
+    m_btnNext->setEnabled(false);
+    for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("空闲"));
+    if (!store && pending != nullptr) {
+      pending->lease.Release();
+      MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    }
     return;
   }
   {
     std::vector<UnknownNumber> unknown;
-    if (store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+    std::string ignored;
+    if (store->Unknown(unknown, ignored)) ShowUnknownCount(unknown.size());
   }
 
-  SaveSettings();
   // A fresh session: counters, totals and tiles start from nothing; the
   // records table keeps what earlier sessions recorded.
   m_session.reset();
+  m_programmers = pending->programmers;
   RebuildTiles();
   m_totalPassed = 0;
   m_totalFailed = 0;
   m_sessionClock.start();
+  m_nextNumber.reset();
   ShowTotals();
+  ShowNextSerial();
   for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("连接中..."));
+  std::set<std::string> paths;
+  for (const FoundDevice& device : m_programmers) paths.insert(device.path);
+  // The programmers the stations use are not opened by the watcher.
+  m_watcher->SetInUse(std::move(paths));
   m_session = std::make_unique<ProductionSession>(
-      this, [this] { ApplySession(); }, std::move(product), std::move(settings), std::move(store),
-      m_programmers, std::move(lease));
-  m_runActive = true;
+      this, [this] { ApplySession(); }, std::move(pending->product), std::move(pending->settings),
+      std::move(store), m_programmers, std::move(pending->lease));
   LockInputs(true);
   if (!m_session->Start()) {
     m_runActive = false;
     m_session.reset();
+    m_watcher->SetInUse({});
     LockInputs(false);
     return;
   }
+  m_keysDown.clear();
   if (m_session->Manual()) qApp->installEventFilter(this);
-  m_plugTimer.start();
+  m_clockTimer.start();
 }
 
 void CProductionPage::StopProduction() {
   if (!IsRunning()) return;
+  if (m_opening) {
+    // The record is still being opened: production does not start.
+    m_runActive = false;
+    m_opening = false;
+    ++m_openGeneration;
+    m_pending.reset();
+    LockInputs(false);
+    m_btnNext->setEnabled(false);
+    for (ProgrammerTile* tile : m_tiles) tile->SetActivity(QStringLiteral("空闲"));
+    return;
+  }
   m_session->Stop();
   m_btnStop->setEnabled(false);
   m_btnNext->setEnabled(false);
@@ -672,7 +1093,9 @@ void CProductionPage::StopProduction() {
 }
 
 void CProductionPage::NextChip() {
-  if (!IsRunning() || !m_session->Manual() || m_session->Stopping()) return;
+  if (!IsRunning() || m_session == nullptr || !m_session->Manual() || m_session->Stopping()) {
+    return;
+  }
   m_session->ReleaseWaiting();
 }
 
@@ -707,7 +1130,16 @@ void CProductionPage::ApplySession() {
         activity = s.stop ? StopText(*s.stop, s.stopDetail, s.ready, s.unplugged) : QString();
         break;
     }
-    tile->SetActivity(activity);
+    const bool programming = s.activity == ProductionSession::Activity::kProgramming;
+    tile->SetActivity(activity, programming);
+    if (s.chipSerial) tile->SetChipSerial(Utf8(*s.chipSerial));
+    if (s.chipSerial && s.chipSerial->size() <= 16) {
+      // The next chip's number is one step past the highest given.
+      if (const auto number = SerialNumberOf(*s.chipSerial)) {
+        const std::int64_t next = *number + m_spinSerialStep->value();
+        if (!m_nextNumber || next > *m_nextNumber) m_nextNumber = next;
+      }
+    }
     const bool stationFailed = s.activity == ProductionSession::Activity::kEnded && s.stop &&
                                (s.unplugged || !NormalStop(*s.stop));
     if (stationFailed && s.unrecorded) {
@@ -718,13 +1150,11 @@ void CProductionPage::ApplySession() {
       const QString text = QStringLiteral("失败：") + activity;
       tile->SetResult(text, Utf8(s.stopDetail), ProgrammerTile::Look::kFail);
     } else {
-      const QString text =
-          s.resultIsPrevious ? QStringLiteral("上一片：") + s.resultText : s.resultText;
-      tile->SetResult(text, s.resultDetail,
-                      s.result == ProductionSession::Result::kPass ? ProgrammerTile::Look::kPass
-                      : s.result == ProductionSession::Result::kFail
-                          ? ProgrammerTile::Look::kFail
-                          : ProgrammerTile::Look::kNeutral);
+      tile->SetResult(s.resultText, s.resultDetail,
+                      s.result == ProductionSession::Result::kPass   ? ProgrammerTile::Look::kPass
+                      : s.result == ProductionSession::Result::kFail ? ProgrammerTile::Look::kFail
+                      : programming                                  ? ProgrammerTile::Look::kBusy
+                                    : ProgrammerTile::Look::kNeutral);
     }
   }
 
@@ -761,6 +1191,7 @@ void CProductionPage::ApplySession() {
   }
   if (m_tableRecords->rowCount() > kShownRecords) m_tableRecords->setRowCount(kShownRecords);
   ShowTotals();
+  ShowNextSerial();
   if (m_session->Manual() && !m_session->Stopping()) m_btnNext->setEnabled(true);
   if (state.finished) FinishRun();
 }
@@ -791,6 +1222,10 @@ void CProductionPage::ShowTotals() {
   if (m_runActive && m_session != nullptr && m_session->Stopping()) {
     text += QStringLiteral("  正在停止...");
   }
+  // The compact tab has no room of its own for the next number.
+  if (m_layout == PageLayout::kCompact && !m_nextSerial.isEmpty()) {
+    text += QStringLiteral("  下一序列号 ") + m_nextSerial;
+  }
   if (m_labelTotals->text() != text) m_labelTotals->setText(text);
 }
 
@@ -798,13 +1233,53 @@ void CProductionPage::FinishRun() {
   m_sessionMs = m_sessionClock.elapsed();
   m_runActive = false;
   qApp->removeEventFilter(this);
+  m_keysDown.clear();
   m_session->Join();  // the lease on the default station goes with it
   LockInputs(false);
   m_btnNext->setEnabled(false);
-  if (!isVisible()) m_plugTimer.stop();
+  m_clockTimer.stop();
   ShowTotals();  // "正在停止..." goes with the run
+  if (m_watcher) {
+    m_watcher->SetInUse({});
+    m_watcher->Rescan();
+  }
+  if (!isVisible()) StopWatching();
   RefreshUnknownCount();
   emit productionFinished();
+}
+
+std::optional<std::int64_t> CProductionPage::SerialNumberOf(const std::string& text) const {
+  // The record's text of a counter's number back to the number: hex digits
+  // (least significant byte first for le), decimal digits for BCD.
+  const int format = m_comboSerialFormat->currentIndex();
+  std::string digits = text;
+  if (format == 1) {
+    digits.clear();
+    for (std::size_t i = text.size(); i >= 2; i -= 2) digits += text.substr(i - 2, 2);
+  }
+  bool ok = false;
+  const qint64 number = QString::fromStdString(digits).toLongLong(&ok, format == 2 ? 10 : 16);
+  if (!ok) return std::nullopt;
+  return number;
+}
+
+void CProductionPage::ShowNextSerial() {
+  QString next;
+  if (m_checkSerial->isChecked()) {
+    SerialPlan plan;
+    const std::string error = ParseCounterPlan(
+        m_editSerialAddress->text().toStdString(), m_editSerialStart->text().toStdString(),
+        m_spinSerialStep->value(), m_spinSerialBytes->value(),
+        kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())], plan);
+    if (error.empty()) {
+      std::string ignored;
+      const auto value = ValueOf(plan, m_nextNumber.value_or(plan.start), ignored);
+      if (value) next = Utf8(value->text);
+    }
+  }
+  m_nextSerial = next;
+  m_labelNextSerial->setText(next.isEmpty() ? QString() : QStringLiteral("下一序列号：") + next);
+  ShowTotals();
 }
 
 void CProductionPage::ShowUnknownCount(std::size_t count) {
@@ -814,74 +1289,111 @@ void CProductionPage::ShowUnknownCount(std::size_t count) {
       "这些序列号已预留给记录未完成的芯片（程序被中止或记录失败），芯片上可能有此序列号。"
       "检查这些芯片后点此处理。"));
   m_btnUnknown->setVisible(count > 0);
+  if (m_layout == PageLayout::kCompact) {
+    // The totals take the row when the unknown numbers' button is away.
+    const DialogUnits du(font());
+    m_labelTotals->setGeometry(du.Rect(6, 121, count > 0 ? 258 : 338, 9));
+  }
 }
 
 void CProductionPage::RefreshUnknownCount() {
   const std::string target = m_editLogDb->text().trimmed().toStdString();
   if (target.empty()) return;
-  std::string error;
-  const auto store = OpenProductionRecord(target, error, StoreMode::kReadOnly);
-  std::vector<UnknownNumber> unknown;
-  if (store && store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+  OpenRecordOffThread(target, static_cast<int>(StoreMode::kReadOnly),
+                      [this](std::unique_ptr<RecordStore> store, std::string) {
+                        std::vector<UnknownNumber> unknown;
+                        std::string error;
+                        if (store && store->Unknown(unknown, error))
+                          ShowUnknownCount(unknown.size());
+                      });
 }
 
 void CProductionPage::SettleUnknownNumbers() {
   if (IsRunning()) return;
-  std::string error;
-  const auto store =
-      OpenProductionRecord(m_editLogDb->text().trimmed().toStdString(), error, StoreMode::kWrite);
-  std::vector<UnknownNumber> unknown;
-  if (!store || !store->Unknown(unknown, error)) {
-    MessageBox(std::string(kLogOpenFailed) + "\r\r" + error, kCaptionNotice, MsgButtons::kOk,
-               MsgIcon::kNone);
-    return;
-  }
-  for (const UnknownNumber& u : unknown) {
-    if (u.chipHex.empty()) continue;  // an older record's number: settle with velkan log
-    const std::string question = "序列号 " + u.chipHex + " 未知（编程器 " + u.station + "，" +
-                                 u.timeUtc +
-                                 " 预留，记录未完成）。\r\r请先找到这片芯片并检查。\r"
-                                 "是：芯片上有此序列号，作废此序列号（不再分配）\r"
-                                 "否：没有芯片使用此序列号，释放（分配给下一片）";
-    const MsgResult answer =
-        MessageBox(question, kCaptionNotice, MsgButtons::kYesNo, MsgIcon::kWarning);
-    int settled = 0;
-    if (!store->SettleUnknown(u.chipHex, u.series, answer != MsgResult::kYes, settled, error)) {
-      MessageBox(std::string("处理失败！\r\r") + error, kCaptionNotice, MsgButtons::kOk,
-                 MsgIcon::kNone);
-      break;
-    }
-  }
-  unknown.clear();
-  if (store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+  m_btnUnknown->setEnabled(false);
+  OpenRecordOffThread(
+      m_editLogDb->text().trimmed().toStdString(), static_cast<int>(StoreMode::kWrite),
+      [this](std::unique_ptr<RecordStore> store, std::string failure) {
+        m_btnUnknown->setEnabled(!IsRunning());
+        std::string error;
+        std::vector<UnknownNumber> unknown;
+        if (!store || !store->Unknown(unknown, error)) {
+          MessageBox(store ? std::string(kLogOpenFailed) + "\r\r技术原因：" + error : failure,
+                     kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+          return;
+        }
+        for (const UnknownNumber& u : unknown) {
+          if (u.chipHex.empty()) continue;  // an older record's number: settle with velkan log
+          const std::string question = "序列号 " + u.chipHex + " 未知（编程器 " + u.station + "，" +
+                                       u.timeUtc +
+                                       " 预留，记录未完成）。\r\r请先找到这片芯片并检查。\r"
+                                       "是：芯片上有此序列号，作废此序列号（不再分配）\r"
+                                       "否：没有芯片使用此序列号，释放（分配给下一片）";
+          const MsgResult answer =
+              MessageBox(question, kCaptionNotice, MsgButtons::kYesNo, MsgIcon::kWarning);
+          int settled = 0;
+          if (!store->SettleUnknown(u.chipHex, u.series, answer != MsgResult::kYes, settled,
+                                    error)) {
+            MessageBox(std::string("处理失败！\r\r技术原因：") + error, kCaptionNotice,
+                       MsgButtons::kOk, MsgIcon::kNone);
+            break;
+          }
+        }
+        unknown.clear();
+        if (store->Unknown(unknown, error)) ShowUnknownCount(unknown.size());
+      });
 }
 
-void CProductionPage::WaitForRun() {
+bool CProductionPage::WaitForRun(int limitMs) {
   // The stations' last report always comes as a queued update, which ends
   // the run on this thread.
-  while (IsRunning()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  QElapsedTimer waited;
+  waited.start();
+  while (IsRunning() && waited.elapsed() < limitMs) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   }
+  return !IsRunning();
 }
 
-void CProductionPage::StopAndWait() {
+void CProductionPage::StopAndWait(int limitMs) {
+  if (m_opening) StopProduction();
   if (m_session == nullptr) return;
   m_session->Stop();
-  WaitForRun();
+  if (WaitForRun(limitMs)) return;
+  // A station that does not end in time (a programmer that stopped
+  // answering, a record server that does not) is left to end on its own:
+  // the session is not destroyed under it.
+  m_session->Detach();
+  (void)m_session.release();
+  m_runActive = false;
+  qApp->removeEventFilter(this);
+}
+
+bool CProductionPage::NextChipKey(QEvent* event) {
+  auto* key = static_cast<QKeyEvent*>(event);
+  const bool nextKey =
+      key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space;
+  return nextKey && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
 }
 
 bool CProductionPage::eventFilter(QObject* watched, QEvent* event) {
   // Button mode: Enter and space anywhere in this window (a foot switch is
   // often a keyboard key) start the next chip while this page is shown.
-  if (event->type() == QEvent::KeyPress && isVisible()) {
-    auto* key = static_cast<QKeyEvent*>(event);
-    const bool nextKey =
-        key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter || key->key() == Qt::Key_Space;
+  const QEvent::Type type = event->type();
+  if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && isVisible() &&
+      NextChipKey(event)) {
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (nextKey && widget != nullptr && widget->window() == window() &&
-        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-      // A key held down does not start chip after chip.
-      if (!key->isAutoRepeat()) NextChip();
+    if (widget != nullptr && widget->window() == window()) {
+      auto* key = static_cast<QKeyEvent*>(event);
+      // One chip per press: a key held down (a foot switch that repeats,
+      // with or without the repeat flag) starts nothing more until it has
+      // been let go.
+      if (type == QEvent::KeyRelease) {
+        if (!key->isAutoRepeat()) m_keysDown.remove(key->key());
+      } else if (!key->isAutoRepeat() && !m_keysDown.contains(key->key())) {
+        m_keysDown.insert(key->key());
+        NextChip();
+      }
       return true;
     }
   }

@@ -7,9 +7,13 @@
 
 #include <QElapsedTimer>
 #include <QFrame>
+#include <QSet>
 #include <QTimer>
 #include <QWidget>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
@@ -29,7 +34,21 @@ class QScrollArea;
 class QSpinBox;
 class QTableWidget;
 
+namespace velkan {
+class DeviceWatcher;
+namespace production {
+class RecordStore;
+struct Product;
+struct Settings;
+struct SerialPlan;
+}  // namespace production
+}  // namespace velkan
+
 namespace velkan::ui {
+
+// The tab inside the fixed main window (compact) or the production window
+// of its own (large tiles, laid out for 1 to 16 programmers).
+enum class PageLayout { kCompact, kWindow };
 
 // One programmer on the production page: its name and port, what it does
 // now, the progress of the chip in the socket, the last chip's result and
@@ -38,12 +57,21 @@ class ProgrammerTile final : public QFrame {
   Q_OBJECT
 
  public:
-  enum class Look { kNeutral, kPass, kFail };
+  // kNeutral: no result yet and not programming (grey); kBusy: programming
+  // its first chip (amber). A result's colour stays until the next result.
+  enum class Look { kNeutral, kBusy, kPass, kFail };
 
-  explicit ProgrammerTile(QWidget* parent = nullptr);
+  // `crowded`: more than 8 programmers share the window.
+  explicit ProgrammerTile(PageLayout layout = PageLayout::kCompact, QWidget* parent = nullptr,
+                          bool crowded = false);
 
   void SetIdentity(const QString& name, const QString& port);
-  void SetActivity(const QString& text);
+  // The socket's number on the line (window only).
+  void SetNumber(int number);
+  // `busy`: a chip is being programmed (the line is amber).
+  void SetActivity(const QString& text, bool busy = false);
+  // The serial number of the chip in the socket or last programmed.
+  void SetChipSerial(const QString& serial);
   void SetProgress(int percent);
   void SetResult(const QString& text, const QString& detail, Look look);
   void SetCounters(int passed, int failed);
@@ -54,16 +82,29 @@ class ProgrammerTile final : public QFrame {
   int Progress() const;
   Look CurrentLook() const { return m_look; }
 
+  QLabel* m_labelNumber = nullptr;  // window only
   QLabel* m_labelName = nullptr;
   QLabel* m_labelActivity = nullptr;
+  QLabel* m_labelChipSerial = nullptr;
   QProgressBar* m_progress = nullptr;
   QLabel* m_labelResult = nullptr;
   QLabel* m_labelCounters = nullptr;
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  bool event(QEvent* event) override;
+
  private:
+  void FitResult();
+
   QString m_name;
   QString m_port;
+  void ApplyLook();
+
+  PageLayout m_layout;
   Look m_look = Look::kNeutral;
+  bool m_busy = false;
+  bool m_styled = false;
 };
 
 class ProductionSession;
@@ -72,7 +113,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   Q_OBJECT
 
  public:
-  explicit CProductionPage(UiDialogs& dialogs, QWidget* parent = nullptr);
+  explicit CProductionPage(UiDialogs& dialogs, PageLayout layout = PageLayout::kCompact,
+                           QWidget* parent = nullptr);
   ~CProductionPage() override;
 
   // ---- velkan::Dialogs (the HEX loader's messages at start) ----
@@ -98,15 +140,23 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   // chips): burnt when a kept chip carries it, released otherwise.
   void SettleUnknownNumbers();
   std::size_t UnknownCount() const { return m_unknownCount; }
-  // The tiles follow the programmers attached now (while no production
-  // runs; the page does it by itself every second while it is shown).
+  // Asks the device watcher to look for programmers now; the tiles follow
+  // its list (while no production runs) as it comes.
   void RefreshProgrammers();
 
+  // From "开始量产" (the record being opened included) until production has
+  // ended.
   bool IsRunning() const;
-  // Serves the stations' window updates until production has ended.
-  void WaitForRun();
-  // Asks production to stop and waits for it (the window is going away).
-  void StopAndWait();
+  // Serves the stations' window updates until production has ended, at
+  // most `limitMs`; whether it has ended.
+  bool WaitForRun(int limitMs = 60000);
+  // Asks production to stop and waits for it (the window is going away),
+  // at most `limitMs`; a session that has not ended by then is left to end
+  // on its own thread.
+  void StopAndWait(int limitMs = 30000);
+  // The serial number the next chip is given ("" without serial numbers).
+  QString NextSerial() const { return m_nextSerial; }
+  PageLayout Layout() const { return m_layout; }
 
   // The program that keeps the record open in a process of its own (on
   // Linux; it is started with --record-server): this program unless set.
@@ -137,6 +187,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   QPushButton* m_btnStart = nullptr;
   QPushButton* m_btnStop = nullptr;
   QPushButton* m_btnNext = nullptr;
+  QPushButton* m_btnWindow = nullptr;  // compact only: "量产窗口"
+  QLabel* m_labelNextSerial = nullptr;
   QScrollArea* m_tileArea = nullptr;
   QLabel* m_labelNoProgrammer = nullptr;
   QLabel* m_labelTotals = nullptr;
@@ -149,6 +201,8 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
  signals:
   // Production has ended and the inputs are unlocked again.
   void productionFinished();
+  // "量产窗口" was pressed.
+  void windowRequested();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -158,6 +212,20 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
 
  private:
   void EnsureBuilt();
+  void BuildWindowLayout(const std::vector<QWidget*>& labels);
+  void WatchProgrammers();
+  void StopWatching();
+  void ProgrammersListed(std::vector<FoundDevice> found);
+  // The record opened on a worker thread: `done` runs on the page's thread
+  // with the store (nullptr with the error in Chinese, the technical
+  // reason second) unless the page has gone.
+  void OpenRecordOffThread(
+      std::string target, int mode,
+      std::function<void(std::unique_ptr<production::RecordStore>, std::string)> done);
+  void RecordOpened(std::unique_ptr<production::RecordStore> store, const std::string& error);
+  void ShowNextSerial();
+  std::optional<std::int64_t> SerialNumberOf(const std::string& text) const;
+  bool NextChipKey(QEvent* event);
   void ShowUnknownCount(std::size_t count);
   void RefreshUnknownCount();
   void RestoreSettings();
@@ -174,12 +242,24 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   UiDialogs& m_dialogs;
   QWidget* m_body = nullptr;  // holds every control, made on first show
   QWidget* m_tileHolder = nullptr;
-  QHBoxLayout* m_tileLayout = nullptr;
+  QHBoxLayout* m_tileLayout = nullptr;  // compact
+  QGridLayout* m_tileGrid = nullptr;    // window
   std::vector<ProgrammerTile*> m_tiles;
   std::vector<FoundDevice> m_programmers;
   bool m_listed = false;
   bool m_runActive = false;  // from the start until the run's end is shown
-  QTimer m_plugTimer;
+  bool m_opening = false;    // the record is being opened
+  PageLayout m_layout;
+  std::shared_ptr<DeviceWatcher> m_watcher;
+  int m_watchKey = 0;
+  QTimer m_clockTimer;   // the session's time in the totals
+  QSet<int> m_keysDown;  // next-chip keys held now
+  // What the start keeps while the record is being opened.
+  struct Pending;
+  std::unique_ptr<Pending> m_pending;
+  std::optional<std::int64_t> m_nextNumber;
+  int m_openGeneration = 0;  // which start the record being opened is for
+  QString m_nextSerial;
   std::unique_ptr<ProductionSession> m_session;
   int m_totalPassed = 0;
   int m_totalFailed = 0;

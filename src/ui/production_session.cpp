@@ -122,9 +122,7 @@ void ProductionSession::OnChipStarted(std::size_t i, const std::optional<std::st
     s.percent = 0;
     s.chipSerial = serial;
     s.failure.reset();
-    // The last chip's result stays in sight, marked as the one before.
-    s.result = Result::kNone;
-    s.resultIsPrevious = !s.resultText.isEmpty();
+    // The last chip's result stays in sight until this chip's result.
   });
 }
 
@@ -142,7 +140,6 @@ void ProductionSession::OnChipDone(std::size_t i, const ChipRecord& row, const C
   Update(i, [&](StationState& s) {
     s.counters = counters;
     const bool passed = production::IsPass(row.result);
-    s.resultIsPrevious = false;
     QString reason;
     if (!passed) {
       if (row.result == production::ChipResult::kNoProgrammer) {
@@ -174,7 +171,6 @@ void ProductionSession::OnChipUnrecorded(std::size_t i, const ChipRecord& row,
     // The programmer shows failure: the chip is put aside, its number stays
     // reserved until an engineer settles it.
     s.unrecorded = true;
-    s.resultIsPrevious = false;
     s.result = Result::kFail;
     s.resultText =
         QStringLiteral("失败：未记录！请将芯片放到一边") +
@@ -212,10 +208,15 @@ void ProductionSession::Update(std::size_t i, F&& change) {
   Schedule();
 }
 
+void ProductionSession::Detach() {
+  std::lock_guard lock(mutex_);
+  detached_ = true;
+}
+
 void ProductionSession::Schedule() {
   {
     std::lock_guard lock(mutex_);
-    if (scheduled_) return;
+    if (scheduled_ || detached_) return;
     scheduled_ = true;
   }
   QMetaObject::invokeMethod(owner_, changed_, Qt::QueuedConnection);

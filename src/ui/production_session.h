@@ -38,11 +38,10 @@ class ProductionSession final : public production::Observer {
     int percent = 0;
     std::optional<std::string> chipSerial;
     std::optional<Event> failure;  // the chip's first failing line
-    // The last chip: none yet, passed or failed; its text, and while the
-    // next chip is programmed marked as the one before.
+    // The last chip: none yet, passed or failed, and its text; kept while
+    // the next chip is programmed, until that chip's result.
     Result result = Result::kNone;
     QString resultText;
-    bool resultIsPrevious = false;  // the text is the chip's before the one in progress
     QString resultDetail;
     production::Counters counters;
     bool unplugged = false;
@@ -83,6 +82,10 @@ class ProductionSession final : public production::Observer {
   News Take();
   // After the worker has ended: joins it and lets go of the lease.
   void Join();
+  // The owner goes away before the worker has ended: nothing is reported
+  // to it any more. The session is then left to its worker (never
+  // destroyed).
+  void Detach();
 
   // ---- production::Observer (the stations' threads) ----
   void OnStationReady(std::size_t i, const std::string& serial, const std::string& port) override;
@@ -115,6 +118,7 @@ class ProductionSession final : public production::Observer {
   std::mutex mutex_;
   News state_;
   bool scheduled_ = false;
+  bool detached_ = false;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
   std::jthread worker_;

@@ -140,7 +140,7 @@ void ProgrammingPage::Display(const std::string& logText, std::string_view trans
 
 void ProgrammingPage::ChooseHexFile() {
   UpdateFields();
-  const std::optional<QString> file = m_dialogs.OpenHexFile(this);
+  const std::optional<QString> file = m_dialogs.OpenHexFile(this, m_editHexPath->text());
   if (!file) return;
   SetChosenHexFile(*file);
 }

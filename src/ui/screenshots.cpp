@@ -1,7 +1,9 @@
 // Renders the main window's pages into PNG files: the two programming pages as
 // they start, the online page after a finished run, the I2C page after one
 // exchange against the emulated programmer, and the production page idle and
-// during production with two emulated programmers.
+// during production with two emulated programmers; then the production
+// window mid-session with 1, 4 and 8 emulated programmers (one failed, one
+// programming, the others passed).
 //   velkan_ui_screenshots DIR
 #include <QApplication>
 #include <QCheckBox>
@@ -16,12 +18,17 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
 
 #include "common/clock.h"
 #include "emulator/emulator.h"
+#include "production/record_server.h"
 #include "programmer/backend.h"
 #include "ui/app.h"
 #include "ui/main_dialog.h"
+#include "ui/production_window.h"
 
 namespace {
 
@@ -32,8 +39,10 @@ class AnsweringDialogs final : public velkan::ui::UiDialogs {
                                velkan::MsgButtons buttons, velkan::MsgIcon) override {
     return buttons == velkan::MsgButtons::kYesNo ? velkan::MsgResult::kYes : velkan::MsgResult::kOk;
   }
-  std::optional<QString> OpenHexFile(QWidget*) override { return std::nullopt; }
-  std::optional<QString> ChooseLogDatabase(QWidget*) override { return std::nullopt; }
+  std::optional<QString> OpenHexFile(QWidget*, const QString&) override { return std::nullopt; }
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString&) override {
+    return std::nullopt;
+  }
 };
 
 void ShowTab(CVELKANToolV2xxxDlg& dialog, int index) {
@@ -52,9 +61,93 @@ bool Save(QWidget& widget, const QDir& dir, const char* name) {
   return true;
 }
 
+bool SaveAndStop(velkan::ui::ProductionWindow& window, const QDir& dir, int count);
+
+// The production window on `count` emulated programmers, caught in the
+// middle of a session in button mode: the first programmer's chips fail,
+// the second is programming at USB speed, the others have passed. With one
+// programmer (automatic detection): passed, and programming the next chip.
+bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const QString& hexName,
+                          int count) {
+  const auto emulators = velkan::UseEmulators(std::nullopt, static_cast<std::size_t>(count));
+  if (emulators.empty()) return false;
+  for (const auto& emulator : emulators) emulator->SetFeeder(velkan::emu::Feeder{});
+  if (count == 1) {
+    emulators[0]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+  } else {
+    velkan::emu::Fault refuse;
+    refuse.kind = velkan::emu::FaultKind::kStatus;
+    refuse.atCommand = 0x76;
+    refuse.once = false;
+    emulators[0]->InjectFault(refuse);
+    emulators[1]->SetLatency(velkan::emu::Latency::UsbFullSpeed());
+  }
+  velkan::ui::ProductionWindow window(dialogs);
+  window.show();
+  velkan::ui::CProductionPage& page = window.Page();
+  page.m_editHexPath->setText(hexName);
+  page.m_editLogDb->setText(QStringLiteral("line-%1.db").arg(count));
+  page.m_checkSerial->setChecked(true);
+  page.m_editSerialAddress->setText(QStringLiteral("9FF0"));
+  page.m_editSerialStart->setText(QStringLiteral("00000100"));
+  // One programmer: automatic detection, the feeder bringing the chips.
+  (count == 1 ? page.m_radioNextAuto : page.m_radioNextButton)->setChecked(true);
+  QElapsedTimer waited;
+  waited.start();
+  auto serveUntil = [&](const std::function<bool()>& done) {
+    while (!done() && waited.elapsed() < 60000) {
+      QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+  };
+  page.RefreshProgrammers();
+  serveUntil([&] { return static_cast<int>(page.Tiles().size()) == count; });
+  page.m_btnStart->click();
+  if (count == 1) {
+    serveUntil([&] {
+      const auto* tile = page.Tiles()[0];
+      return page.TotalPassed() >= 1 && tile->ActivityText().startsWith(QStringLiteral("编程中")) &&
+             tile->Progress() >= 40;
+    });
+    return SaveAndStop(window, dir, count);
+  }
+  auto waiting = [&](const velkan::ui::ProgrammerTile* tile) {
+    return tile->ActivityText() == QStringLiteral("请放入芯片，按下一片");
+  };
+  serveUntil([&] {
+    for (const auto* tile : page.Tiles()) {
+      if (!waiting(tile)) return false;
+    }
+    return !page.Tiles().empty();
+  });
+  page.NextChip();
+  serveUntil([&] {
+    const auto& tiles = page.Tiles();
+    if (tiles[0]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kFail) return false;
+    if (tiles[1]->Progress() < 40) return false;
+    for (std::size_t i = 2; i < tiles.size(); ++i) {
+      if (tiles[i]->CurrentLook() != velkan::ui::ProgrammerTile::Look::kPass) return false;
+    }
+    return true;
+  });
+  return SaveAndStop(window, dir, count);
+}
+
+bool SaveAndStop(velkan::ui::ProductionWindow& window, const QDir& dir, int count) {
+  const std::string name = "production_window_" + std::to_string(count) + ".png";
+  const bool saved = Save(window, dir, name.c_str());
+  window.Page().StopAndWait();
+  return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The production page keeps its record in a recorder process: this
+  // program again, started with the recorder's argument.
+  if (argc >= 2 && std::string_view(argv[1]) == velkan::production::kRecordServerArgument) {
+    return velkan::production::RecordServerMain();
+  }
   QApplication app(argc, argv);
   if (argc != 3) {
     std::fputs("usage: velkan_ui_screenshots DIR HEXFILE\n", stderr);
@@ -140,5 +233,9 @@ int main(int argc, char** argv) {
   ok = Save(dialog, dir, "production_run.png") && ok;
   production.StopProduction();
   production.WaitForRun();
+
+  for (const int count : {1, 4, 8}) {
+    ok = SaveProductionWindow(dialogs, dir, hexName, count) && ok;
+  }
   return ok ? 0 : 1;
 }

@@ -1,8 +1,11 @@
 #include "ui/ui_dialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpacerItem>
 #include <algorithm>
 
@@ -59,8 +62,31 @@ MsgResult QtUiDialogs::MessageBox(QWidget* owner, std::string_view text, std::st
   return answer == QMessageBox::Yes ? MsgResult::kYes : MsgResult::kNo;
 }
 
-std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner) {
-  QFileDialog dialog(owner ? owner->window() : nullptr);
+MsgResult QtUiDialogs::ConfirmIrreversible(QWidget* owner, std::string_view text,
+                                           std::string_view caption) {
+  const std::unique_ptr<QMessageBox> box =
+      MakeMessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
+  box->setDefaultButton(QMessageBox::No);
+  box->setEscapeButton(QMessageBox::No);
+  return box->exec() == QMessageBox::Yes ? MsgResult::kYes : MsgResult::kNo;
+}
+
+QString ChooserFolder(const QString& current) {
+  const QString trimmed = current.trimmed();
+  if (trimmed.isEmpty()) return QDir::currentPath();
+  // The nearest folder that exists: a record's folder is made only when
+  // production starts.
+  QString folder = QFileInfo(QDir::fromNativeSeparators(trimmed)).absolutePath();
+  while (!QFileInfo(folder).isDir()) {
+    const QString above = QFileInfo(folder).absolutePath();
+    if (above == folder) return QDir::currentPath();
+    folder = above;
+  }
+  return QDir(folder).absolutePath();
+}
+
+std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& current) {
+  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setNameFilter(QString::fromLatin1(kHexFilter));
@@ -70,11 +96,12 @@ std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner) {
   return files.front();
 }
 
-std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner) {
-  QFileDialog dialog(owner ? owner->window() : nullptr);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
+std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner, const QString& current) {
+  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
+  // An existing record is chosen to be added to (an open dialog, no
+  // overwrite question); a new name is taken too.
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::AnyFile);
-  // An existing record is added to, never replaced: no overwrite question.
   dialog.setOption(QFileDialog::DontConfirmOverwrite);
   dialog.setNameFilter(QString::fromUtf8(kLogDatabaseFilter));
   dialog.setDefaultSuffix(QStringLiteral("db"));

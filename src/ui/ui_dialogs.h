@@ -22,12 +22,19 @@ class UiDialogs {
   // A message box modal to `owner`'s window; UTF-8 `text` and `caption`.
   virtual MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
                                MsgButtons buttons, MsgIcon icon) = 0;
-  // The file-open dialog for one existing HEX file; nothing when cancelled.
-  virtual std::optional<QString> OpenHexFile(QWidget* owner) = 0;
+  // A warning asking yes or no whose default button (Enter) is 否: for
+  // what cannot be undone. UTF-8 `text` and `caption`.
+  virtual MsgResult ConfirmIrreversible(QWidget* owner, std::string_view text,
+                                        std::string_view caption) {
+    return MessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
+  }
+  // The file-open dialog for one existing HEX file, opened in the folder of
+  // `current` (the file chosen now, may be empty); nothing when cancelled.
+  virtual std::optional<QString> OpenHexFile(QWidget* owner, const QString& current) = 0;
   // The chooser of the production record's SQLite file: an existing file or
-  // a new one (it is created when production starts); nothing when
-  // cancelled.
-  virtual std::optional<QString> ChooseLogDatabase(QWidget* owner) = 0;
+  // a new name (it is created when production starts), opened in the
+  // folder of `current`; nothing when cancelled.
+  virtual std::optional<QString> ChooseLogDatabase(QWidget* owner, const QString& current) = 0;
 };
 
 // The toolkit's message box and file dialog.
@@ -35,8 +42,10 @@ class QtUiDialogs final : public UiDialogs {
  public:
   MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
                        MsgButtons buttons, MsgIcon icon) override;
-  std::optional<QString> OpenHexFile(QWidget* owner) override;
-  std::optional<QString> ChooseLogDatabase(QWidget* owner) override;
+  MsgResult ConfirmIrreversible(QWidget* owner, std::string_view text,
+                                std::string_view caption) override;
+  std::optional<QString> OpenHexFile(QWidget* owner, const QString& current) override;
+  std::optional<QString> ChooseLogDatabase(QWidget* owner, const QString& current) override;
 };
 
 // The message box QtUiDialogs shows: caption, text, buttons and icon, no
@@ -48,6 +57,11 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* owner, std::string_view tex
 // title bar's icon and buttons, and at least a comfortable reading width,
 // so that a short text ("打开设备失败！") does not leave the caption elided.
 int MessageBoxMinimumWidth(const QWidget& box);
+
+// The folder a chooser opens in for the file `current`: its own folder when
+// that exists, else the nearest existing folder above it, else the working
+// folder.
+QString ChooserFolder(const QString& current);
 
 // Takes `station` for an activity started from the page `owner`. When
 // another activity holds it, says kBusyText in a box (caption "提示", an OK

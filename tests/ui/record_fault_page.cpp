@@ -124,9 +124,9 @@ int main(int argc, char** argv) {
     pokedAt = passed;
     // The window's choosers, as the operator opens them.
     RejectNextDialog(300);
-    dialogs.ChooseLogDatabase(&page);
+    dialogs.ChooseLogDatabase(&page, record);
     RejectNextDialog(300);
-    dialogs.OpenHexFile(&page);
+    dialogs.OpenHexFile(&page, hex);
     // A file dialog on the record's folder, listing and looking at it.
     {
       QFileDialog browse(&window, QStringLiteral("browse"), QFileInfo(record).absolutePath());

@@ -7,12 +7,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -21,6 +24,7 @@
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTranslator>
 #include <QUrl>
 #include <cstdio>
@@ -235,6 +239,8 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   EXPECT_EQ(withDir->emulatorDir, std::optional<std::string>("state"));
   EXPECT_FALSE(ParseArguments({QStringLiteral("--emulator=")}).has_value());
   EXPECT_FALSE(ParseArguments({QStringLiteral("--bogus")}).has_value());
+  EXPECT_TRUE(ParseArguments({QStringLiteral("--production")}).value().production);
+  EXPECT_FALSE(ParseArguments({}).value().production);
 
   EXPECT_TRUE(ParseArguments({QStringLiteral("--version")}).value().version);
   EXPECT_EQ(
@@ -399,6 +405,52 @@ TEST(ToolkitTranslationTest, StandardDialogsReadChinese) {
   ASSERT_NE(buttons, nullptr);
   ASSERT_NE(buttons->button(QDialogButtonBox::Open), nullptr);
   EXPECT_TRUE(buttons->button(QDialogButtonBox::Open)->text().contains(QStringLiteral("打开")));
+  // Its columns and file types, and dates in the Chinese way.
+  EXPECT_NE(QCoreApplication::translate("QFileSystemModel", "Date Modified"),
+            QStringLiteral("Date Modified"));
+  EXPECT_NE(QCoreApplication::translate("QAbstractFileIconProvider", "Folder"),
+            QStringLiteral("Folder"));
+  EXPECT_EQ(QLocale().language(), QLocale::Chinese);
+  EXPECT_TRUE(
+      QLocale().toString(QDate(2024, 5, 1), QLocale::LongFormat).contains(QStringLiteral("年")));
+  QCoreApplication::removeTranslator(&translator);
+  QLocale::setDefault(QLocale::c());
+}
+
+// The choosers open in the folder of the file chosen now (the nearest
+// existing folder above a record not yet made), and the record's chooser
+// is an open dialog that takes an existing file.
+TEST(ChooserTest, OpenInTheCurrentFilesFolderAndTakeAnExistingRecord) {
+  QTemporaryDir temp;
+  ASSERT_TRUE(temp.isValid());
+  const QString folder = QDir(temp.path()).filePath(QStringLiteral("records"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString record = QDir(folder).filePath(QStringLiteral("line1.db"));
+  { std::ofstream(record.toStdString()) << "x"; }
+  using velkan::ui::ChooserFolder;
+  EXPECT_EQ(ChooserFolder(record), QDir(folder).absolutePath());
+  EXPECT_EQ(ChooserFolder(QDir(folder).filePath(QStringLiteral("new/deeper/p.db"))),
+            QDir(folder).absolutePath());
+  EXPECT_EQ(ChooserFolder(QString()), QDir::currentPath());
+
+  velkan::ui::QtUiDialogs dialogs;
+  QString shownIn;
+  bool openDialog = false;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* chooser = qobject_cast<QFileDialog*>(w);
+      if (chooser == nullptr || !chooser->isVisible()) continue;
+      shownIn = chooser->directory().absolutePath();
+      openDialog = chooser->acceptMode() == QFileDialog::AcceptOpen;
+      chooser->selectFile(record);
+      QMetaObject::invokeMethod(chooser, "accept");
+    }
+  });
+  const std::optional<QString> chosen = dialogs.ChooseLogDatabase(nullptr, record);
+  EXPECT_EQ(shownIn, QDir(folder).absolutePath());
+  EXPECT_TRUE(openDialog);
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(QFileInfo(*chosen).absoluteFilePath(), QFileInfo(record).absoluteFilePath());
 }
 
 // A short text under its caption: the box is wide enough for the caption
@@ -452,6 +504,7 @@ TEST_F(UiTest, FuseNeedsConfirmation) {
   EXPECT_EQ(dialogs_.boxes[0].buttons, MsgButtons::kYesNo);
   EXPECT_EQ(dialogs_.boxes[0].icon, MsgIcon::kWarning);
   EXPECT_EQ(dialogs_.boxes[0].owner, &page);
+  EXPECT_FALSE(dialogs_.boxes[0].defaultNo);  // the programming pages keep their 是
 
   dialogs_.answers = {MsgResult::kYes};
   QTest::mouseClick(page.m_checkFuse, Qt::LeftButton);

@@ -29,6 +29,7 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
     MsgButtons buttons;
     MsgIcon icon;
     QWidget* owner;
+    bool defaultNo = false;  // 否 is the default button
   };
   MsgResult MessageBox(QWidget* owner, std::string_view text, std::string_view caption,
                        MsgButtons buttons, MsgIcon icon) override {
@@ -40,12 +41,21 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
     }
     return buttons == MsgButtons::kYesNo ? MsgResult::kNo : MsgResult::kOk;
   }
-  std::optional<QString> OpenHexFile(QWidget*) override {
+  MsgResult ConfirmIrreversible(QWidget* owner, std::string_view text,
+                                std::string_view caption) override {
+    const MsgResult answer =
+        MessageBox(owner, text, caption, MsgButtons::kYesNo, MsgIcon::kWarning);
+    boxes.back().defaultNo = true;
+    return answer;
+  }
+  std::optional<QString> OpenHexFile(QWidget*, const QString& current) override {
     ++chooserOpened;
+    chooserCurrent = current;
     return chosenFile;
   }
-  std::optional<QString> ChooseLogDatabase(QWidget*) override {
+  std::optional<QString> ChooseLogDatabase(QWidget*, const QString& current) override {
     ++logChooserOpened;
+    logChooserCurrent = current;
     return chosenLog;
   }
 
@@ -55,6 +65,8 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
   int chooserOpened = 0;
   std::optional<QString> chosenLog;
   int logChooserOpened = 0;
+  QString chooserCurrent;     // the file the last HEX chooser was given
+  QString logChooserCurrent;  // the file the last record chooser was given
 };
 
 // An application image of `bytes` bytes (rounded up to 16) from chip address
