@@ -141,19 +141,10 @@ RunOutcome OfflineLoadRun(Station& station, const RunContext& run) {
       open != OpenOutcome::kOpen) {
     return EndUnreached(run, RunKind::kOffline, open, kProgrammerFailure);
   }
-
-  RunOutcome outcome;
-  Event finished;
-  finished.kind = EventKind::kRunFinished;
-  finished.run = RunKind::kOffline;
-  outcome.result = Load(run, station.Handle(), name);
-  finished.result = outcome.result;
-  finished.success = outcome.result == kStored;
-  finished.fuse = finished.success && run.fuse;
+  const int result = Load(run, station.Handle(), name);
   // After a failure of the programmer it is opened afresh next time.
-  if (outcome.result == kProgrammerFailure) station.CloseReader();
-  run.Emit(finished);
-  return outcome;
+  if (result == kProgrammerFailure) station.CloseReader();
+  return EndReached(run, RunKind::kOffline, result, result == kStored);
 }
 
 }  // namespace velkan

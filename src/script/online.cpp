@@ -203,16 +203,10 @@ RunOutcome OnlineProgramRun(Station& station, const RunContext& run, ResultSigna
       open != OpenOutcome::kOpen) {
     return EndUnreached(run, RunKind::kOnline, open, kRunCommFailure);
   }
-  RunOutcome outcome;
-  Event finished;
-  finished.kind = EventKind::kRunFinished;
   DllLedControl(station.Handle(), 0);
-  outcome.result = RunOnlineScript(station, run);
+  const int result = RunOnlineScript(station, run);
   const int handle = station.Handle();
-  finished.result = outcome.result;
-  finished.success = outcome.result == kRunOk;
-  finished.fuse = finished.success && run.fuse;
-  run.Emit(finished);
+  const RunOutcome outcome = EndReached(run, RunKind::kOnline, result, result == kRunOk);
   if (signal == ResultSignal::kAtEnd) {
     SignalResult(handle, outcome.result == kRunOk);
     // After a communication failure the programmer is opened afresh next

@@ -57,4 +57,15 @@ RunOutcome EndUnreached(const RunContext& run, RunKind kind, OpenOutcome open, i
   return outcome;
 }
 
+RunOutcome EndReached(const RunContext& run, RunKind kind, int result, bool success) {
+  RunOutcome outcome;
+  outcome.result = result;
+  Event finished = Simple(EventKind::kRunFinished, kind);
+  finished.result = result;
+  finished.success = success;
+  finished.fuse = success && run.fuse;
+  run.Emit(finished);
+  return outcome;
+}
+
 }  // namespace velkan

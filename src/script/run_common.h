@@ -25,5 +25,8 @@ OpenOutcome EnsureProgrammerOpen(Station& station, const RunContext& run, RunKin
 // `open` says why (kOpen: the run refused the script before opening it).
 // Reports the run's end (kRunFinished, not reached).
 RunOutcome EndUnreached(const RunContext& run, RunKind kind, OpenOutcome open, int result);
+// Ends a run whose script reached the programmer, with `result`: reports
+// the run's end (kRunFinished; the fuse said when `success`).
+RunOutcome EndReached(const RunContext& run, RunKind kind, int result, bool success);
 
 }  // namespace velkan
