@@ -106,8 +106,8 @@ bool SaveProductionWindow(velkan::ui::UiDialogs& dialogs, const QDir& dir, const
   if (count == 1) {
     serveUntil([&] {
       const auto* tile = page.Tiles()[0];
-      return page.TotalPassed() >= 1 && tile->ActivityText().startsWith(QStringLiteral("编程中")) &&
-             tile->Progress() >= 40;
+      // The second chip at least 40 % through (a chip done shows 100 %).
+      return page.TotalPassed() >= 1 && tile->Progress() >= 40 && tile->Progress() < 100;
     });
     return SaveAndStop(window, dir, count);
   }
