@@ -198,6 +198,7 @@ class Engine {
   // Runs one station per device (nullopt: the first programmer found), each
   // on its own thread, until every one has stopped; after RequestStop at
   // most twice Settings::stopWait (and the calls to the host under way).
+  // Called once per engine.
   std::vector<StationSummary> Run(const std::vector<std::optional<DeviceSelector>>& devices);
 
   // Ends the run: every station finishes (and records) the chip in progress
