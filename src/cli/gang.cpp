@@ -173,7 +173,9 @@ class GangObserver final : public production::Observer {
                         const production::Counters&) override {
     view_.Finished(i, Code(i));
   }
-  bool WaitForNextChip(std::size_t) override { return false; }
+  production::NextChipAnswer WaitForNextChip(std::size_t, std::chrono::milliseconds) override {
+    return production::NextChipAnswer::kEnd;
+  }
 
   struct Identity {
     std::string serial;

@@ -223,7 +223,9 @@ class ProduceView final : public Observer {
     }
     console_.Error(Printable(labels_[i]) + ": " + Printable(text));
   }
-  bool WaitForNextChip(std::size_t i) override { return gate_.Wait(i); }
+  NextChipAnswer WaitForNextChip(std::size_t i, std::chrono::milliseconds timeout) override {
+    return gate_.Wait(i, timeout);
+  }
 
   const std::string& Label(std::size_t i) const { return labels_[i]; }
 

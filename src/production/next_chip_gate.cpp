@@ -36,17 +36,24 @@ void NextChipGate::End() {
   changed_.notify_all();
 }
 
-bool NextChipGate::Wait(std::size_t station) {
+NextChipAnswer NextChipGate::Wait(std::size_t station, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  if (station >= slots_.size()) return false;
+  if (station >= slots_.size()) return NextChipAnswer::kEnd;
   Slot& slot = slots_[station];
   slot.waiting = true;
-  changed_.wait(lock, [&] { return slot.ended || slot.granted > slot.taken; });
+  if (!changed_.wait_for(lock, timeout, [&] { return slot.ended || slot.granted > slot.taken; })) {
+    return NextChipAnswer::kNotYet;
+  }
   slot.waiting = false;
   // Chips granted before the end are still served.
-  if (slot.granted <= slot.taken) return false;
+  if (slot.granted <= slot.taken) return NextChipAnswer::kEnd;
   ++slot.taken;
-  return true;
+  return NextChipAnswer::kNext;
+}
+
+void NextChipGate::Leave(std::size_t station) {
+  std::lock_guard lock(mutex_);
+  if (station < slots_.size()) slots_[station].waiting = false;
 }
 
 std::size_t NextChipGate::Waiting() const {

@@ -3,6 +3,7 @@
 // Observer::WaitForNextChip waits here.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,14 @@
 #include <vector>
 
 namespace velkan::production {
+
+// What a wait for the operator's next chip ended with.
+enum class NextChipAnswer {
+  kNext,    // take the next chip
+  kEnd,     // the station's waiting has ended
+  kNotYet,  // the time given passed: the station still waits (and may look
+            // at its socket before it asks again)
+};
 
 class NextChipGate {
  public:
@@ -29,9 +38,13 @@ class NextChipGate {
   // Ends every station's waiting.
   void End();
 
-  // Blocks until station `station` may take the next chip (true) or its
-  // waiting has ended (false).
-  bool Wait(std::size_t station);
+  // Blocks until station `station` may take the next chip (kNext), its
+  // waiting has ended (kEnd), or `timeout` has passed (kNotYet). After
+  // kNotYet the station still counts as waiting (a press meanwhile is
+  // its) until it asks again or calls Leave.
+  NextChipAnswer Wait(std::size_t station, std::chrono::milliseconds timeout);
+  // The station no longer waits (it gave up after kNotYet).
+  void Leave(std::size_t station);
   // How many stations wait now (and have not been given a chip yet).
   std::size_t Waiting() const;
 

@@ -115,9 +115,9 @@ class ObserverLink final : public Observer {
                         const Counters& counters) override {
     gate_.Pass([&] { host_.OnStationStopped(i, why, detail, counters); });
   }
-  bool WaitForNextChip(std::size_t i) override {
-    bool next = false;
-    gate_.Pass([&] { next = host_.WaitForNextChip(i); });
+  NextChipAnswer WaitForNextChip(std::size_t i, std::chrono::milliseconds timeout) override {
+    NextChipAnswer next = NextChipAnswer::kEnd;
+    gate_.Pass([&] { next = host_.WaitForNextChip(i, timeout); });
     return next;
   }
 
@@ -334,10 +334,7 @@ int StationThreadsRunning() {
 
 struct Engine::Shared {
   Shared(const Product& product, const Settings& settings, RecordStore* store, Observer& observer)
-      : product_(product),
-        settings_(settings),
-        store_(store, gate_),
-        observer_(observer, gate_) {}
+      : product_(product), settings_(settings), store_(store, gate_), observer_(observer, gate_) {}
 
   StationSummary RunStation(std::size_t index, const std::optional<DeviceSelector>& device);
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
@@ -530,6 +527,15 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
     }
     return (state & 0x01) != 0 ? 1 : 0;
   };
+  // The socket's state as the programmer reports it (1 a chip, 0 empty),
+  // -1 when it cannot say; unlike `query` a failure closes nothing.
+  auto sense = [&]() {
+    const int handle = station.Handle();
+    if (!IsOpenHandle(handle) || station.HoldForActivity(handle) != 0) return -1;
+    unsigned char state = 0;
+    if (DllI2cGetStatus(handle, &state) != 0) return -1;
+    return (state & 0x01) != 0 ? 1 : 0;
+  };
   // Polls until the socket answers `want` settlePolls times in a row; false
   // on a stop request or a programmer that does not answer (`why`).
   auto waitSocket = [&](int want) {
@@ -575,7 +581,8 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
   // is asked for, and before the station ends.
   std::jthread reporter;
   int failuresInRow = 0;
-  bool chipInSocket = false;  // auto: the last chip is still in the socket
+  bool chipInSocket = false;  // the last chip is still in the socket
+  bool socketSensed = false;  // manual: the programmer has shown an empty socket
   for (;;) {
     if (settings_.count > 0 && summary.counters.passed >= settings_.count) {
       return stop(StationStop::kCount);
@@ -591,11 +598,30 @@ StationSummary Engine::Shared::RunStation(std::size_t index,
       observer_.OnWaiting(index, false);
       if (!waitSocket(1)) return stop(why);
     } else {
+      // The operator says when. Once this programmer has shown an empty
+      // socket it is known to sense its chip: then the chip of the last
+      // result must leave the socket before a press counts (a press while
+      // it is still in does not start it again), and a press made before
+      // the next chip is in waits for it.
+      if (chipInSocket && socketSensed) {
+        observer_.OnWaiting(index, true);
+        if (!waitSocket(0)) return stop(why);
+        chipInSocket = false;
+      }
       observer_.OnWaiting(index, false);
-      if (!observer_.WaitForNextChip(index)) {
-        return stop(StationStop::kStopped);
+      for (;;) {
+        const NextChipAnswer answer = observer_.WaitForNextChip(index, settings_.pollInterval);
+        if (answer == NextChipAnswer::kNext) break;
+        if (answer == NextChipAnswer::kEnd || StopRequested()) {
+          return stop(StationStop::kStopped);
+        }
+        if (sense() == 0) {
+          socketSensed = true;
+          chipInSocket = false;
+        }
       }
       if (StopRequested()) return stop(StationStop::kStopped);
+      if (socketSensed && sense() == 0 && !waitSocket(1)) return stop(why);
     }
 
     // The chip's serial number, reserved for this attempt alone, and its script.

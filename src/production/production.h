@@ -29,6 +29,7 @@
 #include "common/script_table.h"
 #include "image/chip_image.h"
 #include "image/hex_loader.h"
+#include "production/next_chip_gate.h"
 #include "production/record_store.h"
 #include "production/serial_numbers.h"
 #include "programmer/backend.h"
@@ -169,9 +170,11 @@ class Observer {
   virtual void OnNotice(std::size_t station, const std::string& text) { (void)station, (void)text; }
   virtual void OnStationStopped(std::size_t station, StationStop why, const std::string& detail,
                                 const Counters& counters) = 0;
-  // Manual mode: blocks until the operator wants the next chip on
-  // `station`; false ends the station.
-  virtual bool WaitForNextChip(std::size_t station) = 0;
+  // Manual mode: waits at most `timeout` for the operator's next chip on
+  // `station`: kNext takes it, kEnd ends the station, kNotYet lets the
+  // station look at its socket before it asks again.
+  virtual NextChipAnswer WaitForNextChip(std::size_t station,
+                                         std::chrono::milliseconds timeout) = 0;
 };
 
 struct StationSummary {

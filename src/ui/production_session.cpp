@@ -190,12 +190,15 @@ void ProductionSession::OnStationStopped(std::size_t i, StationStop why, const s
   });
 }
 
-bool ProductionSession::WaitForNextChip(std::size_t i) {
+production::NextChipAnswer ProductionSession::WaitForNextChip(std::size_t i,
+                                                              std::chrono::milliseconds timeout) {
   {
     std::lock_guard lock(mutex_);
-    if (i < state_.stations.size() && state_.stations[i].unplugged) return false;
+    if (i < state_.stations.size() && state_.stations[i].unplugged) {
+      return production::NextChipAnswer::kEnd;
+    }
   }
-  return gate_.Wait(i);
+  return gate_.Wait(i, timeout);
 }
 
 template <typename F>

@@ -99,7 +99,8 @@ class ProductionSession final : public production::Observer {
                         const std::string& error) override;
   void OnStationStopped(std::size_t i, production::StationStop why, const std::string& detail,
                         const production::Counters& counters) override;
-  bool WaitForNextChip(std::size_t i) override;
+  production::NextChipAnswer WaitForNextChip(std::size_t i,
+                                             std::chrono::milliseconds timeout) override;
 
  private:
   template <typename F>

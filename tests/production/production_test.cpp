@@ -132,15 +132,22 @@ TEST(NextChipGate, QueuedWordsReleasedWaitersAndTheEnd) {
     for (int i = 0; i < 2000 && gate.Waiting() != n; ++i) std::this_thread::sleep_for(1ms);
     return gate.Waiting() == n;
   };
+  // A station asks again after every kNotYet (it looks at its socket then).
+  auto take = [](NextChipGate& gate, std::size_t station) {
+    NextChipAnswer answer;
+    while ((answer = gate.Wait(station, 20ms)) == NextChipAnswer::kNotYet) {
+    }
+    return answer == NextChipAnswer::kNext;
+  };
   {
     NextChipGate gate(2);
     gate.Next();  // given ahead: each station takes one, then waits again
-    EXPECT_TRUE(gate.Wait(0));
-    EXPECT_TRUE(gate.Wait(1));
+    EXPECT_TRUE(take(gate, 0));
+    EXPECT_TRUE(take(gate, 1));
     EXPECT_EQ(gate.ReleaseWaiting(), 0u);  // nobody waits
     std::atomic<int> taken{0};
     std::jthread station([&] {
-      while (gate.Wait(0)) ++taken;
+      while (take(gate, 0)) ++taken;
     });
     ASSERT_TRUE(waitFor(gate, 1));
     EXPECT_EQ(gate.ReleaseWaiting(), 1u);
@@ -149,7 +156,7 @@ TEST(NextChipGate, QueuedWordsReleasedWaitersAndTheEnd) {
     EXPECT_EQ(taken.load(), 1);
     // A key pressed while nobody waits is not kept for later.
     gate.End(1);
-    EXPECT_FALSE(gate.Wait(1));
+    EXPECT_FALSE(take(gate, 1));
     gate.End();
   }
   {
@@ -158,10 +165,23 @@ TEST(NextChipGate, QueuedWordsReleasedWaitersAndTheEnd) {
     gate.Next();
     gate.Next();
     gate.End();
-    EXPECT_TRUE(gate.Wait(0));
-    EXPECT_TRUE(gate.Wait(0));
-    EXPECT_FALSE(gate.Wait(0));
-    EXPECT_FALSE(gate.Wait(5));  // no such station
+    EXPECT_TRUE(take(gate, 0));
+    EXPECT_TRUE(take(gate, 0));
+    EXPECT_FALSE(take(gate, 0));
+    EXPECT_FALSE(take(gate, 5));  // no such station
+  }
+  {
+    // Between two asks the station still waits: a press then is its own.
+    NextChipGate gate(1);
+    EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNotYet);
+    EXPECT_EQ(gate.Waiting(), 1u);
+    EXPECT_EQ(gate.ReleaseWaiting(), 1u);
+    EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNext);
+    // A station that left (to wait for its chip to go) is passed over.
+    EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNotYet);
+    gate.Leave(0);
+    EXPECT_EQ(gate.ReleaseWaiting(), 0u);
+    EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNotYet);
   }
 }
 
@@ -227,7 +247,9 @@ class Recorder final : public Observer {
     std::lock_guard lock(mutex);
     stops[i] = why;
   }
-  bool WaitForNextChip(std::size_t) override { return nextAnswers-- > 0; }
+  NextChipAnswer WaitForNextChip(std::size_t, std::chrono::milliseconds) override {
+    return nextAnswers-- > 0 ? NextChipAnswer::kNext : NextChipAnswer::kEnd;
+  }
 
   std::mutex mutex;
   std::map<std::size_t, std::string> ready;

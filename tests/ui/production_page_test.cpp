@@ -807,6 +807,51 @@ TEST_F(ProductionPageTest, AHeldKeyStartsOneChipPerStation) {
   EXPECT_EQ(page.TotalFailed(), 0);
 }
 
+// A programmer that senses its socket: after a result the chip must be
+// taken out before a press counts, so a press (or a bouncing foot switch)
+// while the programmed chip is still in does not start it again.
+TEST_F(ProductionPageTest, APressWhileTheChipIsStillInTheSocketStartsNothing) {
+  CProductionPage& page = Page();
+  UseSerialNumbers();
+  scoped_.reset();  // the feeder's chips move on the real clock
+  velkan::emu::Feeder feeder;
+  feeder.takeOut = std::chrono::milliseconds(1500);  // a slow operator
+  for (const auto& emulator : emulators_) emulator->SetFeeder(feeder);
+  auto tilesShow = [&](const QString& text) {
+    for (const ProgrammerTile* tile : page.Tiles()) {
+      if (tile->ActivityText() != text) return false;
+    }
+    return true;
+  };
+  page.m_btnStart->click();
+  ASSERT_TRUE(ServeUntil([&] { return AllWaitingForTheKey(); }));
+  page.NextChip();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 2; }));
+  // The first chips leave the sockets: now the programmers are known to
+  // sense them, and fresh chips come in.
+  QTest::qWait(2500);
+  page.NextChip();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 4; }));
+  ASSERT_TRUE(ServeUntil([&] { return tilesShow(QStringLiteral("请取出芯片")); }));
+  page.NextChip();  // the programmed chips are still in
+  QTest::keyClick(page.m_tableRecords, Qt::Key_Space);
+  ASSERT_TRUE(ServeUntil([&] { return AllWaitingForTheKey(); }));
+  EXPECT_EQ(page.TotalPassed() + page.TotalFailed(), 4);
+  // Pressed before the next chip is in: it starts once the chip is there.
+  page.NextChip();
+  ASSERT_TRUE(ServeUntil([&] { return page.TotalPassed() == 6; }));
+  page.StopAndWait();
+  EXPECT_EQ(page.TotalFailed(), 0);
+  const auto rows = StoredRows();
+  ASSERT_EQ(rows.size(), 6u);
+  std::set<std::string> serials;
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.result, velkan::production::ChipResult::kPass);
+    if (row.chipSerial) serials.insert(*row.chipSerial);
+  }
+  EXPECT_EQ(serials.size(), 6u);
+}
+
 // Escape on the idle production tab closes nothing; the other pages keep
 // the dialog's Escape.
 TEST_F(ProductionPageTest, EscapeOnTheProductionTabClosesNothing) {
