@@ -8,6 +8,7 @@
 #include "common/codepage.h"
 #include "common/input_file.h"
 #include "common/sha256.h"
+#include "production/production.h"
 
 namespace velkan::production {
 
@@ -218,8 +219,7 @@ bool SealRequest(const JobRequest& r, const std::string& hexText, const std::str
     error = Printable(r.serialFile) + ": the serial file holds bytes that are not ASCII text";
     return false;
   }
-  const std::size_t slash = r.hexPath.find_last_of("/\\");
-  job.hexName = slash == std::string::npos ? r.hexPath : r.hexPath.substr(slash + 1);
+  job.hexName = BaseName(r.hexPath);
   job.hexText = hexText;
   job.fuse = r.fuse;
   job.serialAt = r.serialAt;
@@ -228,8 +228,7 @@ bool SealRequest(const JobRequest& r, const std::string& hexText, const std::str
   job.serialBytes = r.serialBytes;
   job.serialFormat = r.serialFormat;
   if (!r.serialFile.empty()) {
-    const std::size_t s = r.serialFile.find_last_of("/\\");
-    job.serialFileName = s == std::string::npos ? r.serialFile : r.serialFile.substr(s + 1);
+    job.serialFileName = BaseName(r.serialFile);
     job.serialFileText = serialFileText;
   }
   job.serialBurnFailed = r.serialBurnFailed;

@@ -197,12 +197,12 @@ std::string Hex4(std::uint16_t value) {
   return text;
 }
 
+}  // namespace
+
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
-
-}  // namespace
 
 ChipResult ResultOf(LineFailure failure) {
   switch (failure) {

@@ -71,6 +71,9 @@ bool ProductOf(const HexFile& file, const std::string& hexPath, bool fuse, Produ
 bool ChipScript(const Product& product, const SerialPlan* plan, const SerialValue* serial,
                 ScriptTable& script, std::string& crcHex);
 
+// A path's file name (after the last / or \\).
+std::string BaseName(const std::string& path);
+
 // The chip result of a run's failing line.
 ChipResult ResultOf(LineFailure failure);
 
