@@ -288,6 +288,7 @@ class EngineTest : public ::testing::Test {
     Engine engine(product_, settings_, *store_, recorder_);
     return engine.Run(Devices(stations));
   }
+  std::vector<StationSummary> RunStoppedMidChip(std::chrono::milliseconds stopWait);
 
   bool virtualTime_ = true;
   VirtualClock clock_;
@@ -490,23 +491,30 @@ TEST_F(EngineTest, GangRunsOneChipPerStationWithoutARecord) {
   EXPECT_EQ(emulators_[0]->OfflineRecords().size(), product_.script->size() + 2);
 }
 
-// A stop lets the chip in progress finish for stopWait; then its run is cut
-// short before its next line, and the chip is recorded as stopped.
-TEST_F(EngineTest, AChipThatOutlastsTheStopIsCutShortAndRecordedAsStopped) {
+// One station in button mode, asked to stop at its first chip's third
+// line, the station then held 300 ms; the run ends within 2 s.
+std::vector<StationSummary> EngineTest::RunStoppedMidChip(std::chrono::milliseconds stopWait) {
   settings_.next = NextChip::kManual;
-  settings_.stopWait = std::chrono::milliseconds(200);
+  settings_.stopWait = stopWait;
   recorder_.nextAnswers = 5;
   Engine engine(product_, settings_, *store_, recorder_);
   int lines = 0;
   recorder_.onEvent = [&](const Event& e) {
     if (e.kind != EventKind::kLineDone || ++lines != 3) return;
     engine.RequestStop();
-    // Longer than stopWait, shorter than twice as long.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
   };
   const auto start = std::chrono::steady_clock::now();
-  const auto summaries = engine.Run(Devices(1));
+  auto summaries = engine.Run(Devices(1));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  return summaries;
+}
+
+// A stop lets the chip in progress finish for stopWait; then its run is cut
+// short before its next line, and the chip is recorded as stopped.
+TEST_F(EngineTest, AChipThatOutlastsTheStopIsCutShortAndRecordedAsStopped) {
+  // The hold is longer than stopWait, shorter than twice as long.
+  const auto summaries = RunStoppedMidChip(std::chrono::milliseconds(200));
   EXPECT_EQ(summaries[0].stop, StationStop::kStopped);
   ASSERT_EQ(recorder_.rows[0].size(), 1u);
   EXPECT_EQ(recorder_.rows[0][0].result, ChipResult::kStopped);
@@ -523,19 +531,7 @@ TEST_F(EngineTest, AChipThatOutlastsTheStopIsCutShortAndRecordedAsStopped) {
 // the run returns with kNotStopped for it, and nothing of that station
 // reaches the observer or the store afterwards.
 TEST_F(EngineTest, AStationThatDoesNotStopInTimeIsGivenUp) {
-  settings_.next = NextChip::kManual;
-  settings_.stopWait = std::chrono::milliseconds(50);
-  recorder_.nextAnswers = 5;
-  Engine engine(product_, settings_, *store_, recorder_);
-  int lines = 0;
-  recorder_.onEvent = [&](const Event& e) {
-    if (e.kind != EventKind::kLineDone || ++lines != 3) return;
-    engine.RequestStop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  };
-  const auto start = std::chrono::steady_clock::now();
-  const auto summaries = engine.Run(Devices(1));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  const auto summaries = RunStoppedMidChip(std::chrono::milliseconds(50));
   EXPECT_EQ(summaries[0].stop, StationStop::kNotStopped);
   EXPECT_EQ(summaries[0].serial, hid::EmulatorSerial(0));
   EXPECT_NE(summaries[0].detail.find("chip's state is unknown"), std::string::npos)
