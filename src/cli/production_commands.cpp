@@ -339,39 +339,10 @@ bool ReadText(const std::string& path, std::string& text, std::string& error) {
   return true;
 }
 
-// A job file read and checked: its content gives its id, a signature it
-// carries matches, and with `trustedKey` it is signed by that key.
+// A job file read and checked (the check the desktop page uses too).
 bool OpenJob(const std::string& path, const std::string& trustedKey, SealedJob& job,
              std::string& error) {
-  if (!ReadJobFile(path, job, error)) return false;
-  std::string trusted;
-  if (!trustedKey.empty() && !ReadPublicKey(trustedKey, trusted, error)) return false;
-  if (!job.signature) {
-    if (!trusted.empty()) {
-      error = Printable(path) +
-              ": the job is not signed; with --trusted-key only jobs signed by "
-              "that key run";
-      return false;
-    }
-    return true;
-  }
-  if (job.signature->algorithm != "ed25519") {
-    error = Printable(path) + ": the job is signed with " + Printable(job.signature->algorithm) +
-            ", which this version cannot check";
-    return false;
-  }
-  if (!VerifyMessage(CanonicalContent(job), job.signature->publicKey, job.signature->value,
-                     error)) {
-    error = Printable(path) + ": the job's signature does not hold (" + error +
-            "): the job was changed after it was signed";
-    return false;
-  }
-  if (!trusted.empty() && job.signature->publicKey != trusted) {
-    error = Printable(path) + ": the job is signed by another key than the trusted one (" +
-            job.signature->publicKey + ")";
-    return false;
-  }
-  return true;
+  return CheckJobFile(path, trustedKey, job, error) == JobCheck::kOk;
 }
 
 // The options as a job request: the same checks as the desktop page's.
@@ -563,7 +534,6 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
       return kExitUsage;
     }
     ApplySealedJob(*sealed, request);
-    request.jobId = JobIdOf(*sealed);
   } else if (!p.trustedKey.empty()) {
     console.Error("--trusted-key: only with --job");
     return kExitUsage;

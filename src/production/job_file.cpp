@@ -8,6 +8,7 @@
 #include "common/codepage.h"
 #include "common/input_file.h"
 #include "common/sha256.h"
+#include "production/job_signing.h"
 #include "production/production.h"
 
 namespace velkan::production {
@@ -87,7 +88,8 @@ std::string JobFileText(const SealedJob& job) {
   return j.dump(2) + "\n";
 }
 
-bool ParseJobFile(std::string_view text, SealedJob& job, std::string& error) {
+bool ParseJobFile(std::string_view text, SealedJob& job, std::string& error, JobCheck* check) {
+  if (check != nullptr) *check = JobCheck::kNotAJob;
   const json j = json::parse(text, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
     error = "not a job file (no JSON object)";
@@ -156,27 +158,70 @@ bool ParseJobFile(std::string_view text, SealedJob& job, std::string& error) {
     }
   }
   if (JobIdOf(out) != id) {
+    if (check != nullptr) *check = JobCheck::kEdited;
     error = "the job file was changed after it was made: its content does not give its id " + id;
     return false;
   }
+  if (check != nullptr) *check = JobCheck::kOk;
   job = std::move(out);
   return true;
 }
 
-bool ReadJobFile(const std::string& path, SealedJob& job, std::string& error) {
+bool ReadJobFile(const std::string& path, SealedJob& job, std::string& error, JobCheck* check) {
   InputFileOptions options;
   options.limit = 3 * kMaxJobFile;
   std::string text;
   if (const InputFileError e = ReadInputFile(PathFromUtf8(path), options, text);
       e != InputFileError::kNone) {
+    if (check != nullptr) *check = JobCheck::kUnreadable;
     error = Printable(path) + ": " + InputFileErrorText(e, options);
     return false;
   }
-  if (!ParseJobFile(text, job, error)) {
+  if (!ParseJobFile(text, job, error, check)) {
     error = Printable(path) + ": " + error;
     return false;
   }
   return true;
+}
+
+JobCheck CheckJobFile(const std::string& path, const std::string& trustedKeyPath, SealedJob& job,
+                      std::string& error) {
+  JobCheck check = JobCheck::kOk;
+  if (!ReadJobFile(path, job, error, &check)) return check;
+  std::string trusted;
+  if (!trustedKeyPath.empty() && !ReadPublicKey(trustedKeyPath, trusted, error)) {
+    return SigningAvailable() ? JobCheck::kTrustedKey : JobCheck::kAbsent;
+  }
+  if (!job.signature) {
+    if (!trusted.empty()) {
+      error = Printable(path) +
+              ": the job is not signed; with --trusted-key only jobs signed by "
+              "that key run";
+      return JobCheck::kUnsigned;
+    }
+    return JobCheck::kOk;
+  }
+  if (job.signature->algorithm != "ed25519") {
+    error = Printable(path) + ": the job is signed with " + Printable(job.signature->algorithm) +
+            ", which this version cannot check";
+    return JobCheck::kAlgorithm;
+  }
+  if (!SigningAvailable()) {
+    error = Printable(path) + ": " + kSigningAbsent;
+    return JobCheck::kAbsent;
+  }
+  if (!VerifyMessage(CanonicalContent(job), job.signature->publicKey, job.signature->value,
+                     error)) {
+    error = Printable(path) + ": the job's signature does not hold (" + error +
+            "): the job was changed after it was signed";
+    return JobCheck::kSignature;
+  }
+  if (!trusted.empty() && job.signature->publicKey != trusted) {
+    error = Printable(path) + ": the job is signed by another key than the trusted one (" +
+            job.signature->publicKey + ")";
+    return JobCheck::kOtherKey;
+  }
+  return JobCheck::kOk;
 }
 
 bool WriteJobFile(const std::string& path, const SealedJob& job, std::string& error) {
@@ -207,6 +252,7 @@ void ApplySealedJob(const SealedJob& job, JobRequest& r) {
   r.chipData = job.chipData;
   r.chipDataTimeoutMs = job.chipDataTimeoutMs;
   r.countLimit = job.countLimit;
+  r.jobId = JobIdOf(job);
 }
 
 bool SealRequest(const JobRequest& r, const std::string& hexText, const std::string& serialFileText,

@@ -52,16 +52,41 @@ std::string CanonicalContent(const SealedJob& job);
 std::string JobIdOf(const SealedJob& job);
 // The file's text: the content, its id and the signature (if any).
 std::string JobFileText(const SealedJob& job);
+// Why a job file is refused (JobCheck::kOk: it is not).
+enum class JobCheck {
+  kOk,
+  kUnreadable,  // the file cannot be read
+  kNotAJob,     // no job file of this format
+  kEdited,      // its content does not give its id: changed after it was made
+  kAlgorithm,   // signed with an algorithm this version cannot check
+  kSignature,   // the signature does not hold: changed after it was signed
+  kTrustedKey,  // the trusted key cannot be read
+  kUnsigned,    // a trusted key is set and the job is not signed
+  kOtherKey,    // signed, but by another key than the trusted one
+  kAbsent,      // a signature or a trusted key in a build without signing
+};
+
 // Reads a job file's text; false with `error` when it is no job file of
 // this format or its content does not give its id (edited after it was made).
-bool ParseJobFile(std::string_view text, SealedJob& job, std::string& error);
+// `check` (when given) tells which of the two.
+bool ParseJobFile(std::string_view text, SealedJob& job, std::string& error,
+                  JobCheck* check = nullptr);
 // The same from a file (UTF-8 path; `error` names it).
-bool ReadJobFile(const std::string& path, SealedJob& job, std::string& error);
+bool ReadJobFile(const std::string& path, SealedJob& job, std::string& error,
+                 JobCheck* check = nullptr);
+// The one check of a job before it is run or shown as runnable (the command
+// line's `produce --job`, `job verify` and the desktop page): the file is
+// read, its content gives its id, a signature it carries holds, and with
+// `trustedKeyPath` (not empty) it is signed by that key. kOk with `job`, or
+// the refusal with `error` (English, naming the file).
+JobCheck CheckJobFile(const std::string& path, const std::string& trustedKeyPath, SealedJob& job,
+                      std::string& error);
 // Writes `job` to `path` (replacing it); false with `error`.
 bool WriteJobFile(const std::string& path, const SealedJob& job, std::string& error);
 
-// The job's settings as a request (serial plan, chip data, limit); the
-// station's own settings in `request` (record, next chip, count) stay.
+// The job's settings as a request (serial plan, chip data, limit, the job's
+// id); the station's own settings in `request` (record, next chip, count)
+// stay.
 void ApplySealedJob(const SealedJob& job, JobRequest& request);
 // The job's content from a checked request and the files' bytes; false
 // with `error` when a file holds bytes a job cannot keep (not ASCII).
