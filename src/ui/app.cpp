@@ -18,6 +18,7 @@
 #include "emulator/emulator.h"
 #include "programmer/backend.h"
 #include "ui/main_dialog.h"
+#include "ui/operator_mode.h"
 #include "ui/production_window.h"
 #include "ui/resource_ids.h"
 
@@ -72,6 +73,9 @@ std::optional<AppOptions> ParseArguments(const QStringList& arguments) {
     } else if (arg == QLatin1String("--version")) {
       options.version = true;
     } else if (arg == QLatin1String("--production")) {
+      options.production = true;
+    } else if (arg == QLatin1String("--operator")) {
+      options.operatorMode = true;
       options.production = true;
     } else if (arg == QLatin1String("--quit-when-shown")) {
       options.quitWhenShown = true;
@@ -158,7 +162,7 @@ std::string UsageText() {
   static constexpr const char* kUsage =
       "usage: velkan-tool [--emulator[=DIR] [--emulators N] [--emulator-latency none|usb]\n"
       "                   [--emulator-feeder [--emulator-tray-serial ADDR:K]]]\n"
-      "                   [--production] [--screenshot FILE]\n"
+      "                   [--production | --operator] [--screenshot FILE]\n"
       "  (none)          use the VELKAN programmer on USB (0755:0102)\n"
       "  --emulator      use the emulated programmer, its state kept in memory\n"
       "  --emulator=DIR  use the emulated programmer, its chip and storage kept in DIR\n"
@@ -175,6 +179,9 @@ std::string UsageText() {
       "                  the tray's lines carry the K bytes (1 to 8) at chip address ADDR\n"
       "                  (hex, 2000 to 9FFF): the serial number\n"
       "  --production    open the production window (量产) instead of the main window\n"
+      "  --operator      the production window in operator mode: only a sealed job (.vjob)\n"
+      "                  is opened, started, stopped and fed the next chip; every other\n"
+      "                  input is locked, and the mode cannot be left from the window\n"
       "  --screenshot FILE\n"
       "                  save the window as a PNG file once it is shown, then end\n"
       "  -h, --help      print the version and this text\n"
@@ -285,6 +292,8 @@ int CVELKANToolV2xxxApp::InitInstance(int argc, char** argv) {
   velkan::ui::LoadToolkitTranslation(toolkitTexts);
 
   velkan::ui::QtUiDialogs dialogs;
+  // The line's shortcut: operator mode for this process, whatever the settings say.
+  if (options->operatorMode) velkan::ui::OperatorMode::Instance().SetForced(true);
   std::optional<QString> screenshot;
   if (options->screenshot) screenshot = QString::fromStdString(*options->screenshot);
   if (options->production) {

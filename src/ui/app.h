@@ -25,7 +25,10 @@ struct AppOptions {
   // --emulator-tray-serial ADDR:K: the feeder's tray lines carry the K bytes
   // at chip address ADDR (with --emulator-feeder)
   std::optional<std::pair<std::uint32_t, std::size_t>> traySerial;
-  bool production = false;     // --production: the production window instead of the main one
+  bool production = false;  // --production: the production window instead of the main one
+  // --operator: the production window in operator mode, which cannot be
+  // left from the window (implies --production)
+  bool operatorMode = false;
   bool quitWhenShown = false;  // --quit-when-shown: print "shown" and end (start-up timing)
   bool help = false;           // -h, --help: print the usage and end
   bool version = false;        // --version: print the version and end
@@ -36,7 +39,8 @@ struct AppOptions {
 // The command line without the program name and the toolkit's own options:
 // nothing (real programmer), --emulator or --emulator=DIR (with --emulators
 // N, --emulator-latency none|usb and --emulator-feeder [--emulator-tray-serial
-// ADDR:K]), --screenshot FILE, --quit-when-shown, or -h/--help and --version.
+// ADDR:K]), --production, --operator, --screenshot FILE, --quit-when-shown, or
+// -h/--help and --version.
 // Nothing on an unknown or malformed argument.
 std::optional<AppOptions> ParseArguments(const QStringList& arguments);
 

@@ -34,8 +34,11 @@
 #include <optional>
 #include <thread>
 
+#include "common/input_file.h"
 #include "image/start_programming.h"
+#include "production/child_process.h"
 #include "production/job.h"
+#include "production/job_file.h"
 #include "production/production.h"
 #include "production/record_server.h"
 #include "production/remote_store.h"
@@ -43,6 +46,7 @@
 #include "programmer/device_watcher.h"
 #include "script/session.h"
 #include "ui/dialog_units.h"
+#include "ui/operator_mode.h"
 #include "ui/production_session.h"
 #include "ui/resource_ids.h"
 
@@ -59,6 +63,17 @@ constexpr std::string_view kSerialAddressWrong =
 constexpr std::string_view kSerialStartWrong =
     "序列号起始值错误！\r\r起始值为十六进制数（BCD格式为十进制数），且须能写入所设字节数。";
 constexpr std::string_view kSerialWrong = "序列号设置错误！";
+constexpr std::string_view kJobOpenFailed = "打开作业失败！";
+constexpr std::string_view kJobNotRun = "作业无法运行，未编程任何芯片！";
+constexpr std::string_view kJobHexUnusable = "作业中的HEX文件无法使用！";
+constexpr std::string_view kJobReplaced =
+    "作业文件在打开后已被更换或修改，未编程任何芯片！\r\r请重新打开作业。";
+constexpr std::string_view kOperatorNeedsJob = "操作员模式下只能运行作业，请先打开作业！";
+constexpr std::string_view kTrustedKeyNeedsJob =
+    "已设置信任公钥：只能运行由该公钥签名的作业，请先打开作业！";
+constexpr std::string_view kNoChipDataHere =
+    "此作业需要芯片数据生成程序，本版本不能运行外部程序（仅Linux等POSIX系统支持），"
+    "未编程任何芯片！";
 
 // The serial number forms in the format box's order, as the engine names them.
 constexpr const char* kFormatNames[] = {"be", "le", "bcd", "ascii"};
@@ -68,13 +83,15 @@ QString Utf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QString StopText(StationStop why, const std::string& detail, bool wasReady, bool unplugged) {
+QString StopText(StationStop why, const std::string& detail, bool wasReady, bool unplugged,
+                 std::int64_t limit) {
   if (unplugged) return QStringLiteral("编程器已断开！");
   switch (why) {
     case StationStop::kCount:
       return QStringLiteral("已完成");
     case StationStop::kLimit:
-      return QStringLiteral("已达到任务数量上限");
+      return limit > 0 ? QStringLiteral("已达到作业数量上限（%1 片）").arg(limit)
+                       : QStringLiteral("已达到作业数量上限");
     case StationStop::kStopped:
       return QStringLiteral("已停止");
     case StationStop::kFailures:
@@ -110,6 +127,59 @@ std::string_view JobProblemText(const JobProblem& problem) {
     default:
       return kSerialWrong;
   }
+}
+
+// A refused job file in the page's words, the check's own (technical)
+// reason second.
+std::string JobRefusalText(std::string_view heading, JobCheck check, const std::string& error) {
+  std::string_view why;
+  switch (check) {
+    case JobCheck::kOk:
+    case JobCheck::kUnreadable:
+      why = "无法读取作业文件。";
+      break;
+    case JobCheck::kNotAJob:
+      why = "该文件不是作业文件，或不是本版本的作业文件。";
+      break;
+    case JobCheck::kEdited:
+      why = "作业文件在生成后被修改过，不能使用。";
+      break;
+    case JobCheck::kAlgorithm:
+      why = "作业的签名算法本版本无法校验。";
+      break;
+    case JobCheck::kSignature:
+      why = "作业的签名不成立：作业在签名后被修改过，不能使用。";
+      break;
+    case JobCheck::kTrustedKey:
+      why = "无法读取信任公钥文件。";
+      break;
+    case JobCheck::kUnsigned:
+      why = "作业没有签名。已设置信任公钥，只能使用由该公钥签名的作业。";
+      break;
+    case JobCheck::kOtherKey:
+      why = "作业不是由信任公钥签名的，不能使用。";
+      break;
+    case JobCheck::kAbsent:
+      why = "本版本不能校验签名（未包含libsodium），不能使用已签名的作业或信任公钥。";
+      break;
+  }
+  return std::string(heading) + "\r\r" + std::string(why) + "\r\r技术原因：" + error;
+}
+
+// The HEX loader's questions while a job of an earlier session is opened
+// again without anyone at the window: answered no.
+class NoDialogs final : public velkan::Dialogs {
+ public:
+  MsgResult MessageBox(std::string_view, std::string_view, MsgButtons buttons, MsgIcon) override {
+    return buttons == MsgButtons::kYesNo ? MsgResult::kNo : MsgResult::kOk;
+  }
+};
+
+QString FormatText(const std::string& name) {
+  const auto it = std::find(std::begin(kFormatNames), std::end(kFormatNames), name);
+  return it == std::end(kFormatNames)
+             ? Utf8(name)
+             : QString::fromUtf8(kFormatTexts[it - std::begin(kFormatNames)]);
 }
 
 bool NormalStop(StationStop why) {
@@ -414,6 +484,25 @@ struct CProductionPage::Pending {
   std::vector<FoundDevice> programmers;
 };
 
+struct CProductionPage::OpenedJob {
+  QString path;
+  SealedJob job;
+  std::string id;
+  std::string crc;  // the image's CRC-16 (without a serial number)
+};
+
+// The page's own HEX file, serial numbers and fuse.
+struct CProductionPage::OwnInputs {
+  QString hexPath;
+  bool serial = false;
+  QString address;
+  QString start;
+  int step = 1;
+  int bytes = 4;
+  int format = 0;
+  bool fuse = false;
+};
+
 CProductionPage::CProductionPage(UiDialogs& dialogs, PageLayout layout, QWidget* parent)
     : QWidget(parent), m_dialogs(dialogs), m_layout(layout) {
   setObjectName(QStringLiteral("CProductionPage"));
@@ -452,12 +541,24 @@ void CProductionPage::EnsureBuilt() {
   logLabel->setGeometry(du.Rect(6, 21, 34, 8));
   m_editLogDb = new QLineEdit(DefaultLogDatabase(), m_body);
   m_editLogDb->setObjectName(QStringLiteral("logDatabase"));
-  m_editLogDb->setGeometry(du.Rect(40, 19, 234, 12));
+  m_editLogDb->setGeometry(du.Rect(40, 19, 120, 12));
   m_editLogDb->setToolTip(QStringLiteral("SQLite数据库文件，或PostgreSQL地址（postgresql://...）"));
   m_btnChooseLog = new QPushButton(QStringLiteral("..."), m_body);
   m_btnChooseLog->setObjectName(QStringLiteral("chooseLog"));
-  m_btnChooseLog->setGeometry(du.Rect(276, 19, 16, 12));
+  m_btnChooseLog->setGeometry(du.Rect(162, 19, 16, 12));
   m_btnChooseLog->setAutoDefault(false);
+  // Only jobs signed by this key open and run.
+  auto* keyLabel = new QLabel(QStringLiteral("信任公钥:"), m_body);
+  keyLabel->setGeometry(du.Rect(182, 21, 36, 8));
+  m_editTrustedKey = new QLineEdit(m_body);
+  m_editTrustedKey->setObjectName(QStringLiteral("trustedKey"));
+  m_editTrustedKey->setGeometry(du.Rect(218, 19, 56, 12));
+  m_editTrustedKey->setToolTip(
+      QStringLiteral("设置后只能打开和运行由该公钥签名的作业（Ed25519公钥，PEM文件）"));
+  m_btnChooseKey = new QPushButton(QStringLiteral("..."), m_body);
+  m_btnChooseKey->setObjectName(QStringLiteral("chooseTrustedKey"));
+  m_btnChooseKey->setGeometry(du.Rect(276, 19, 16, 12));
+  m_btnChooseKey->setAutoDefault(false);
 
   m_checkSerial = new QCheckBox(QStringLiteral("序列号"), m_body);
   m_checkSerial->setObjectName(QStringLiteral("serial"));
@@ -538,9 +639,32 @@ void CProductionPage::EnsureBuilt() {
     connect(m_btnWindow, &QPushButton::clicked, this, [this] { emit windowRequested(); });
   }
 
+  // The sealed job: what it holds, opened and closed here.
+  auto* jobLabel = new QLabel(QStringLiteral("作业:"), m_body);
+  jobLabel->setGeometry(du.Rect(6, 65, 18, 8));
+  m_labelJob = new QLabel(m_body);
+  m_labelJob->setObjectName(QStringLiteral("job"));
+  m_labelJob->setGeometry(du.Rect(24, 65, 158, 8));
+  m_labelJob->setTextInteractionFlags(Qt::NoTextInteraction);
+  m_labelJob->setTextFormat(Qt::PlainText);
+  m_btnOpenJob = new QPushButton(QStringLiteral("打开作业..."), m_body);
+  m_btnOpenJob->setObjectName(QStringLiteral("openJob"));
+  m_btnOpenJob->setGeometry(du.Rect(184, 63, 42, 12));
+  m_btnOpenJob->setAutoDefault(false);
+  m_btnOpenJob->setFocusPolicy(Qt::NoFocus);
+  m_btnCloseJob = new QPushButton(QStringLiteral("关闭作业"), m_body);
+  m_btnCloseJob->setObjectName(QStringLiteral("closeJob"));
+  m_btnCloseJob->setGeometry(du.Rect(228, 63, 34, 12));
+  m_btnCloseJob->setAutoDefault(false);
+  m_btnCloseJob->setFocusPolicy(Qt::NoFocus);
+  m_checkOperator = new QCheckBox(QString::fromUtf8(kOperatorModeCaption), m_body);
+  m_checkOperator->setObjectName(QStringLiteral("operatorMode"));
+  m_checkOperator->setGeometry(du.Rect(266, 64, 78, 10));
+  m_checkOperator->setFocusPolicy(Qt::NoFocus);
+
   m_tileArea = new QScrollArea(m_body);
   m_tileArea->setObjectName(QStringLiteral("tiles"));
-  m_tileArea->setGeometry(du.Rect(6, 63, 338, 56));
+  m_tileArea->setGeometry(du.Rect(6, 77, 338, 50));
   m_tileArea->setWidgetResizable(true);
   m_tileArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_tileArea->setFocusPolicy(Qt::NoFocus);
@@ -565,7 +689,7 @@ void CProductionPage::EnsureBuilt() {
 
   m_labelTotals = new QLabel(m_body);
   m_labelTotals->setObjectName(QStringLiteral("totals"));
-  m_labelTotals->setGeometry(du.Rect(6, 121, 338, 9));
+  m_labelTotals->setGeometry(du.Rect(6, 129, 338, 9));
   m_labelNextSerial = new QLabel(m_body);
   m_labelNextSerial->setObjectName(QStringLiteral("nextSerial"));
   // The compact tab has no room of its own for it: its totals say it.
@@ -575,14 +699,14 @@ void CProductionPage::EnsureBuilt() {
   // and settled by an engineer who has looked at those chips.
   m_btnUnknown = new QPushButton(m_body);
   m_btnUnknown->setObjectName(QStringLiteral("unknownNumbers"));
-  m_btnUnknown->setGeometry(du.Rect(266, 120, 78, 10));
+  m_btnUnknown->setGeometry(du.Rect(266, 128, 78, 10));
   m_btnUnknown->setFocusPolicy(Qt::NoFocus);
   m_btnUnknown->setStyleSheet(QStringLiteral("color:#c0392b"));
   m_btnUnknown->hide();
 
   m_tableRecords = new QTableWidget(0, 6, m_body);
   m_tableRecords->setObjectName(QStringLiteral("records"));
-  m_tableRecords->setGeometry(du.Rect(6, 131, 338, 42));
+  m_tableRecords->setGeometry(du.Rect(6, 139, 338, 34));
   m_tableRecords->setHorizontalHeaderLabels({QStringLiteral("时间"), QStringLiteral("编程器"),
                                              QStringLiteral("序列号"), QStringLiteral("结果"),
                                              QStringLiteral("耗时(ms)"), QStringLiteral("说明")});
@@ -604,7 +728,18 @@ void CProductionPage::EnsureBuilt() {
   connect(m_btnStop, &QPushButton::clicked, this, [this] { StopProduction(); });
   connect(m_btnUnknown, &QPushButton::clicked, this, [this] { SettleUnknownNumbers(); });
   connect(m_btnNext, &QPushButton::clicked, this, [this] { NextChip(); });
+  connect(m_btnOpenJob, &QPushButton::clicked, this, [this] { ChooseJobFile(); });
+  connect(m_btnCloseJob, &QPushButton::clicked, this, [this] { CloseJob(); });
+  connect(m_btnChooseKey, &QPushButton::clicked, this, [this] { ChooseTrustedKey(); });
+  connect(m_checkOperator, &QCheckBox::clicked, this, [this] { ToggleOperatorMode(); });
+  connect(&OperatorMode::Instance(), &OperatorMode::changed, this, [this] { UpdateInputs(); });
   RestoreSettings();
+  // The trusted key is kept as soon as it is set; an open job is checked
+  // against it once it is typed in (or chosen).
+  connect(m_editTrustedKey, &QLineEdit::textChanged, this, [](const QString& key) {
+    QSettings().setValue(QStringLiteral("production/trustedKey"), key.trimmed());
+  });
+  connect(m_editTrustedKey, &QLineEdit::editingFinished, this, [this] { TrustedKeyChanged(); });
   connect(m_editSerialStart, &QLineEdit::textChanged, this, [this] {
     if (!m_runActive) {
       m_nextNumber.reset();
@@ -616,17 +751,18 @@ void CProductionPage::EnsureBuilt() {
     if (!m_runActive) ShowNextSerial();
   });
   if (large) {
-    BuildWindowLayout(
-        {hexLabel, logLabel, addressLabel, startLabel, stepLabel, bytesLabel, nextLabel});
+    BuildWindowLayout({hexLabel, logLabel, addressLabel, startLabel, stepLabel, bytesLabel,
+                       nextLabel, keyLabel, jobLabel});
   }
   LockInputs(false);
+  ShowJob();
   ShowNextSerial();
   LayoutBody();
   m_body->show();
 }
 
 void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
-  // labels: Hex文件, 记录库, 地址, 起始, 步长, 字节, 下一片.
+  // labels: Hex文件, 记录库, 地址, 起始, 步长, 字节, 下一片, 信任公钥, 作业.
   auto* root = new QVBoxLayout(m_body);
   root->setContentsMargins(8, 8, 8, 8);
   root->setSpacing(6);
@@ -638,6 +774,9 @@ void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
   settings->addWidget(labels[1], 1, 0);
   settings->addWidget(m_editLogDb, 1, 1);
   settings->addWidget(m_btnChooseLog, 1, 2);
+  settings->addWidget(labels[7], 2, 0);
+  settings->addWidget(m_editTrustedKey, 2, 1);
+  settings->addWidget(m_btnChooseKey, 2, 2);
   auto* serial = new QHBoxLayout;
   for (QWidget* w :
        {static_cast<QWidget*>(m_checkSerial), labels[2], static_cast<QWidget*>(m_editSerialAddress),
@@ -647,7 +786,7 @@ void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
     serial->addWidget(w);
   }
   serial->addStretch(1);
-  settings->addLayout(serial, 2, 0, 1, 3);
+  settings->addLayout(serial, 3, 0, 1, 3);
   auto* modes = new QHBoxLayout;
   for (QWidget* w :
        {static_cast<QWidget*>(m_checkFuse), labels[6], static_cast<QWidget*>(m_radioNextButton),
@@ -655,11 +794,20 @@ void CProductionPage::BuildWindowLayout(const std::vector<QWidget*>& labels) {
     modes->addWidget(w);
   }
   modes->addStretch(1);
-  settings->addLayout(modes, 3, 0, 1, 3);
+  modes->addWidget(m_checkOperator);
+  settings->addLayout(modes, 4, 0, 1, 3);
+  // The job: what it holds in full, and the engineer's way back to the
+  // page's own inputs.
+  m_labelJob->setWordWrap(true);
+  m_labelJob->setFrameShape(QFrame::StyledPanel);
+  m_labelJob->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  settings->addWidget(labels[8], 5, 0, Qt::AlignTop);
+  settings->addWidget(m_labelJob, 5, 1);
+  settings->addWidget(m_btnCloseJob, 5, 2, Qt::AlignTop);
   settings->setColumnStretch(1, 1);
   auto* buttons = new QVBoxLayout;
   const QFont buttonFont = TileFont(font(), 14, true);
-  for (QPushButton* b : {m_btnStart, m_btnStop, m_btnNext}) {
+  for (QPushButton* b : {m_btnOpenJob, m_btnStart, m_btnStop, m_btnNext}) {
     b->setFont(buttonFont);
     b->setMinimumWidth(b->fontMetrics().horizontalAdvance(QStringLiteral("开始量产")) + 40);
     buttons->addWidget(b);
@@ -709,23 +857,61 @@ void CProductionPage::RestoreSettings() {
   (store.value(QStringLiteral("nextChip")).toString() == QLatin1String("auto") ? m_radioNextAuto
                                                                                : m_radioNextButton)
       ->setChecked(true);
+  text("trustedKey", m_editTrustedKey);
+  // The job open then comes back when its file still holds the same job
+  // and passes the same checks.
+  const QString jobFile = store.value(QStringLiteral("jobFile")).toString();
+  const QString jobId = store.value(QStringLiteral("jobId")).toString();
+  store.endGroup();
+  m_lastJobPath = jobFile;
+  if (jobFile.isEmpty()) return;
+  QString why;
+  if (!LoadJob(jobFile, true, &why)) {
+    m_jobNote = QStringLiteral("上次打开的作业无法再打开：") + why;
+  } else if (JobId() != jobId) {
+    m_job.reset();
+    ShowOwnInputs();
+    m_jobNote = QStringLiteral("上次打开的作业文件已被更换或修改，请重新打开作业");
+  }
 }
 
 void CProductionPage::SaveSettings() {
+  // While a job is open its settings stand in the inputs: the page's own
+  // are kept.
+  OwnInputs own;
+  if (m_own) {
+    own = *m_own;
+  } else {
+    own.hexPath = m_editHexPath->text();
+    own.serial = m_checkSerial->isChecked();
+    own.address = m_editSerialAddress->text();
+    own.start = m_editSerialStart->text();
+    own.step = m_spinSerialStep->value();
+    own.bytes = m_spinSerialBytes->value();
+    own.format = std::max(0, m_comboSerialFormat->currentIndex());
+  }
   QSettings store;
   store.beginGroup(QStringLiteral("production"));
-  store.setValue(QStringLiteral("hexFile"), m_editHexPath->text());
+  store.setValue(QStringLiteral("hexFile"), own.hexPath);
   store.setValue(QStringLiteral("logDatabase"), m_editLogDb->text());
-  store.setValue(QStringLiteral("serial"), m_checkSerial->isChecked());
-  store.setValue(QStringLiteral("serialAddress"), m_editSerialAddress->text());
-  store.setValue(QStringLiteral("serialStart"), m_editSerialStart->text());
-  store.setValue(QStringLiteral("serialStep"), m_spinSerialStep->value());
-  store.setValue(QStringLiteral("serialBytes"), m_spinSerialBytes->value());
-  store.setValue(
-      QStringLiteral("serialFormat"),
-      QString::fromLatin1(kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())]));
+  store.setValue(QStringLiteral("serial"), own.serial);
+  store.setValue(QStringLiteral("serialAddress"), own.address);
+  store.setValue(QStringLiteral("serialStart"), own.start);
+  store.setValue(QStringLiteral("serialStep"), own.step);
+  store.setValue(QStringLiteral("serialBytes"), own.bytes);
+  store.setValue(QStringLiteral("serialFormat"), QString::fromLatin1(kFormatNames[own.format]));
   store.setValue(QStringLiteral("nextChip"),
                  m_radioNextAuto->isChecked() ? QStringLiteral("auto") : QStringLiteral("button"));
+  store.endGroup();
+  SaveJobSettings();
+}
+
+void CProductionPage::SaveJobSettings() {
+  QSettings store;
+  store.beginGroup(QStringLiteral("production"));
+  store.setValue(QStringLiteral("jobFile"), JobPath());
+  store.setValue(QStringLiteral("jobId"), JobId());
+  store.setValue(QStringLiteral("trustedKey"), TrustedKeyPath());
 }
 
 void CProductionPage::SetRecorderProgram(const QString& path) {
@@ -751,15 +937,43 @@ bool CProductionPage::IsRunning() const {
 }
 
 void CProductionPage::LockInputs(bool locked) {
-  for (QWidget* w : std::initializer_list<QWidget*>{
-           m_editHexPath, m_btnChooseHex, m_editLogDb, m_btnChooseLog, m_checkSerial, m_checkFuse,
-           m_radioNextButton, m_radioNextAuto, m_btnStart, m_btnUnknown}) {
-    w->setEnabled(!locked);
+  m_inputsLocked = locked;
+  UpdateInputs();
+}
+
+void CProductionPage::UpdateInputs() {
+  if (m_body == nullptr) return;
+  const OperatorMode& mode = OperatorMode::Instance();
+  const bool idle = !m_inputsLocked;
+  const bool operatorMode = mode.Active();
+  // The engineer's settings: not while production runs, nor for an operator.
+  const bool engineer = idle && !operatorMode;
+  // The page's own HEX file, serial numbers and fuse: not while a job
+  // stands in for them.
+  const bool own = engineer && m_job == nullptr;
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{m_editHexPath, m_btnChooseHex, m_checkSerial, m_checkFuse}) {
+    w->setEnabled(own);
   }
-  if (m_btnWindow != nullptr) m_btnWindow->setEnabled(!locked);
+  for (QWidget* w : std::initializer_list<QWidget*>{m_editLogDb, m_btnChooseLog, m_radioNextButton,
+                                                    m_radioNextAuto, m_editTrustedKey,
+                                                    m_btnChooseKey, m_btnUnknown}) {
+    w->setEnabled(engineer);
+  }
+  m_btnCloseJob->setEnabled(engineer && m_job != nullptr);
+  m_btnOpenJob->setEnabled(idle);
+  m_btnStart->setEnabled(idle);
+  if (m_btnWindow != nullptr) m_btnWindow->setEnabled(idle);
+  m_checkOperator->setChecked(operatorMode);
+  m_checkOperator->setEnabled(idle && mode.Switchable());
+  m_checkOperator->setToolTip(
+      mode.Forced() ? QStringLiteral("以 --operator 参数启动：不能在窗口中退出操作员模式")
+      : !mode.Switchable()
+          ? QStringLiteral("本版本不支持工程师密码，操作员模式只能由 --operator 参数设定")
+          : QStringLiteral("操作员模式下只能打开作业、开始、停止和下一片；退出需要工程师密码"));
   UpdateSerialInputs();
-  m_btnStop->setEnabled(locked);
-  m_btnNext->setEnabled(locked && m_session != nullptr && m_session->Manual());
+  m_btnStop->setEnabled(m_inputsLocked);
+  m_btnNext->setEnabled(m_inputsLocked && m_session != nullptr && m_session->Manual());
 }
 
 void CProductionPage::UpdateSerialInputs() {
@@ -792,6 +1006,241 @@ void CProductionPage::ConfirmFuse() {
   if (m_dialogs.ConfirmIrreversible(this, kFuseWarning, kFuseCaption) != MsgResult::kYes) {
     m_checkFuse->setChecked(false);
   }
+}
+
+QString CProductionPage::JobId() const {
+  return m_job != nullptr ? QString::fromStdString(m_job->id) : QString();
+}
+
+QString CProductionPage::JobPath() const {
+  return m_job != nullptr ? m_job->path : QString();
+}
+
+QString CProductionPage::TrustedKeyPath() const {
+  return m_editTrustedKey != nullptr ? m_editTrustedKey->text().trimmed() : QString();
+}
+
+std::int64_t CProductionPage::SerialStep() const {
+  if (m_job != nullptr && m_job->job.serialFileName.empty() && !m_job->job.serialAt.empty()) {
+    return m_job->job.serialStep;
+  }
+  return m_spinSerialStep->value();
+}
+
+void CProductionPage::ChooseJobFile() {
+  if (IsRunning()) return;
+  const std::optional<QString> file =
+      m_dialogs.OpenJobFile(this, m_job != nullptr ? m_job->path : m_lastJobPath);
+  if (!file) return;
+  OpenJob(QDir::toNativeSeparators(*file));
+}
+
+bool CProductionPage::OpenJob(const QString& path) {
+  EnsureBuilt();
+  if (IsRunning()) return false;
+  if (!LoadJob(path, false, nullptr)) return false;
+  SaveJobSettings();
+  return true;
+}
+
+bool CProductionPage::LoadJob(const QString& path, bool quiet, QString* why) {
+  const auto refuse = [&](const std::string& text) {
+    if (why != nullptr) *why = DisplayText(text).simplified();
+    if (!quiet) MessageBox(text, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return false;
+  };
+  // The same check as `velkan produce --job` (and the trusted key).
+  SealedJob sealed;
+  std::string error;
+  const JobCheck check =
+      CheckJobFile(path.toStdString(), TrustedKeyPath().toStdString(), sealed, error);
+  if (check != JobCheck::kOk) return refuse(JobRefusalText(kJobOpenFailed, check, error));
+  NoDialogs noDialogs;
+  Product product;
+  if (!LoadProductText(quiet ? static_cast<velkan::Dialogs&>(noDialogs) : *this, sealed.hexName,
+                       sealed.hexText, sealed.fuse, product, error)) {
+    return refuse(std::string(kJobHexUnusable) +
+                  (error.empty() ? std::string() : "\r\r技术原因：" + error));
+  }
+  std::string crc;
+  ScriptTable script;
+  ChipScript(product, nullptr, nullptr, script, crc);
+
+  // The page's own inputs are kept while the job stands in for them.
+  if (m_own == nullptr) {
+    auto own = std::make_unique<OwnInputs>();
+    own->hexPath = m_editHexPath->text();
+    own->serial = m_checkSerial->isChecked();
+    own->address = m_editSerialAddress->text();
+    own->start = m_editSerialStart->text();
+    own->step = m_spinSerialStep->value();
+    own->bytes = m_spinSerialBytes->value();
+    own->format = std::max(0, m_comboSerialFormat->currentIndex());
+    own->fuse = m_checkFuse->isChecked();
+    m_own = std::move(own);
+  }
+  auto job = std::make_unique<OpenedJob>();
+  job->path = path;
+  job->id = JobIdOf(sealed);
+  job->crc = crc;
+  job->job = std::move(sealed);
+  m_job = std::move(job);
+  m_lastJobPath = path;
+  m_jobNote.clear();
+
+  const SealedJob& j = m_job->job;
+  const bool counter = !j.serialAt.empty() && j.serialFileName.empty();
+  m_editHexPath->setText(Utf8(j.hexName));
+  m_checkSerial->setChecked(!j.serialAt.empty());
+  m_editSerialAddress->setText(Utf8(j.serialAt));
+  m_editSerialStart->setText(counter ? Utf8(j.serialStart) : QString());
+  m_spinSerialStep->setValue(
+      counter ? static_cast<int>(std::min<std::int64_t>(j.serialStep, m_spinSerialStep->maximum()))
+              : 1);
+  m_spinSerialBytes->setValue(counter ? j.serialBytes : 4);
+  const auto format = std::find(std::begin(kFormatNames), std::end(kFormatNames), j.serialFormat);
+  m_comboSerialFormat->setCurrentIndex(
+      format == std::end(kFormatNames) ? 0 : static_cast<int>(format - std::begin(kFormatNames)));
+  m_checkFuse->setChecked(j.fuse);
+  ShowJob();
+  UpdateInputs();
+  m_nextNumber.reset();
+  ShowNextSerial();
+  return true;
+}
+
+void CProductionPage::ShowOwnInputs() {
+  if (m_own == nullptr) return;
+  const std::unique_ptr<OwnInputs> own = std::move(m_own);
+  m_editHexPath->setText(own->hexPath);
+  m_checkSerial->setChecked(own->serial);
+  m_editSerialAddress->setText(own->address);
+  m_editSerialStart->setText(own->start);
+  m_spinSerialStep->setValue(own->step);
+  m_spinSerialBytes->setValue(own->bytes);
+  m_comboSerialFormat->setCurrentIndex(own->format);
+  m_checkFuse->setChecked(own->fuse);
+}
+
+void CProductionPage::CloseJob() {
+  // An operator never goes back to free inputs.
+  if (m_job == nullptr || IsRunning() || OperatorMode::Instance().Active()) return;
+  m_job.reset();
+  ShowOwnInputs();
+  SaveJobSettings();
+  ShowJob();
+  UpdateInputs();
+  m_nextNumber.reset();
+  ShowNextSerial();
+}
+
+std::optional<SealedJob> CProductionPage::RecheckJob() {
+  SealedJob sealed;
+  std::string error;
+  const JobCheck check =
+      CheckJobFile(m_job->path.toStdString(), TrustedKeyPath().toStdString(), sealed, error);
+  if (check != JobCheck::kOk) {
+    MessageBox(JobRefusalText(kJobNotRun, check, error), kCaptionNotice, MsgButtons::kOk,
+               MsgIcon::kNone);
+    return std::nullopt;
+  }
+  if (const std::string id = JobIdOf(sealed); id != m_job->id) {
+    MessageBox(std::string(kJobReplaced) + "\r\r技术原因：" + Printable(m_job->path.toStdString()) +
+                   ": the job's id is now " + id + ", it was " + m_job->id + " when it was opened",
+               kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return std::nullopt;
+  }
+  return sealed;
+}
+
+void CProductionPage::ShowJob() {
+  if (m_labelJob == nullptr) return;
+  if (m_job == nullptr) {
+    const QString text = m_jobNote.isEmpty() ? QStringLiteral("未打开作业") : m_jobNote;
+    m_labelJob->setText(text);
+    m_labelJob->setToolTip(text);
+    m_labelJob->setStyleSheet(m_jobNote.isEmpty() ? QString() : QStringLiteral("color:#c0392b"));
+    return;
+  }
+  m_labelJob->setStyleSheet(QString());
+  const SealedJob& j = m_job->job;
+  const QString name = j.name.empty() ? QStringLiteral("（未命名）") : Utf8(j.name);
+  const QString id = Utf8(std::string_view(m_job->id).substr(0, 16));
+  const QString crc = Utf8(m_job->crc);
+  QString plan;
+  if (j.serialAt.empty()) {
+    plan = QStringLiteral("无");
+  } else if (!j.serialFileName.empty()) {
+    plan = QStringLiteral("地址 %1，文件 %2").arg(Utf8(j.serialAt), Utf8(j.serialFileName));
+  } else {
+    plan = QStringLiteral("地址 %1，起始 %2，步长 %3，%4 字节，%5")
+               .arg(Utf8(j.serialAt), Utf8(j.serialStart))
+               .arg(j.serialStep)
+               .arg(j.serialBytes)
+               .arg(FormatText(j.serialFormat));
+  }
+  const QString limit =
+      j.countLimit > 0 ? QStringLiteral("%1 片").arg(j.countLimit) : QStringLiteral("无");
+  const QString signer =
+      j.signature ? QStringLiteral("已签名（公钥 %1…）")
+                        .arg(Utf8(std::string_view(j.signature->publicKey).substr(0, 16)))
+                  : QStringLiteral("未签名");
+  QStringList lines;
+  lines << QStringLiteral("%1    ID %2    镜像CRC %3    %4").arg(name, id, crc, signer);
+  lines << QStringLiteral("序列号：%1    熔断：%2    数量上限：%3    芯片数据：%4")
+               .arg(plan, j.fuse ? QStringLiteral("是") : QStringLiteral("否"), limit,
+                    j.chipData.empty() ? QStringLiteral("无") : QStringLiteral("有"));
+  if (!j.notes.empty()) lines << QStringLiteral("说明：") + Utf8(j.notes);
+  const QString full = lines.join(QLatin1Char('\n'));
+  m_labelJob->setToolTip(full);
+  // The compact tab has one line for it: the rest is in the tooltip and
+  // in the inputs the job fills.
+  m_labelJob->setText(m_layout == PageLayout::kWindow
+                          ? full
+                          : QStringLiteral("%1 ID %2 CRC %3 上限 %4").arg(name, id, crc, limit));
+}
+
+void CProductionPage::ChooseTrustedKey() {
+  if (IsRunning() || OperatorMode::Instance().Active()) return;
+  const std::optional<QString> file = m_dialogs.ChooseTrustedKey(this, TrustedKeyPath());
+  if (!file) return;
+  m_editTrustedKey->setText(QDir::toNativeSeparators(*file));
+  m_editTrustedKey->end(false);
+  TrustedKeyChanged();
+}
+
+void CProductionPage::TrustedKeyChanged() {
+  SaveJobSettings();
+  if (m_job == nullptr || IsRunning()) return;
+  // The open job must pass the new key too, or it is closed.
+  SealedJob sealed;
+  std::string error;
+  const JobCheck check =
+      CheckJobFile(m_job->path.toStdString(), TrustedKeyPath().toStdString(), sealed, error);
+  if (check == JobCheck::kOk && JobIdOf(sealed) == m_job->id) return;
+  MessageBox(check != JobCheck::kOk ? JobRefusalText("当前作业不能再使用，已关闭！", check, error)
+                                    : std::string(kJobReplaced),
+             kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+  m_job.reset();
+  ShowOwnInputs();
+  SaveJobSettings();
+  ShowJob();
+  UpdateInputs();
+  m_nextNumber.reset();
+  ShowNextSerial();
+}
+
+void CProductionPage::ToggleOperatorMode() {
+  OperatorMode& mode = OperatorMode::Instance();
+  if (!IsRunning()) {
+    if (mode.Active()) {
+      mode.Leave(this, m_dialogs);
+    } else {
+      mode.Enter(this, m_dialogs);
+    }
+  }
+  // The box shows the mode as it is, whatever was answered.
+  UpdateInputs();
 }
 
 void CProductionPage::showEvent(QShowEvent* event) {
@@ -908,24 +1357,48 @@ void CProductionPage::RebuildTiles() {
 
 void CProductionPage::StartProduction() {
   if (IsRunning()) return;
-  // The job, checked by the same rules as `velkan produce`.
+  // The job, checked by the same rules as `velkan produce`: a sealed job
+  // as `velkan produce --job` runs it, or the page's own inputs.
   JobRequest request;
-  request.hexPath = m_editHexPath->text().toStdString();
   request.log = m_editLogDb->text().trimmed().toStdString();
-  request.fuse = m_checkFuse->isChecked();
   request.next = m_radioNextAuto->isChecked() ? "auto" : "enter";
-  if (m_checkSerial->isChecked()) {
-    request.serialAt = m_editSerialAddress->text().toStdString();
-    request.serialCounter = true;
-    request.serialStart = m_editSerialStart->text().toStdString();
-    request.serialStep = m_spinSerialStep->value();
-    request.serialBytes = m_spinSerialBytes->value();
-    request.serialFormat = kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())];
+  std::optional<SealedJob> sealed;
+  if (m_job != nullptr) {
+    sealed = RecheckJob();
+    if (!sealed) return;
+    ApplySealedJob(*sealed, request);
+  } else if (OperatorMode::Instance().Active()) {
+    MessageBox(kOperatorNeedsJob, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  } else if (!TrustedKeyPath().isEmpty()) {
+    MessageBox(kTrustedKeyNeedsJob, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  } else {
+    request.hexPath = m_editHexPath->text().toStdString();
+    request.fuse = m_checkFuse->isChecked();
+    if (m_checkSerial->isChecked()) {
+      request.serialAt = m_editSerialAddress->text().toStdString();
+      request.serialCounter = true;
+      request.serialStart = m_editSerialStart->text().toStdString();
+      request.serialStep = m_spinSerialStep->value();
+      request.serialBytes = m_spinSerialBytes->value();
+      request.serialFormat = kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())];
+    }
+  }
+  if (!request.chipData.empty() && !ChildProcessesAvailable()) {
+    MessageBox(kNoChipDataHere, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
   }
   JobProblem problem;
   std::optional<Job> job = BuildJob(request, kVersion, problem);
   if (!job) {
     MessageBox(JobProblemText(problem), kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
+    return;
+  }
+  // The job's fuse was chosen by its owner: confirmed here as the command
+  // line confirms it, 否 the default.
+  if (sealed && sealed->fuse &&
+      m_dialogs.ConfirmIrreversible(this, kFuseWarning, kFuseCaption) != MsgResult::kYes) {
     return;
   }
 
@@ -945,11 +1418,14 @@ void CProductionPage::StartProduction() {
 
   auto pending = std::make_unique<Pending>();
   std::string error;
-  if (!LoadProduct(*this, job->hexPath, job->fuse, pending->product, error)) {
+  if (sealed ? !LoadProductText(*this, sealed->hexName, sealed->hexText, job->fuse,
+                                pending->product, error)
+             : !LoadProduct(*this, job->hexPath, job->fuse, pending->product, error)) {
     if (!error.empty()) MessageBox(error, kCaptionNotice, MsgButtons::kOk, MsgIcon::kNone);
     return;
   }
   SaveSettings();
+  m_runLimit = job->settings.countLimit;
   pending->settings = std::move(job->settings);
   pending->lease = std::move(lease);
   pending->programmers = m_programmers;
@@ -1127,7 +1603,8 @@ void CProductionPage::ApplySession() {
         if (s.chipSerial) activity += QStringLiteral("  ") + Utf8(*s.chipSerial);
         break;
       case ProductionSession::Activity::kEnded:
-        activity = s.stop ? StopText(*s.stop, s.stopDetail, s.ready, s.unplugged) : QString();
+        activity =
+            s.stop ? StopText(*s.stop, s.stopDetail, s.ready, s.unplugged, m_runLimit) : QString();
         break;
     }
     const bool programming = s.activity == ProductionSession::Activity::kProgramming;
@@ -1136,7 +1613,7 @@ void CProductionPage::ApplySession() {
     if (s.chipSerial && s.chipSerial->size() <= 16) {
       // The next chip's number is one step past the highest given.
       if (const auto number = SerialNumberOf(*s.chipSerial)) {
-        const std::int64_t next = *number + m_spinSerialStep->value();
+        const std::int64_t next = *number + SerialStep();
         if (!m_nextNumber || next > *m_nextNumber) m_nextNumber = next;
       }
     }
@@ -1269,7 +1746,7 @@ void CProductionPage::ShowNextSerial() {
     SerialPlan plan;
     const std::string error = ParseCounterPlan(
         m_editSerialAddress->text().toStdString(), m_editSerialStart->text().toStdString(),
-        m_spinSerialStep->value(), m_spinSerialBytes->value(),
+        SerialStep(), m_spinSerialBytes->value(),
         kFormatNames[std::max(0, m_comboSerialFormat->currentIndex())], plan);
     if (error.empty()) {
       std::string ignored;
@@ -1292,7 +1769,7 @@ void CProductionPage::ShowUnknownCount(std::size_t count) {
   if (m_layout == PageLayout::kCompact) {
     // The totals take the row when the unknown numbers' button is away.
     const DialogUnits du(font());
-    m_labelTotals->setGeometry(du.Rect(6, 121, count > 0 ? 258 : 338, 9));
+    m_labelTotals->setGeometry(du.Rect(6, 129, count > 0 ? 258 : 338, 9));
   }
 }
 
@@ -1309,12 +1786,13 @@ void CProductionPage::RefreshUnknownCount() {
 }
 
 void CProductionPage::SettleUnknownNumbers() {
-  if (IsRunning()) return;
+  // The engineer's word, not the operator's.
+  if (IsRunning() || OperatorMode::Instance().Active()) return;
   m_btnUnknown->setEnabled(false);
   OpenRecordOffThread(
       m_editLogDb->text().trimmed().toStdString(), static_cast<int>(StoreMode::kWrite),
       [this](std::unique_ptr<RecordStore> store, std::string failure) {
-        m_btnUnknown->setEnabled(!IsRunning());
+        UpdateInputs();
         std::string error;
         std::vector<UnknownNumber> unknown;
         if (!store || !store->Unknown(unknown, error)) {

@@ -40,6 +40,7 @@ namespace production {
 class RecordStore;
 struct Product;
 struct Settings;
+struct SealedJob;
 struct SerialPlan;
 }  // namespace production
 }  // namespace velkan
@@ -144,6 +145,27 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   // its list (while no production runs) as it comes.
   void RefreshProgrammers();
 
+  // ---- Sealed jobs ----
+  // "打开作业...": the job chooser, opened in the current job's folder.
+  void ChooseJobFile();
+  // Opens the job file at `path`, checked as `velkan produce --job` checks
+  // it (with the trusted key when one is set): its settings replace the
+  // page's own HEX file, serial numbers and fuse, which are locked. False,
+  // saying why, when it is refused; the page is then as it was.
+  bool OpenJob(const QString& path);
+  // "关闭作业": the page's own inputs come back.
+  void CloseJob();
+  bool JobOpen() const { return m_job != nullptr; }
+  // The open job's id (SHA-256, hex) and file; empty without a job.
+  QString JobId() const;
+  QString JobPath() const;
+  // "信任公钥": the public key file chooser. With a key set only jobs signed
+  // by it open and run, and nothing runs without a job.
+  void ChooseTrustedKey();
+  // "操作员模式" was clicked: the engineer switches operator mode on (the
+  // first time setting the password) or off (with the password).
+  void ToggleOperatorMode();
+
   // From "开始量产" (the record being opened included) until production has
   // ended.
   bool IsRunning() const;
@@ -188,6 +210,12 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   QPushButton* m_btnStop = nullptr;
   QPushButton* m_btnNext = nullptr;
   QPushButton* m_btnWindow = nullptr;  // compact only: "量产窗口"
+  QLineEdit* m_editTrustedKey = nullptr;
+  QPushButton* m_btnChooseKey = nullptr;
+  QPushButton* m_btnOpenJob = nullptr;
+  QPushButton* m_btnCloseJob = nullptr;
+  QLabel* m_labelJob = nullptr;  // the open job's name, id, image CRC, plan and notes
+  QCheckBox* m_checkOperator = nullptr;
   QLabel* m_labelNextSerial = nullptr;
   QScrollArea* m_tileArea = nullptr;
   QLabel* m_labelNoProgrammer = nullptr;
@@ -230,8 +258,25 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   void RefreshUnknownCount();
   void RestoreSettings();
   void SaveSettings();
+  void SaveJobSettings();
   void LayoutBody();
   void LockInputs(bool locked);
+  // Enables what production, an open job and operator mode leave enabled.
+  void UpdateInputs();
+  // Reads and checks the job file (`quiet`: no message boxes; `why` then
+  // says what refused it, in Chinese) and shows it; false when refused.
+  bool LoadJob(const QString& path, bool quiet, QString* why);
+  // The open job checked again just before it runs (the file may have been
+  // changed since it was opened, the trusted key too): the job, or nothing
+  // after saying why.
+  std::optional<production::SealedJob> RecheckJob();
+  void ShowJob();
+  void ShowOwnInputs();
+  QString TrustedKeyPath() const;
+  // The trusted key was typed in or chosen: kept, and the open job checked
+  // against it.
+  void TrustedKeyChanged();
+  std::int64_t SerialStep() const;
   void UpdateSerialInputs();
   void RebuildTiles();
   // Shows what the stations reported since the last call (page's thread).
@@ -266,6 +311,15 @@ class CProductionPage final : public QWidget, public velkan::Dialogs {
   std::size_t m_unknownCount = 0;
   QElapsedTimer m_sessionClock;  // from the session's start
   qint64 m_sessionMs = 0;        // its length once it has ended
+  bool m_inputsLocked = false;   // production runs (or its record is being opened)
+  // The open job, and the page's own inputs it stands in for meanwhile.
+  struct OpenedJob;
+  std::unique_ptr<OpenedJob> m_job;
+  struct OwnInputs;
+  std::unique_ptr<OwnInputs> m_own;
+  QString m_lastJobPath;        // the chooser opens in its folder
+  QString m_jobNote;            // why the job of the last session did not come back
+  std::int64_t m_runLimit = 0;  // the running job's limit of passed chips
 };
 
 }  // namespace velkan::ui

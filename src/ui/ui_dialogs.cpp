@@ -4,6 +4,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpacerItem>
@@ -85,17 +87,6 @@ QString ChooserFolder(const QString& current) {
   return QDir(folder).absolutePath();
 }
 
-std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& current) {
-  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilter(QString::fromLatin1(kHexFilter));
-  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-  const QStringList files = dialog.selectedFiles();
-  if (files.isEmpty()) return std::nullopt;
-  return files.front();
-}
-
 std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner, const QString& current) {
   QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
   // An existing record is chosen to be added to (an open dialog, no
@@ -109,6 +100,49 @@ std::optional<QString> QtUiDialogs::ChooseLogDatabase(QWidget* owner, const QStr
   const QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
   return files.front();
+}
+
+namespace {
+
+// One existing file of the kinds `filter` names, opened in the folder of `current`.
+std::optional<QString> OpenExistingFile(QWidget* owner, const QString& current,
+                                        const QString& filter) {
+  QFileDialog dialog(owner ? owner->window() : nullptr, QString(), ChooserFolder(current));
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setNameFilter(filter);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = dialog.selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  return files.front();
+}
+
+}  // namespace
+
+std::optional<QString> QtUiDialogs::OpenHexFile(QWidget* owner, const QString& current) {
+  return OpenExistingFile(owner, current, QString::fromLatin1(kHexFilter));
+}
+
+std::optional<QString> QtUiDialogs::OpenJobFile(QWidget* owner, const QString& current) {
+  return OpenExistingFile(owner, current, QString::fromUtf8(kJobFilter));
+}
+
+std::optional<QString> QtUiDialogs::ChooseTrustedKey(QWidget* owner, const QString& current) {
+  return OpenExistingFile(owner, current, QString::fromUtf8(kTrustedKeyFilter));
+}
+
+std::optional<QString> QtUiDialogs::AskPassword(QWidget* owner, std::string_view text,
+                                                std::string_view caption) {
+  QInputDialog dialog(owner ? owner->window() : nullptr);
+  dialog.setWindowTitle(DisplayText(caption));
+  dialog.setLabelText(DisplayText(text));
+  dialog.setInputMode(QInputDialog::TextInput);
+  dialog.setTextEchoMode(QLineEdit::Password);
+  dialog.setOkButtonText(QStringLiteral("确定"));
+  dialog.setCancelButtonText(QStringLiteral("取消"));
+  dialog.setWindowModality(Qt::WindowModal);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  return dialog.textValue();
 }
 
 ProgrammerLease AcquireForRun(Station& station, Dialogs& owner) {

@@ -35,6 +35,25 @@ class UiDialogs {
   // a new name (it is created when production starts), opened in the
   // folder of `current`; nothing when cancelled.
   virtual std::optional<QString> ChooseLogDatabase(QWidget* owner, const QString& current) = 0;
+  // The file-open dialog for one existing job file (.vjob), opened in the
+  // folder of `current`; nothing when cancelled (the default).
+  virtual std::optional<QString> OpenJobFile(QWidget* owner, const QString& current) {
+    (void)owner, (void)current;
+    return std::nullopt;
+  }
+  // The file-open dialog for the trusted public key, opened in the folder
+  // of `current`; nothing when cancelled (the default).
+  virtual std::optional<QString> ChooseTrustedKey(QWidget* owner, const QString& current) {
+    (void)owner, (void)current;
+    return std::nullopt;
+  }
+  // Asks for a password (what is typed is not shown); UTF-8 `text` and
+  // `caption`. Nothing when cancelled (the default).
+  virtual std::optional<QString> AskPassword(QWidget* owner, std::string_view text,
+                                             std::string_view caption) {
+    (void)owner, (void)text, (void)caption;
+    return std::nullopt;
+  }
 };
 
 // The toolkit's message box and file dialog.
@@ -46,6 +65,10 @@ class QtUiDialogs final : public UiDialogs {
                                 std::string_view caption) override;
   std::optional<QString> OpenHexFile(QWidget* owner, const QString& current) override;
   std::optional<QString> ChooseLogDatabase(QWidget* owner, const QString& current) override;
+  std::optional<QString> OpenJobFile(QWidget* owner, const QString& current) override;
+  std::optional<QString> ChooseTrustedKey(QWidget* owner, const QString& current) override;
+  std::optional<QString> AskPassword(QWidget* owner, std::string_view text,
+                                     std::string_view caption) override;
 };
 
 // The message box QtUiDialogs shows: caption, text, buttons and icon, no
@@ -74,6 +97,11 @@ inline constexpr const char* kHexFilter = "hex Files (*.hex)";
 // The filters of the record chooser.
 inline constexpr const char* kLogDatabaseFilter =
     "SQLite数据库 (*.db *.sqlite *.sqlite3);;所有文件 (*)";
+
+// The filter of the job chooser.
+inline constexpr const char* kJobFilter = "作业文件 (*.vjob)";
+// The filters of the trusted key's chooser.
+inline constexpr const char* kTrustedKeyFilter = "公钥文件 (*.pub *.pem);;所有文件 (*)";
 
 // Text for a control: "\r\n" (and a lone "\r") becomes one line break, so
 // that texts kept with Windows line ends show neither stray characters nor

@@ -241,6 +241,13 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   EXPECT_FALSE(ParseArguments({QStringLiteral("--bogus")}).has_value());
   EXPECT_TRUE(ParseArguments({QStringLiteral("--production")}).value().production);
   EXPECT_FALSE(ParseArguments({}).value().production);
+  // --operator: the production window in operator mode.
+  const auto line = ParseArguments({QStringLiteral("--emulator"), QStringLiteral("--operator")});
+  ASSERT_TRUE(line.has_value());
+  EXPECT_TRUE(line->operatorMode);
+  EXPECT_TRUE(line->production);
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--production")}).value().operatorMode);
+  EXPECT_FALSE(ParseArguments({QStringLiteral("--operator=1")}));
 
   EXPECT_TRUE(ParseArguments({QStringLiteral("--version")}).value().version);
   EXPECT_EQ(
@@ -301,6 +308,7 @@ TEST(AppArgumentsTest, HelpEmulatorAndUnknownArguments) {
   // --help starts with the build's version, the one in the window caption.
   const std::string usage = velkan::ui::UsageText();
   EXPECT_EQ(usage.substr(0, usage.find('\n')), "velkan-tool 2.0.0.6 (VELKAN Tool V2.0.0.6)");
+  EXPECT_NE(usage.find("  --operator "), std::string::npos) << usage;
 }
 
 // Icon 128 comes from the static UI library's resources, which are there at

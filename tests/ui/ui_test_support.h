@@ -59,6 +59,25 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
     return chosenLog;
   }
 
+  std::optional<QString> OpenJobFile(QWidget*, const QString& current) override {
+    ++jobChooserOpened;
+    jobChooserCurrent = current;
+    return chosenJob;
+  }
+  std::optional<QString> ChooseTrustedKey(QWidget*, const QString& current) override {
+    ++keyChooserOpened;
+    keyChooserCurrent = current;
+    return chosenKey;
+  }
+  // Answers from `passwords` (cancelled when it is empty).
+  std::optional<QString> AskPassword(QWidget*, std::string_view text, std::string_view) override {
+    passwordPrompts.emplace_back(text);
+    if (passwords.empty()) return std::nullopt;
+    const QString answer = passwords.front();
+    passwords.pop_front();
+    return answer;
+  }
+
   std::vector<Box> boxes;
   std::deque<MsgResult> answers;
   std::optional<QString> chosenFile;
@@ -67,6 +86,14 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
   int logChooserOpened = 0;
   QString chooserCurrent;     // the file the last HEX chooser was given
   QString logChooserCurrent;  // the file the last record chooser was given
+  std::optional<QString> chosenJob;
+  int jobChooserOpened = 0;
+  QString jobChooserCurrent;
+  std::optional<QString> chosenKey;
+  int keyChooserOpened = 0;
+  QString keyChooserCurrent;
+  std::deque<QString> passwords;
+  std::vector<std::string> passwordPrompts;
 };
 
 // An application image of `bytes` bytes (rounded up to 16) from chip address
