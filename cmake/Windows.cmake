@@ -91,6 +91,22 @@ configure_file(${_velkan_win}/README.txt ${CMAKE_BINARY_DIR}/README.txt @ONLY NE
 configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt COPYONLY)
 install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .
         COMPONENT tools)
+# PostgreSQL's client library (scripts/build-libpq-mingw) beside the
+# programs, which load it from their own folder when a record is a
+# postgresql:// address; the programs in the build tree (the tests under
+# wine) load the same copy. libsodium is linked into the programs. Both
+# licences ask for their text to go with copies.
+if(VELKAN_WITH_POSTGRES)
+  install(FILES ${VELKAN_MINGW_PQ_PREFIX}/bin/libpq.dll DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT tools)
+  install(FILES ${VELKAN_MINGW_PQ_PREFIX}/share/doc/libpq/COPYRIGHT DESTINATION licenses
+          RENAME libpq.txt COMPONENT tools)
+  configure_file(${VELKAN_MINGW_PQ_PREFIX}/bin/libpq.dll ${CMAKE_BINARY_DIR}/bin/libpq.dll COPYONLY)
+endif()
+if(VELKAN_WITH_SODIUM)
+  install(FILES ${VELKAN_MINGW_SODIUM_PREFIX}/share/doc/libsodium/LICENSE DESTINATION licenses
+          RENAME libsodium.txt COMPONENT tools)
+endif()
 if(VELKAN_BUILD_GUI AND VELKAN_MINGW_QT_FOUND)
   set(_qt ${VELKAN_MINGW_QT_PREFIX})
   set(_qt_dlls ${_qt}/bin/Qt6Core.dll ${_qt}/bin/Qt6Gui.dll ${_qt}/bin/Qt6Widgets.dll)

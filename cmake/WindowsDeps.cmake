@@ -1,12 +1,18 @@
-# The Windows cross build's Qt and SQLite, from the cache that
-# scripts/build-qt-mingw and scripts/build-sqlite-mingw install into (the
-# prefix of the current recipe, whether built yet or not). Either can be
-# given instead as VELKAN_MINGW_QT_PREFIX / VELKAN_MINGW_SQLITE_PREFIX.
-# Sets VELKAN_MINGW_QT_FOUND.
-foreach(_dep QT SQLITE)
+# The Windows cross build's Qt, SQLite, libpq and libsodium, from the cache
+# that scripts/build-qt-mingw, build-sqlite-mingw, build-libpq-mingw and
+# build-libsodium-mingw install into (the prefix of the current recipe,
+# whether built yet or not). Each can be given instead as
+# VELKAN_MINGW_QT_PREFIX / VELKAN_MINGW_SQLITE_PREFIX / VELKAN_MINGW_PQ_PREFIX
+# / VELKAN_MINGW_SODIUM_PREFIX.
+# Sets VELKAN_MINGW_QT_FOUND, VELKAN_MINGW_PQ_FOUND and VELKAN_MINGW_SODIUM_FOUND.
+set(_velkan_script_QT qt)
+set(_velkan_script_SQLITE sqlite)
+set(_velkan_script_PQ libpq)
+set(_velkan_script_SODIUM libsodium)
+foreach(_dep QT SQLITE PQ SODIUM)
   if(NOT VELKAN_MINGW_${_dep}_PREFIX)
-    string(TOLOWER ${_dep} _script)
-    execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/build-${_script}-mingw --prefix
+    execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/build-${_velkan_script_${_dep}}-mingw
+                            --prefix
                     OUTPUT_VARIABLE VELKAN_MINGW_${_dep}_PREFIX
                     OUTPUT_STRIP_TRAILING_WHITESPACE)
   endif()
@@ -27,4 +33,23 @@ if(EXISTS "${VELKAN_MINGW_QT_PREFIX}/lib/cmake/Qt6/Qt6Config.cmake")
   set(QT_HOST_PATH /usr CACHE PATH "Qt for the build machine")
   set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake
       CACHE PATH "CMake packages of the build machine's Qt")
+endif()
+# libpq: its headers at build time; libpq.dll is loaded when a PostgreSQL
+# record is opened, from the programs' folder, and ships there.
+set(VELKAN_MINGW_PQ_FOUND OFF)
+if(EXISTS "${VELKAN_MINGW_PQ_PREFIX}/include/libpq-fe.h"
+   AND EXISTS "${VELKAN_MINGW_PQ_PREFIX}/bin/libpq.dll")
+  set(VELKAN_MINGW_PQ_FOUND ON)
+endif()
+# libsodium: a static library, linked into the programs.
+set(VELKAN_MINGW_SODIUM_FOUND OFF)
+if(EXISTS "${VELKAN_MINGW_SODIUM_PREFIX}/include/sodium.h"
+   AND EXISTS "${VELKAN_MINGW_SODIUM_PREFIX}/lib/libsodium.a")
+  set(VELKAN_MINGW_SODIUM_FOUND ON)
+  add_library(velkan_mingw_sodium STATIC IMPORTED)
+  set_target_properties(velkan_mingw_sodium PROPERTIES
+    IMPORTED_LOCATION ${VELKAN_MINGW_SODIUM_PREFIX}/lib/libsodium.a
+    INTERFACE_INCLUDE_DIRECTORIES ${VELKAN_MINGW_SODIUM_PREFIX}/include
+    # Without it sodium.h declares every function as imported from a DLL.
+    INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC)
 endif()

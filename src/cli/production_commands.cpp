@@ -515,6 +515,15 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     console.Error("--emulator-feeder: only with --emulator[=DIR]");
     return kExitUsage;
   }
+  // Per-chip data generators are processes of their own, which only the
+  // POSIX builds start (not the Windows build).
+  const std::string noGenerators =
+      "per-chip data generators are not available in this build (only the Linux build runs "
+      "them); nothing was programmed";
+  if (!p.job.chipData.empty() && !ChildProcessesAvailable()) {
+    console.Error("--chip-data: " + noGenerators);
+    return kExitUsage;
+  }
   // A sealed job: checked before anything else; a job that fails its
   // check programs nothing.
   JobRequest request = JobRequestOf(p);
@@ -554,7 +563,7 @@ int ProductionCommands::Produce(const GlobalOptions& global) {
     request.jobId = JobIdOf(made);
   }
   if (!request.chipData.empty() && !ChildProcessesAvailable()) {
-    console.Error("--chip-data: external generators are not available in this build");
+    console.Error("the job's --chip-data generator: " + noGenerators);
     return kExitUsage;
   }
   const bool fuse = request.fuse;
@@ -1022,6 +1031,11 @@ int ProductionCommands::JobCommand(const GlobalOptions& global) {
     if (!WriteJobFile(j.out, sealed, error)) {
       console.Error(error);
       return kExitFailure;
+    }
+    if (!sealed.chipData.empty() && !ChildProcessesAvailable()) {
+      // A job made here may well be run by stations elsewhere.
+      console.Error("note: this build cannot run the job's --chip-data generator; the Linux "
+                    "build's produce can");
     }
     console.Out(JobIdOf(sealed) + "\n");
     return kExitOk;

@@ -151,9 +151,12 @@ struct Libpq {
 };
 
 #if defined(_WIN32)
+// Shipped beside the programs (scripts/build-libpq-mingw).
 constexpr const char* kLibpqName = "libpq.dll";
+constexpr const char* kLibpqHint = "it belongs in the program's folder";
 #else
 constexpr const char* kLibpqName = "libpq.so.5";
+constexpr const char* kLibpqHint = "install libpq5";
 #endif
 
 // Loads libpq once for the process (it stays loaded); nullptr with `error`
@@ -165,11 +168,15 @@ const Libpq* LoadLibpq(std::string& error) {
   static std::string why;
   std::call_once(once, [] {
 #if defined(_WIN32)
-    HMODULE module = LoadLibraryA(kLibpqName);
+    // From the program's folder and Windows' own, never from the current
+    // folder or PATH, where another libpq.dll (or one planted) may lie.
+    HMODULE module = LoadLibraryExA(kLibpqName, nullptr,
+                                    LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                        LOAD_LIBRARY_SEARCH_SYSTEM32);
     auto symbol = [&](const char* name) {
       return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
     };
-    if (module == nullptr) why = "cannot be loaded";
+    if (module == nullptr) why = "cannot be loaded (error " + std::to_string(GetLastError()) + ")";
 #else
     void* module = dlopen(kLibpqName, RTLD_NOW | RTLD_LOCAL);
     auto symbol = [&](const char* name) { return module ? dlsym(module, name) : nullptr; };
@@ -225,8 +232,8 @@ const Libpq* LoadLibpq(std::string& error) {
     loaded = all;
   });
   if (!loaded) {
-    error = std::string("PostgreSQL client library ") + kLibpqName +
-            " is not available (install libpq5): " + why;
+    error = std::string("PostgreSQL client library ") + kLibpqName + " is not available (" +
+            kLibpqHint + "): " + why;
     return nullptr;
   }
   return &pq;

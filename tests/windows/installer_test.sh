@@ -2,9 +2,9 @@
 # The NSIS installer in a wine prefix of this test's own: a silent install,
 # the installed programs run from where they were installed, then the
 # uninstaller removes all of it.
-#   installer_test.sh WINE_RUN SETUP.exe HEX_FILE GUI(ON|OFF) VERSION
+#   installer_test.sh WINE_RUN SETUP.exe HEX_FILE GUI(ON|OFF) VERSION LIBPQ(ON|OFF)
 set -euo pipefail
-wine_run=$1 setup=$2 hex=$3 gui=$4 version=$5
+wine_run=$1 setup=$2 hex=$3 gui=$4 version=$5 pq=$6
 if [[ ! -f $setup ]]; then
   echo "SKIP: $setup not made yet (scripts/package-windows makes it)"
   exit 77
@@ -31,7 +31,9 @@ run "$(winpath "$setup")" /S "/D=$target" </dev/null
 # The installer may hand over to child processes: wait for the session.
 "$wineserver" -w
 echo "installed in $(($(date +%s) - start)) s"
-for f in bin/velkan.exe bin/velkan.dll lib/velkan.lib include/velkan/velkan.h Uninstall.exe; do
+expected=(bin/velkan.exe bin/velkan.dll lib/velkan.lib include/velkan/velkan.h Uninstall.exe)
+if [[ $pq == ON ]]; then expected+=(bin/libpq.dll licenses/libpq.txt); fi
+for f in "${expected[@]}"; do
   [[ -f $installed/$f ]] || fail "not installed: $f"
 done
 shortcuts=$(find "$prefix/drive_c" -path '*Start Menu*' -name '*.lnk' -path '*VELKAN Tool*' | sort)
@@ -44,6 +46,15 @@ out=$(run "$target\\bin\\velkan.exe" --version 2>&1) || fail "velkan --version: 
 [[ $out == *"velkan $version"* ]] || fail "velkan --version said: $out"
 out=$(run "$target\\bin\\velkan.exe" --emulator -q program "$(winpath "$hex")" 2>&1) \
   || fail "velkan --emulator program: $out"
+if [[ $pq == ON ]]; then
+  # libpq.dll found beside the installed program: the record's address is
+  # tried (nobody listens on port 1), not refused for want of the library.
+  code=0
+  out=$(run "$target\\bin\\velkan.exe" log postgresql://velkan@127.0.0.1:1/postgres 2>&1) || code=$?
+  if ((code == 0)) || [[ $out != *'connection to server at "127.0.0.1", port 1 failed'* ]]; then
+    fail "velkan log postgresql:// (exit status $code): $out"
+  fi
+fi
 if [[ $gui == ON ]]; then
   out=$(WINEQT_QPA_PLATFORM=offscreen run "$target\\bin\\velkan-tool.exe" --emulator \
           --quit-when-shown 2>&1) || fail "velkan-tool --quit-when-shown: $out"

@@ -2,8 +2,9 @@
 # The Windows zip (scripts/package-windows): its layout, stripped binaries and
 # their version resources.
 #   package_test.sh OBJDUMP velkan-<version>-windows-x64.zip VERSION GUI(ON|OFF)
+#                   LIBPQ(ON|OFF) LIBSODIUM(ON|OFF)
 set -euo pipefail
-objdump=$1 zip=$2 version=$3 gui=$4
+objdump=$1 zip=$2 version=$3 gui=$4 pq=$5 sodium=$6
 if [[ ! -f $zip ]]; then
   echo "SKIP: $zip not made yet (scripts/package-windows makes it)"
   exit 77
@@ -22,6 +23,10 @@ if [[ $gui == ON ]]; then
              bin/platforms/qwindows.dll bin/libstdc++-6.dll bin/libgcc_s_seh-1.dll
              bin/libwinpthread-1.dll translations/qtbase_zh_CN.qm)
 fi
+# PostgreSQL's client library beside the programs; the licences of the
+# libraries shipped (libpq) and linked in (libsodium).
+if [[ $pq == ON ]]; then expected+=(bin/libpq.dll licenses/libpq.txt); fi
+if [[ $sodium == ON ]]; then expected+=(licenses/libsodium.txt); fi
 for f in "${expected[@]}"; do
   [[ -f $top/$f ]] || fail "missing $f"
 done
@@ -44,10 +49,15 @@ done
 if [[ $gui == ON ]] && ! "$objdump" -p "$top/bin/velkan-tool.exe" | grep -q 'Subsystem.*Windows GUI'; then
   fail "velkan-tool.exe is not a GUI program"
 fi
-# The command-line tool and the library need nothing but Windows' own DLLs.
-for f in velkan.exe velkan.dll; do
+# The command-line tool, the library and libpq need nothing but Windows' own
+# DLLs; libpq.dll is loaded only when a PostgreSQL record is opened, and
+# libsodium is inside the programs.
+for f in velkan.exe velkan.dll $([[ $pq == ON ]] && echo libpq.dll); do
   dlls=$("$objdump" -p "$top/bin/$f" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
-  if grep -qE 'libstdc|libgcc|libwinpthread' <<<"$dlls"; then fail "$f needs $(echo $dlls)"; fi
+  if grep -qE 'libstdc|libgcc|libwinpthread|libpq|libsodium|libssl|libcrypto|zlib|libintl|icu' \
+       <<<"$dlls"; then
+    fail "$f needs $(echo $dlls)"
+  fi
 done
 ((failed == 0)) && echo "the zip's $(cd "$top" && find . -type f | wc -l) files as expected"
 exit $failed
