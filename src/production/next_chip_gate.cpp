@@ -51,6 +51,11 @@ NextChipAnswer NextChipGate::Wait(std::size_t station, std::chrono::milliseconds
   return NextChipAnswer::kNext;
 }
 
+void NextChipGate::Arm(std::size_t station) {
+  std::lock_guard lock(mutex_);
+  if (station < slots_.size() && !slots_[station].ended) slots_[station].waiting = true;
+}
+
 void NextChipGate::Leave(std::size_t station) {
   std::lock_guard lock(mutex_);
   if (station < slots_.size()) slots_[station].waiting = false;

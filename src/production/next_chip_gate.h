@@ -43,8 +43,12 @@ class NextChipGate {
   // kNotYet the station still counts as waiting (a press meanwhile is
   // its) until it asks again or calls Leave.
   NextChipAnswer Wait(std::size_t station, std::chrono::milliseconds timeout);
-  // The station no longer waits (it gave up after kNotYet).
+  // The station no longer waits (it gave up after kNotYet, or it waits
+  // for its chip to be taken out).
   void Leave(std::size_t station);
+  // The station waits from now on, before it calls Wait: a press the
+  // operator makes once the station says it waits is never lost.
+  void Arm(std::size_t station);
   // How many stations wait now (and have not been given a chip yet).
   std::size_t Waiting() const;
 

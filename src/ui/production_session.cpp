@@ -111,6 +111,9 @@ void ProductionSession::OnStationReady(std::size_t i, const std::string& serial,
 }
 
 void ProductionSession::OnWaiting(std::size_t i, bool forRemoval) {
+  // The tile says the station waits for the key only once a press reaches
+  // it; while the last chip is still in, a press is not its.
+  if (Manual()) forRemoval ? gate_.Leave(i) : gate_.Arm(i);
   Update(i, [&](StationState& s) {
     s.activity = forRemoval ? Activity::kWaitingRemoval : Activity::kWaitingChip;
   });

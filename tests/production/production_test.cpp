@@ -182,6 +182,12 @@ TEST(NextChipGate, QueuedWordsReleasedWaitersAndTheEnd) {
     gate.Leave(0);
     EXPECT_EQ(gate.ReleaseWaiting(), 0u);
     EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNotYet);
+    // Armed when the station says it waits, before it asks: the press the
+    // operator makes on seeing that is its own.
+    gate.Leave(0);
+    gate.Arm(0);
+    EXPECT_EQ(gate.ReleaseWaiting(), 1u);
+    EXPECT_EQ(gate.Wait(0, 1ms), NextChipAnswer::kNext);
   }
 }
 
