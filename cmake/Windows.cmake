@@ -120,7 +120,9 @@ if(VELKAN_BUILD_GUI AND VELKAN_MINGW_QT_FOUND)
   endif()
   file(GLOB _qt_zh /usr/share/qt6/translations/qtbase_zh_CN.qm)
   if(_qt_zh)
-    install(FILES ${_qt_zh} DESTINATION translations COMPONENT gui)
+    # Where Qt looks for them on Windows: a translations folder beside the
+    # programs (and its DLLs).
+    install(FILES ${_qt_zh} DESTINATION ${CMAKE_INSTALL_BINDIR}/translations COMPONENT gui)
   endif()
   # The programs in the build tree run under wine (the tests) with the same
   # DLLs beside them, and the offscreen platform for the UI suite.
@@ -128,6 +130,9 @@ if(VELKAN_BUILD_GUI AND VELKAN_MINGW_QT_FOUND)
        DESTINATION ${CMAKE_BINARY_DIR}/bin)
   file(COPY ${_qt}/plugins/platforms/qwindows.dll ${_qt}/plugins/platforms/qoffscreen.dll
        DESTINATION ${CMAKE_BINARY_DIR}/bin/platforms)
+  if(_qt_zh)
+    file(COPY ${_qt_zh} DESTINATION ${CMAKE_BINARY_DIR}/bin/translations)
+  endif()
 endif()
 
 # cpack (scripts/package-windows): velkan-<version>-windows-x64.zip and

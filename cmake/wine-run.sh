@@ -67,7 +67,32 @@ fi
 # VELKAN_WINE_LOCALE (e.g. zh_CN.UTF-8) picks the Windows system locale, and
 # with it the ANSI code page, of the program; the build machine need not have
 # that locale itself.
+command=("$wine" "$@")
 if [[ -n ${VELKAN_WINE_LOCALE:-} ]]; then
-  exec env LC_ALL="$VELKAN_WINE_LOCALE" LANG="$VELKAN_WINE_LOCALE" "$wine" "$@"
+  command=(env LC_ALL="$VELKAN_WINE_LOCALE" LANG="$VELKAN_WINE_LOCALE" "$wine" "$@")
 fi
-exec "$wine" "$@"
+
+# A program may start more services of the session as it goes (the desktop
+# window's process, COM's rpcss), and those inherit its standard output and
+# error and keep them open long after it has ended: whoever reads them
+# (ctest) would wait up to a minute more. So the program writes to files of
+# this script's own, passed on as they grow, and this script ends when the
+# program does. Standard input goes to it unchanged (explicitly: a
+# background command would get /dev/null).
+output=$(mktemp) errors=$(mktemp)
+trap 'rm -f "$output" "$errors"' EXIT
+exec 3<&0
+"${command[@]}" <&3 >"$output" 2>"$errors" 3<&- &
+program=$!
+exec 3<&-
+tail -s 0.05 -n +1 -f --pid="$program" "$output" &
+out_tail=$!
+tail -s 0.05 -n +1 -f --pid="$program" "$errors" >&2 &
+err_tail=$!
+# Stopped (timeout, ctest): the program is stopped with it.
+trap 'kill -TERM "$program" 2>/dev/null' TERM INT HUP
+status=0
+wait "$program" || status=$?
+while kill -0 "$program" 2>/dev/null; do wait "$program" || status=$?; done
+wait "$out_tail" "$err_tail" || true
+exit "$status"

@@ -8,10 +8,6 @@
 
 #include <fstream>
 
-#if !defined(_WIN32)
-#include <sys/wait.h>
-#endif
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -668,17 +664,18 @@ TEST_F(ProductionPageTest, ThePageAndTheCommandLineAcceptTheSameJobs) {
 
     // The command line: refused before anything is sent (2), or run until
     // its input ends (0).
-    std::string args = " --emulator produce '" + c.hex + "' --log '" + c.log + "'";
+    QStringList args = {"--emulator", "produce", QString::fromStdString(c.hex), "--log",
+                        QString::fromStdString(c.log)};
     if (c.serial) {
-      args += " --serial-at '" + c.at + "' --serial-start '" + c.start + "' --serial-bytes " +
-              std::to_string(c.bytes) + " --serial-format " + c.format;
+      args << "--serial-at" << QString::fromStdString(c.at) << "--serial-start"
+           << QString::fromStdString(c.start) << "--serial-bytes" << QString::number(c.bytes)
+           << "--serial-format" << c.format;
     }
-#if !defined(_WIN32)  // through a POSIX shell
-    const int rc = std::system(
-        (std::string(VELKAN_CLI_PATH) + args + " < /dev/null > /dev/null 2> " + Path("cli.err"))
-            .c_str());
-    EXPECT_EQ(WEXITSTATUS(rc), c.accept ? 0 : 2);
-#endif
+    std::string err;
+    EXPECT_EQ(velkan::ui::test::RunProgram(QStringLiteral(VELKAN_CLI_PATH), args, temp_.path(),
+                                           nullptr, &err),
+              c.accept ? 0 : 2)
+        << err;
 
     // The page: refused with a message, or production starts.
     page.m_editHexPath->setText(QString::fromStdString(c.hex));

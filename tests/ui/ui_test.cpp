@@ -14,6 +14,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImage>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
@@ -396,7 +397,8 @@ TEST_F(UiTest, DroppedLocalHexFileIsTakenAsTheChosenFile) {
 TEST(ToolkitTranslationTest, StandardDialogsReadChinese) {
   QTranslator translator;
   ASSERT_TRUE(velkan::ui::LoadToolkitTranslation(translator))
-      << "Qt's Chinese translation (qtbase_zh_CN.qm) is not installed";
+      << "Qt's Chinese translation (qtbase_zh_CN.qm) is not in "
+      << QLibraryInfo::path(QLibraryInfo::TranslationsPath).toStdString();
 
   QMessageBox box(QMessageBox::NoIcon, QStringLiteral("警告"), QStringLiteral("?"),
                   QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
@@ -490,11 +492,13 @@ TEST_F(UiTest, FileChooserAndTypedPath) {
   EXPECT_EQ(page.HexPath(), "typed.hex");
   EXPECT_EQ(page.m_editHexPath->text(), QStringLiteral("typed.hex"));
 
-  // Chosen: the box shows the path, with the caret (and view) at its end.
-  const QString longPath = QStringLiteral(
+  // Chosen: the box shows the path the way the system writes it (with
+  // backslashes on Windows), with the caret (and view) at its end.
+  const QString chosen = QStringLiteral(
       "/a/very/long/folder/name/that/goes/on/and/on/for/"
       "quite/a/while/before/it/ends/in/the/app_image.hex");
-  dialogs_.chosenFile = longPath;
+  const QString longPath = QDir::toNativeSeparators(chosen);
+  dialogs_.chosenFile = chosen;
   QTest::mouseClick(page.m_btnChoose, Qt::LeftButton);
   EXPECT_EQ(page.m_editHexPath->text(), longPath);
   EXPECT_EQ(page.HexPath(), longPath.toStdString());

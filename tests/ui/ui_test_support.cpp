@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <fstream>
@@ -19,9 +21,22 @@ class QtEnvironment : public ::testing::Environment {
     // Settings the pages keep go to this test program's own folder, never
     // to the user's.
     if (config_.isValid()) qputenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit());
+    QCoreApplication::setOrganizationName(QStringLiteral("velkan-test"));
+    QCoreApplication::setApplicationName(QStringLiteral("ui_tests"));
+#if defined(_WIN32)
+    // Windows keeps settings in the registry, one for every test program of
+    // the prefix; these go to an INI file in this program's folder instead,
+    // so that tests running side by side do not see each other's.
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    if (config_.isValid()) {
+      QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config_.path());
+    }
+#endif
     app_ = std::make_unique<QApplication>(argc_, argv_);
   }
-  void TearDown() override { app_.reset(); }
+  void TearDown() override {
+    app_.reset();
+  }
 
  private:
   int argc_ = 1;
@@ -56,6 +71,23 @@ std::vector<std::uint8_t> WriteHex(const std::string& path, unsigned bytes) {
   }
   out << ":00000001FF\r\n";
   return data;
+}
+
+int RunProgram(const QString& program, const QStringList& args, const QString& folder,
+               std::string* out, std::string* err, int limitMs) {
+  QProcess process;
+  process.setWorkingDirectory(folder);
+  process.setStandardInputFile(QProcess::nullDevice());
+  process.start(program, args);
+  const bool ended = process.waitForStarted(limitMs) && process.waitForFinished(limitMs);
+  if (!ended) {
+    process.kill();
+    process.waitForFinished(5000);
+  }
+  if (out != nullptr) *out = process.readAllStandardOutput().toStdString();
+  if (err != nullptr) *err = process.readAllStandardError().toStdString();
+  if (!ended || process.exitStatus() != QProcess::NormalExit) return -1;
+  return process.exitCode();
 }
 
 }  // namespace velkan::ui::test

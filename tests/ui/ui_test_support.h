@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <cstdint>
 #include <deque>
@@ -99,5 +100,11 @@ class FakeDialogs final : public velkan::ui::UiDialogs {
 // An application image of `bytes` bytes (rounded up to 16) from chip address
 // 0x2000 on.
 std::vector<std::uint8_t> WriteHex(const std::string& path, unsigned bytes);
+
+// Runs `program` with `args` (no shell, so the same on every platform) in
+// `folder`, with nothing on its input; what it wrote goes to `out` and `err`.
+// Its exit code, or -1 when it did not start, crashed or ran past `limitMs`.
+int RunProgram(const QString& program, const QStringList& args, const QString& folder,
+               std::string* out = nullptr, std::string* err = nullptr, int limitMs = 120000);
 
 }  // namespace velkan::ui::test

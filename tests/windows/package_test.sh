@@ -21,7 +21,7 @@ expected=(bin/velkan.exe bin/velkan.dll include/velkan/velkan.h lib/velkan.lib l
 if [[ $gui == ON ]]; then
   expected+=(bin/velkan-tool.exe bin/Qt6Core.dll bin/Qt6Gui.dll bin/Qt6Widgets.dll
              bin/platforms/qwindows.dll bin/libstdc++-6.dll bin/libgcc_s_seh-1.dll
-             bin/libwinpthread-1.dll translations/qtbase_zh_CN.qm)
+             bin/libwinpthread-1.dll bin/translations/qtbase_zh_CN.qm)
 fi
 # PostgreSQL's client library beside the programs; the licences of the
 # libraries shipped (libpq) and linked in (libsodium).
