@@ -108,31 +108,52 @@ if(VELKAN_WITH_SODIUM)
           RENAME libsodium.txt COMPONENT tools)
 endif()
 if(VELKAN_BUILD_GUI AND VELKAN_MINGW_QT_FOUND)
+  # The DLLs that go beside the desktop application come from elsewhere with
+  # their debug sections (libstdc++-6.dll is 23 MB of which 2 MB is code);
+  # cpack strips only what the project builds, so they are copied here once,
+  # stripped, and both the build tree and the packages take the copies.
+  #   velkan_stripped_dlls(<var> <subfolder> <dll>...): <var> = the copies
+  function(velkan_stripped_dlls var subfolder)
+    set(_copies "")
+    foreach(_dll ${ARGN})
+      get_filename_component(_name ${_dll} NAME)
+      set(_copy ${CMAKE_BINARY_DIR}/stripped/${subfolder}/${_name})
+      if(NOT EXISTS ${_copy} OR ${_dll} IS_NEWER_THAN ${_copy})
+        file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped/${subfolder})
+        execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${_copy} ${_dll}
+                        RESULT_VARIABLE _rc ERROR_VARIABLE _error)
+        if(NOT _rc EQUAL 0)
+          message(FATAL_ERROR "stripping ${_dll}: ${_error}")
+        endif()
+      endif()
+      list(APPEND _copies ${_copy})
+    endforeach()
+    set(${var} ${_copies} PARENT_SCOPE)
+  endfunction()
   set(_qt ${VELKAN_MINGW_QT_PREFIX})
-  set(_qt_dlls ${_qt}/bin/Qt6Core.dll ${_qt}/bin/Qt6Gui.dll ${_qt}/bin/Qt6Widgets.dll)
-  install(FILES ${VELKAN_MINGW_RUNTIME_DLLS} ${_qt_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR}
-          COMPONENT gui)
-  install(FILES ${_qt}/plugins/platforms/qwindows.dll
-          DESTINATION ${CMAKE_INSTALL_BINDIR}/platforms COMPONENT gui)
+  velkan_stripped_dlls(_dlls . ${VELKAN_MINGW_RUNTIME_DLLS} ${_qt}/bin/Qt6Core.dll
+                       ${_qt}/bin/Qt6Gui.dll ${_qt}/bin/Qt6Widgets.dll)
+  velkan_stripped_dlls(_platform platforms ${_qt}/plugins/platforms/qwindows.dll)
+  install(FILES ${_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT gui)
+  install(FILES ${_platform} DESTINATION ${CMAKE_INSTALL_BINDIR}/platforms COMPONENT gui)
   if(EXISTS ${_qt}/plugins/styles/qwindowsvistastyle.dll)
-    install(FILES ${_qt}/plugins/styles/qwindowsvistastyle.dll
-            DESTINATION ${CMAKE_INSTALL_BINDIR}/styles COMPONENT gui)
+    velkan_stripped_dlls(_style styles ${_qt}/plugins/styles/qwindowsvistastyle.dll)
+    install(FILES ${_style} DESTINATION ${CMAKE_INSTALL_BINDIR}/styles COMPONENT gui)
+    file(COPY ${_style} DESTINATION ${CMAKE_BINARY_DIR}/bin/styles)
   endif()
   file(GLOB _qt_zh /usr/share/qt6/translations/qtbase_zh_CN.qm)
   if(_qt_zh)
     # Where Qt looks for them on Windows: a translations folder beside the
     # programs (and its DLLs).
     install(FILES ${_qt_zh} DESTINATION ${CMAKE_INSTALL_BINDIR}/translations COMPONENT gui)
+    file(COPY ${_qt_zh} DESTINATION ${CMAKE_BINARY_DIR}/bin/translations)
   endif()
   # The programs in the build tree run under wine (the tests) with the same
   # DLLs beside them, and the offscreen platform for the UI suite.
-  file(COPY ${VELKAN_MINGW_RUNTIME_DLLS} ${_qt_dlls} ${_qt}/bin/Qt6Test.dll
-       DESTINATION ${CMAKE_BINARY_DIR}/bin)
-  file(COPY ${_qt}/plugins/platforms/qwindows.dll ${_qt}/plugins/platforms/qoffscreen.dll
-       DESTINATION ${CMAKE_BINARY_DIR}/bin/platforms)
-  if(_qt_zh)
-    file(COPY ${_qt_zh} DESTINATION ${CMAKE_BINARY_DIR}/bin/translations)
-  endif()
+  velkan_stripped_dlls(_test_dlls . ${_qt}/bin/Qt6Test.dll)
+  velkan_stripped_dlls(_offscreen platforms ${_qt}/plugins/platforms/qoffscreen.dll)
+  file(COPY ${_dlls} ${_test_dlls} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+  file(COPY ${_platform} ${_offscreen} DESTINATION ${CMAKE_BINARY_DIR}/bin/platforms)
 endif()
 
 # cpack (scripts/package-windows): velkan-<version>-windows-x64.zip and

@@ -13,8 +13,10 @@ work=$(mktemp -d)
 prefix=$work/prefix
 export WINEPREFIX=$prefix
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+xvfb=
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
+  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,8 +58,41 @@ if [[ $pq == ON ]]; then
   fi
 fi
 if [[ $gui == ON ]]; then
-  out=$(WINEQT_QPA_PLATFORM=offscreen run "$target\\bin\\velkan-tool.exe" --emulator \
-          --quit-when-shown 2>&1) || fail "velkan-tool --quit-when-shown: $out"
+  # The desktop application as on a Windows desktop: Qt's windows platform
+  # (the only one installed) on a display of the test's own (Xvfb), in a
+  # wine session started on that display. It shows its main window, then
+  # draws it into a picture (kept in VELKAN_SCREENSHOT_DIR when that is set).
+  "$wineserver" -w
+  if ! command -v Xvfb >/dev/null; then
+    fail "no Xvfb (package xvfb) to run the desktop application on"
+  else
+    display=99
+    while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do ((display++)); done
+    Xvfb ":$display" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
+    desktop() {
+      DISPLAY=":$display" WINEQT_QPA_PLATFORM=windows timeout 120 \
+        "$wine_run" --prefix "$prefix" "$target\\bin\\velkan-tool.exe" --emulator "$@" </dev/null
+    }
+    out=$(desktop --quit-when-shown 2>&1) || fail "velkan-tool --quit-when-shown: $out"
+    [[ $out == *shown* ]] || fail "velkan-tool --quit-when-shown said: $out"
+    shot=$work/velkan-tool-windows.png
+    out=$(desktop --screenshot "$(winpath "$work")\\velkan-tool-windows.png" 2>&1) \
+      || fail "velkan-tool --screenshot: $out"
+    "$wineserver" -w
+    kill "$xvfb" 2>/dev/null || true
+    wait "$xvfb" 2>/dev/null || true
+    # A PNG of the whole window (its width and height from the header).
+    if [[ $(head -c 8 "$shot" 2>/dev/null | od -An -tx1 | tr -d ' \n') != 89504e470d0a1a0a ]]; then
+      fail "no picture of the window: $out"
+    else
+      size=$(od -An -tu1 -j16 -N8 "$shot" | awk '{print $3*256+$4 "x" $7*256+$8}')
+      echo "the windows platform drew the main window: $size"
+      [[ ${size%x*} -ge 400 && ${size#*x} -ge 300 ]] || fail "a window of $size"
+      if [[ -n ${VELKAN_SCREENSHOT_DIR:-} ]]; then cp "$shot" "$VELKAN_SCREENSHOT_DIR/"; fi
+    fi
+  fi
 fi
 "$wineserver" -w
 

@@ -36,8 +36,9 @@ for f in $(cd "$top" && find . -name '*.py' -o -name '*.pc' -o -name '*.so*'); d
 done
 
 # Stripped: no debug sections, no symbol table.
+# (The tool's output is read whole: grep -q ending early would fail the pipe.)
 while IFS= read -r -d '' f; do
-  if "$objdump" -h "$f" | grep -q '\.debug_'; then fail "${f#"$top"/} has debug sections"; fi
+  if grep -q '\.debug_' <<<"$("$objdump" -h "$f")"; then fail "${f#"$top"/} has debug sections"; fi
 done < <(find "$top" \( -name '*.exe' -o -name '*.dll' \) -print0)
 
 # Version resources: the product version and each file's own name.
@@ -46,7 +47,7 @@ for f in velkan.exe velkan.dll $([[ $gui == ON ]] && echo velkan-tool.exe); do
   grep -qx "$version" <<<"$texts" || fail "$f: no version $version in its resources"
   grep -qx "$f" <<<"$texts" || fail "$f: OriginalFilename missing"
 done
-if [[ $gui == ON ]] && ! "$objdump" -p "$top/bin/velkan-tool.exe" | grep -q 'Subsystem.*Windows GUI'; then
+if [[ $gui == ON ]] && ! grep -q 'Subsystem.*Windows GUI' <<<"$("$objdump" -p "$top/bin/velkan-tool.exe")"; then
   fail "velkan-tool.exe is not a GUI program"
 fi
 # The command-line tool, the library and libpq need nothing but Windows' own
