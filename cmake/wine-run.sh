@@ -76,23 +76,10 @@ fi
 # window's process, COM's rpcss), and those inherit its standard output and
 # error and keep them open long after it has ended: whoever reads them
 # (ctest) would wait up to a minute more. So the program writes to files of
-# this script's own, passed on as they grow, and this script ends when the
-# program does. Standard input goes to it unchanged (explicitly: a
-# background command would get /dev/null).
+# this script's own, passed on as they grow by two readers that end with
+# the program. The program takes this script's place (exec): its exit status
+# is the script's, and whoever stops the script (a test's timeout) stops it.
 output=$(mktemp) errors=$(mktemp)
-trap 'rm -f "$output" "$errors"' EXIT
-exec 3<&0
-"${command[@]}" <&3 >"$output" 2>"$errors" 3<&- &
-program=$!
-exec 3<&-
-tail -s 0.05 -n +1 -f --pid="$program" "$output" &
-out_tail=$!
-tail -s 0.05 -n +1 -f --pid="$program" "$errors" >&2 &
-err_tail=$!
-# Stopped (timeout, ctest): the program is stopped with it.
-trap 'kill -TERM "$program" 2>/dev/null' TERM INT HUP
-status=0
-wait "$program" || status=$?
-while kill -0 "$program" 2>/dev/null; do wait "$program" || status=$?; done
-wait "$out_tail" "$err_tail" || true
-exit "$status"
+(tail -s 0.05 -n +1 -f --pid=$$ "$output"; rm -f "$output") &
+(tail -s 0.05 -n +1 -f --pid=$$ "$errors" >&2; rm -f "$errors") &
+exec "${command[@]}" >"$output" 2>"$errors"
