@@ -28,7 +28,7 @@ class PgServer {
     }
     uri_ = uri;
     return true;
-#endif
+#else
     const std::string out = dir_ / "start.out";
     const int rc = std::system(
         ("sh " + Script() + " start " + dir_.path().string() + " > " + out + " 2>&1").c_str());
@@ -36,6 +36,7 @@ class PgServer {
     skip = ((rc >> 8) & 0xFF) == 77;  // the shell's exit status
     started_ = rc == 0;
     return started_;
+#endif
   }
   ~PgServer() {
     if (started_) std::system(("sh " + Script() + " stop " + dir_.path().string()).c_str());
