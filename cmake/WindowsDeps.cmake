@@ -26,6 +26,18 @@ foreach(_dep QT SQLITE PQ SODIUM)
   endif()
 endforeach()
 set(VELKAN_MINGW_QT_FOUND OFF)
+# A build folder keeps the Qt it first found (find_package caches each
+# Qt6*_DIR); when the recipe, and with it the prefix, has changed since, it
+# forgets them and finds the new one.
+if(DEFINED CACHE{Qt6_DIR} AND NOT Qt6_DIR STREQUAL "${VELKAN_MINGW_QT_PREFIX}/lib/cmake/Qt6")
+  get_property(_velkan_cached DIRECTORY PROPERTY CACHE_VARIABLES)
+  foreach(_var IN LISTS _velkan_cached)
+    if(_var MATCHES "^Qt6[A-Za-z]*_DIR$")
+      unset(${_var} CACHE)
+    endif()
+  endforeach()
+  message(STATUS "Windows build: Qt moved to ${VELKAN_MINGW_QT_PREFIX}")
+endif()
 if(EXISTS "${VELKAN_MINGW_QT_PREFIX}/lib/cmake/Qt6/Qt6Config.cmake")
   set(VELKAN_MINGW_QT_FOUND ON)
   # Code generation (moc, rcc, uic) by the build machine's Qt of the same
